@@ -1,0 +1,138 @@
+#include "qx7540pm.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/lexical_cast.hpp>
+
+namespace {
+
+constexpr unsigned kBlock1Offset = 4;
+constexpr unsigned kBlock2Offset = 68;
+constexpr unsigned kBlock1Bytes = 2 * QX7540PM_BLOCK1_COUNT;
+constexpr unsigned kBlock2Bytes = 2 * QX7540PM_BLOCK2_COUNT;
+
+// Phase voltage words read by the interruption check: registers 0, 8 and 16.
+constexpr unsigned kPhaseAOffset = kBlock1Offset + 2 * 0;
+constexpr unsigned kPhaseBOffset = kBlock1Offset + 2 * 8;
+constexpr unsigned kPhaseCOffset = kBlock1Offset + 2 * 16;
+constexpr float kAlarmDivisor = 100.0f;
+constexpr float kInterruptionThreshold = 120.0f;
+
+constexpr int kAlarmKind = 1;
+constexpr unsigned short kAlarmLevel = 1;
+constexpr const char* kAlarmId = "p41_44_0";
+constexpr const char* kAlarmCode = "321415001";
+constexpr const char* kAlarmName = "输入电源中断";
+
+// atoi, saturated to int's range: settings may hold any number.
+int parse_int_saturated(const std::string& text) {
+  const long long value = std::strtoll(text.c_str(), nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+std::uint16_t word_at(const QX7540PM_Data_t& record, unsigned offset) {
+  std::uint16_t word;
+  std::memcpy(&word, reinterpret_cast<const unsigned char*>(&record) + offset, sizeof word);
+  return word;
+}
+
+}  // namespace
+
+QX7540PM::QX7540PM() {
+  device_type = "qx7540pm";
+  baud_rate = 9600;
+  device_flag = 1;
+}
+
+QX7540PM::~QX7540PM() = default;
+
+bool QX7540PM::InitSetting(const Json::Value& setting) {
+  stamp_data_id();
+  // Each flag on its own: an array or object throws from asString() and stops here.
+  const auto read_flag = [&setting](const char* key, int& flag) {
+    std::string text;
+    if (read_app_setting(setting, key, text)) flag = parse_int_saturated(text);
+  };
+  read_flag("has_a", has_a);
+  read_flag("has_b", has_b);
+  read_flag("has_c", has_c);
+  return UniDataDevice::InitSetting(setting);
+}
+
+bool QX7540PM::RefreshStatus() {
+  ZelSPDevice::RefreshStatus();
+  // The step is stored before the request: a reply may arrive inside the call.
+  poll_step = kStepBlock1;
+  modbus_read_registers(QX7540PM_BLOCK1_START, QX7540PM_BLOCK1_COUNT);
+  return true;
+}
+
+bool QX7540PM::process_payload(SPModbus::tab_type /*table*/, unsigned int /*length*/) {
+  auto* record = reinterpret_cast<unsigned char*>(&raw_data);
+  switch (poll_step) {
+    case kStepBlock1: {
+      {
+        std::lock_guard<std::mutex> lock(snapshot_mutex);
+        std::memcpy(record + kBlock1Offset, reg_buffer, kBlock1Bytes);
+      }
+      poll_step = kStepBlock2;
+      modbus_read_registers(QX7540PM_BLOCK2_START, QX7540PM_BLOCK2_COUNT);
+      return true;
+    }
+    case kStepBlock2: {
+      {
+        std::lock_guard<std::mutex> lock(snapshot_mutex);
+        std::memcpy(record + kBlock2Offset, reg_buffer, kBlock2Bytes);
+      }
+      RoundDone();
+      return false;
+    }
+    default:
+      // A reply after a control request, or before the first round: not ours.
+      return true;
+  }
+}
+
+double QX7540PM::Get_Value(unsigned int /*index*/, const std::string& /*name*/) const {
+  bool ready;
+  boost::posix_time::ptime updated;
+  {
+    std::lock_guard<std::mutex> lock(snapshot_mutex);
+    ready = data_ready;
+    updated = last_update;
+  }
+  if (!ready) throw std::out_of_range("数据未就绪");
+  const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
+  if (updated.is_special()) throw std::out_of_range("数据已超时");
+  const std::int64_t age = (now - updated).total_seconds();
+  if (age > kStaleAfterSeconds) throw std::out_of_range("数据已超时");
+  throw std::out_of_range("不支持变量");
+}
+
+void QX7540PM::RunCheckThreshold() {
+  if (mode != kAlarmCheckMode) return;
+  // Kept for the controller's alarm configuration: the phase voltages are
+  // divided by 100 here, not by 10 as in the snapshot, so the text shows a
+  // tenth of the snapshot's voltage and 120 applies to register / 100.
+  const float ua = static_cast<float>(word_at(raw_data, kPhaseAOffset)) / kAlarmDivisor;
+  const float ub = static_cast<float>(word_at(raw_data, kPhaseBOffset)) / kAlarmDivisor;
+  const float uc = static_cast<float>(word_at(raw_data, kPhaseCOffset)) / kAlarmDivisor;
+  const std::string description = std::string(kAlarmName) +
+                                  " UA:" + boost::lexical_cast<std::string>(ua) +
+                                  " UB:" + boost::lexical_cast<std::string>(ub) +
+                                  " UC:" + boost::lexical_cast<std::string>(uc);
+  // The first monitored phase below the threshold decides.
+  const bool interrupted = (has_a != 0 && ua < kInterruptionThreshold) ||
+                           (has_b != 0 && ub < kInterruptionThreshold) ||
+                           (has_c != 0 && uc < kInterruptionThreshold);
+  CheckThresholdBool(kAlarmKind, kAlarmId, kAlarmCode, kAlarmName, description, interrupted,
+                     kAlarmLevel);
+}

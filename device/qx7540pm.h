@@ -1,0 +1,49 @@
+// QX7540PM: one three-phase power meter on a controller serial port, polled as
+// a Modbus slave in two reads per round.
+#pragma once
+
+#include <string>
+
+#include "qx7540pm_data.h"
+#include "spdevice.h"
+#include "uni_data_device.h"
+#include "zel_export.h"
+
+class ZEL_API QX7540PM : public UniDataDevice<QX7540PM_Data_t, SPModbus, QX7540PM_DATA_ID> {
+ public:
+  /// Poll steps: the read the device is waiting for.
+  static constexpr int kStepBlock1 = 11;
+  static constexpr int kStepBlock2 = 12;
+  /// Control requests it parses before passing them to the framework.
+  static constexpr int kControlRequestA = 310;
+  static constexpr int kControlRequestB = 320;
+  /// Snapshot requests: compact JSON text, or the address of the snapshot value.
+  static constexpr int kSnapshotText = 801;
+  static constexpr int kSnapshotAddress = 803;
+  /// Mode in which the input power interruption check runs.
+  static constexpr int kAlarmCheckMode = 1;
+  /// A completed round older than this many seconds is stale.
+  static constexpr long long kStaleAfterSeconds = 60;
+
+  QX7540PM();
+  ~QX7540PM() override;
+
+  /// Never serves a value: says why (not ready, timed out, not supported).
+  double Get_Value(unsigned int index, const std::string& name) const override;
+  /// Control requests 310/320, snapshot requests 801/803; the rest goes to the framework.
+  int DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
+                      int& out_size) override;
+  /// Reads the phase flags, then the template's and the framework's settings.
+  bool InitSetting(const Json::Value& setting) override;
+  /// Starts a round: asks for registers 0..31.
+  bool RefreshStatus() override;
+  /// Stores a reply in the record according to the poll step.
+  bool process_payload(SPModbus::tab_type table, unsigned int length) override;
+  /// Reports the input power interruption condition after each round.
+  void RunCheckThreshold() override;
+
+  int has_a = 0;
+  int has_b = 0;
+  int has_c = 0;
+  int control_status = -1;
+};

@@ -1,0 +1,74 @@
+// UniDataDevice: what every record-based device shares. A device keeps one
+// packed record, fills it from its protocol's replies and, at the end of each
+// round, stamps, publishes, checks and stores it. The record type and the data
+// identifier are template arguments; the device adds only its polling steps,
+// its checks and its queries.
+#pragma once
+
+#include <cstring>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <type_traits>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <json/value.h>
+
+#include "ttime.h"
+#include "zel_export.h"
+
+template <typename DataT, typename Protocol, int DATA_ID>
+class ZEL_API UniDataDevice : public Protocol {
+  static_assert(std::is_trivially_copyable<DataT>::value, "records are copied as bytes");
+  static_assert(sizeof(DataT) >= 4 + sizeof(ttime_t), "a record holds an identifier and a time");
+
+ public:
+  /// Bytes in one record, as published, stored and restored.
+  static constexpr unsigned int kRecordSize = sizeof(DataT);
+  /// Offset of the round's time stamp: the record's last seven bytes.
+  static constexpr unsigned int kStampOffset = sizeof(DataT) - sizeof(ttime_t);
+
+  UniDataDevice() {
+    std::memset(&raw_data, 0, sizeof raw_data);
+    std::memset(&completed_data, 0, sizeof completed_data);
+  }
+  ~UniDataDevice() override = default;
+
+  using VDeviceInterface::LoadFromCache;
+
+  /// Restores a cached record and republishes it as a fresh round: 1 accepted,
+  /// 0 rejected (null data or any size but the record's).
+  int LoadFromCache(const unsigned char* data, int size) override;
+
+  /// Completes a round: stamp the record with the local time, publish it, run
+  /// the device's and the framework's checks, store it as history.
+  void RoundDone() override;
+
+  /// Reads b_mode, then hands the settings to the protocol.
+  bool InitSetting(const Json::Value& setting) override;
+
+  /// The device's own alarm checks after each round; none by default.
+  virtual void RunCheckThreshold() {}
+
+  DataT raw_data;
+  int mode = 1;
+  boost::posix_time::ptime snapshot_time;
+  /// Serialises the record's block copies and round stamp against readers on
+  /// the controller's threads, and guards the snapshot.
+  mutable std::mutex snapshot_mutex;
+  /// The rendered snapshot. Readers through its address (control code 803)
+  /// must not overlap a snapshot request on the same device.
+  Json::Value snapshot;
+  /// The record as of the last completed round or accepted cache load: what
+  /// the snapshot renders, never a round half way through.
+  DataT completed_data;
+
+ protected:
+  /// Copies the data identifier into the record's first four bytes.
+  void stamp_data_id();
+  /// Reads an appSetting member as the controller writes it: any JSON scalar,
+  /// numbers and numeric strings alike. Returns false when absent or null.
+  static bool read_app_setting(const Json::Value& setting, const char* key, std::string& text);
+};
+
+#include "uni_data_device_impl.h"

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: x86-64 host, then the board (mipsel,
+# under qemu-user). Installs what it needs first. Stages can be skipped with
+# QX_SKIP="stage stage ..." for local iteration; CI runs them all.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+skip() { case " ${QX_SKIP:-} " in *" $1 "*) return 0 ;; esac; return 1; }
+stage() { echo; echo "=== $1 ($(date -u +%H:%M:%S)) ==="; }
+
+if ! skip deps; then
+  stage "install dependencies"
+  bash scripts/install-deps.sh
+fi
+
+start=$SECONDS
+for preset in host mipsel; do
+  skip "$preset" && continue
+  stage "build and test: $preset"
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done
+
+# Further stages (sanitizers, end-to-end, fuzzing, interface baseline) live in
+# scripts/stages/, run in name order, each skippable by its name.
+for script in scripts/stages/*.sh; do
+  [ -e "$script" ] || continue
+  name=$(basename "$script" .sh)
+  skip "$name" && continue
+  stage "$name"
+  bash "$script"
+done
+
+echo
+echo "all stages passed in $((SECONDS - start)) s"

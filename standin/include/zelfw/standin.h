@@ -1,0 +1,134 @@
+// Our stand-in for the controller's closed device framework: it implements the
+// framework's out-of-line operations so that the plug-in loads and runs here,
+// records every call a device makes into it, and lets tests, benchmarks and
+// the bench host steer each call's result and deliver Modbus replies.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "spdevice.h"
+#include "vdevice.h"
+
+namespace zelfw {
+
+/// Framework operations a device can call.
+enum class Op : std::uint8_t {
+  kInitSetting,          ///< SPModbus::InitSetting
+  kReadRegisters,        ///< SPModbus::modbus_read_registers
+  kSendSP,               ///< ZelVDevice::SendSP
+  kReset,                ///< ZelSPDevice::Reset
+  kSaveDeviceHistory,    ///< ZelVDevice::SaveDeviceHistory
+  kCheckAOReport,        ///< ZelVDevice::CheckAOReport
+  kCheckThreshold,       ///< ZelVDevice::CheckThreshold
+  kDoBatchCheckThreshold,///< ZelVDevice::DoBatchCheckThreshold
+  kCheckThresholdBool,   ///< ZelVDevice::CheckThresholdBool
+  kOpenPort,             ///< ZelSPDevice::OpenPort
+  kDeviceIoControl,      ///< ZelVDevice::DeviceIoControl
+  kRefreshStatus,        ///< ZelSPDevice::RefreshStatus
+  kOther,                ///< any other framework operation
+  kCount
+};
+
+/// The operation's C++ name, as it appears in call logs.
+const char* op_name(Op op);
+
+/// One call into the framework, with its arguments in order.
+struct Call {
+  Op op = Op::kOther;
+  std::vector<long long> ints;       ///< integer and bool arguments
+  std::vector<double> reals;         ///< float arguments
+  std::vector<std::string> texts;    ///< string arguments (settings: their JSON text)
+  std::vector<unsigned char> bytes;  ///< the buffer passed (record, request body)
+  /// DeviceIoControl only: the first bytes of the reply buffer, and out_size, on entry.
+  std::vector<unsigned char> out_bytes;
+  int out_size_on_entry = 0;
+  /// DoBatchCheckThreshold only: the number of rules passed.
+  std::size_t rule_count = 0;
+};
+
+/// Where a device's Modbus requests go. An implementation answers each request
+/// with deliver_reply or deliver_error, at once or later, on any thread.
+class ModbusLink {
+ public:
+  virtual ~ModbusLink() = default;
+  virtual void read_registers(SPModbus& device, int start, int count) = 0;
+};
+
+/// Copies a checked reply into the device's reg_buffer (at most 125 words) and
+/// hands it to the device's process_payload. Returns what the device returned.
+bool deliver_reply(SPModbus& device, const std::uint16_t* words, int count,
+                   SPModbus::tab_type table = SPModbus::TAB_HOLDING);
+/// Reports a failed exchange to the device (its on_error).
+bool deliver_error(SPModbus& device);
+
+/// The framework's side of one or more devices: call log, results, link.
+/// Thread-safe: devices may call in from several threads at once.
+class Framework {
+ public:
+  Framework();
+  ~Framework();
+  Framework(const Framework&) = delete;
+  Framework& operator=(const Framework&) = delete;
+
+  /// Routes the device's framework calls here until detach (or destruction).
+  void attach(ZelVDevice& device);
+  static void detach(ZelVDevice& device);
+
+  /// Off: no call is logged and no observer runs; results still apply.
+  void set_recording(bool on);
+  std::vector<Call> calls() const;
+  void clear_calls();
+  /// Calls of one operation, in order.
+  std::vector<Call> calls_of(Op op) const;
+
+  /// Result of every later call of op (bool results: nonzero is true).
+  void set_result(Op op, long long value);
+  /// Results of the next calls of op, one per call, before the default applies.
+  void queue_results(Op op, std::vector<long long> values);
+
+  /// Runs after each logged call, outside the framework's lock.
+  void set_observer(std::function<void(const Call&)> observer);
+
+  /// Modbus requests go to the link; with none they are only logged.
+  void set_link(ModbusLink* link);
+
+  // Used by the framework's operations.
+  long long handle(Call&& call);
+  ModbusLink* link() const;
+
+ private:
+  struct Results {
+    long long fallback = 1;
+    std::deque<long long> queued;
+  };
+  mutable std::mutex mutex_;
+  bool recording_ = true;
+  std::vector<Call> calls_;
+  std::array<Results, static_cast<std::size_t>(Op::kCount)> results_;
+  std::function<void(const Call&)> observer_;
+  ModbusLink* link_ = nullptr;
+};
+
+/// A link that answers every read at once from a register image: a meter that
+/// always answers. Fails the reads whose numbers (from 0) are listed.
+class ImageLink : public ModbusLink {
+ public:
+  ImageLink();
+  void read_registers(SPModbus& device, int start, int count) override;
+  std::vector<std::uint16_t>& registers() { return registers_; }
+  void fail_reads(std::vector<long long> read_numbers);
+  long long reads() const { return reads_; }
+
+ private:
+  std::vector<std::uint16_t> registers_;
+  std::vector<long long> failing_;
+  long long reads_ = 0;
+};
+
+}  // namespace zelfw
