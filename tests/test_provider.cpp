@@ -1,0 +1,110 @@
+// Loading the plug-in as the controller does, its entry point and its
+// provider: a new provider per call, a new independent device per create().
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <json/value.h>
+
+#include <memory>
+#include <vector>
+
+#include "plugin.h"
+
+namespace {
+
+using ProviderList = std::vector<std::shared_ptr<Provider>>;
+
+ProviderList call_get_providers() { return qxtest::Plugin::get().get_providers()(); }
+
+TEST(Provider, EntryPointResolvesWithImmediateBinding) {
+  // The shared handle was opened with RTLD_NOW; a second open of the same file
+  // binds every symbol again and finds the same unmangled entry.
+  void* handle = dlopen(QX7540PM_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << dlerror();
+  EXPECT_EQ(dlsym(handle, "get_providers"),
+            reinterpret_cast<void*>(qxtest::Plugin::get().get_providers()));
+  EXPECT_EQ(dlclose(handle), 0);
+}
+
+TEST(Provider, EachCallMakesOneNewProviderAndKeepsNoReference) {
+  ProviderList first = call_get_providers();
+  ProviderList second = call_get_providers();
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_EQ(second.size(), 1u);
+  ASSERT_NE(first.front(), nullptr);
+  EXPECT_NE(first.front().get(), second.front().get());
+  // The returned pointer is the only owner: the plug-in keeps nothing.
+  EXPECT_EQ(first.front().use_count(), 1);
+  EXPECT_EQ(second.front().use_count(), 1);
+}
+
+TEST(Provider, ConvertsToTheSerialPortDeviceProvider) {
+  ProviderList providers = call_get_providers();
+  ASSERT_EQ(providers.size(), 1u);
+  std::shared_ptr<ZelSPDeviceProvider> sp =
+      std::dynamic_pointer_cast<ZelSPDeviceProvider>(providers.front());
+  ASSERT_NE(sp, nullptr);
+  EXPECT_EQ(static_cast<void*>(sp.get()), static_cast<void*>(providers.front().get()));
+}
+
+TEST(Provider, CreateMakesDistinctDevicesWithDefaults) {
+  const std::shared_ptr<ZelSPDeviceProvider> provider = qxtest::Plugin::get().provider();
+  qxtest::DevicePtr one(static_cast<QX7540PM*>(provider->create()));
+  qxtest::DevicePtr two(static_cast<QX7540PM*>(provider->create()));
+  ASSERT_NE(one, nullptr);
+  ASSERT_NE(two, nullptr);
+  EXPECT_NE(one.get(), two.get());
+  for (const QX7540PM* device : {one.get(), two.get()}) {
+    EXPECT_EQ(device->DeviceType(), "qx7540pm");
+    EXPECT_EQ(device->mode, 1);
+    EXPECT_EQ(device->has_a, 0);
+    EXPECT_EQ(device->control_status, -1);
+    EXPECT_EQ(device->baud_rate, 9600);
+    EXPECT_EQ(qxtest::record_bytes(*device), std::vector<unsigned char>(91, 0));
+  }
+
+  // Independent: settings and record of one leave the other untouched.
+  zelfw::Framework framework;
+  framework.attach(*one);
+  Json::Value settings;
+  settings["appSetting"]["has_a"] = 1;
+  settings["appSetting"]["b_mode"] = 2;
+  one->data_id = 77;
+  one->InitSetting(settings);
+  EXPECT_EQ(one->has_a, 1);
+  EXPECT_EQ(two->has_a, 0);
+  EXPECT_EQ(two->mode, 1);
+  EXPECT_EQ(qxtest::record_bytes(*two), std::vector<unsigned char>(91, 0));
+  one.reset();
+}
+
+TEST(Provider, DevicesOutliveTheirProvider) {
+  qxtest::DevicePtr device;
+  std::weak_ptr<ZelSPDeviceProvider> watch;
+  {
+    const std::shared_ptr<ZelSPDeviceProvider> provider = qxtest::Plugin::get().provider();
+    watch = provider;
+    device.reset(static_cast<QX7540PM*>(provider->create()));
+  }
+  ASSERT_TRUE(watch.expired());
+
+  zelfw::Framework framework;
+  framework.attach(*device);
+  EXPECT_EQ(device->DeviceType(), "qx7540pm");
+  EXPECT_TRUE(device->InitSetting(Json::Value(Json::objectValue)));
+  EXPECT_TRUE(device->RefreshStatus());
+  EXPECT_EQ(framework.calls_of(zelfw::Op::kReadRegisters).size(), 1u);
+  device.reset();
+}
+
+TEST(Provider, DeviceTypeIsAReferenceToTheMember) {
+  const qxtest::DevicePtr device = qxtest::make_device();
+  const VDeviceInterface& base = *device;
+  EXPECT_EQ(&base.DeviceType(), &device->device_type);
+  EXPECT_EQ(base.DeviceType(), "qx7540pm");
+  device->device_type = "renamed";
+  EXPECT_EQ(base.DeviceType(), "renamed");
+}
+
+}  // namespace
