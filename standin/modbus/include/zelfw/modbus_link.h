@@ -1,0 +1,106 @@
+// The stand-in framework's Modbus master over libmodbus: reads holding
+// registers from a real slave on an RTU serial line or through a Modbus TCP
+// gateway, hands checked replies to the device and reports every failed
+// exchange, counting failures by kind.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "zelfw/standin.h"
+
+struct _modbus;
+
+namespace zelfw {
+
+/// How the link reaches the slave. RTU when serial_path is set, TCP when tcp_host is.
+struct LinkSettings {
+  std::string serial_path;
+  std::string tcp_host;
+  int tcp_port = 502;
+  int baud = 9600;
+  char parity = 'N';  ///< 'N', 'E' or 'O'
+  int data_bits = 8;
+  int stop_bits = 1;
+  int slave = 1;
+  int timeout_ms = 500;  ///< response timeout of one exchange
+};
+
+/// Why an exchange failed, as libmodbus reported it.
+enum class Failure : std::uint8_t {
+  kTimeout,     ///< no complete reply in time (silence, or a frame cut short mid-way)
+  kBadCrc,      ///< the reply's CRC did not match
+  kException,   ///< the slave answered with an exception code
+  kMalformed,   ///< a short reply or one that does not match the request
+  kWrongSlave,  ///< the reply came from another slave id
+  kIo,          ///< the port or connection itself failed
+  kCount
+};
+
+/// Short name used in the bench's output: "timeout", "bad-crc", "exception",
+/// "malformed", "wrong-slave", "io".
+const char* failure_name(Failure failure);
+
+/// Maps libmodbus's errno after a failed read to a failure kind.
+Failure classify_modbus_errno(int error_number);
+
+/// Replies delivered and failures by kind since the link was made.
+struct LinkCounts {
+  long long replies = 0;
+  std::array<long long, static_cast<std::size_t>(Failure::kCount)> failures{};
+  long long failed() const;
+  long long of(Failure f) const { return failures[static_cast<std::size_t>(f)]; }
+};
+
+/// The latest failed exchange.
+struct LinkFailure {
+  Failure kind = Failure::kIo;
+  int error_number = 0;    ///< errno as libmodbus left it
+  int exception_code = 0;  ///< for kException: the slave's exception code
+  std::string text;        ///< libmodbus's message
+};
+
+/// Time on the wire of one RTU exchange reading `registers` holding registers:
+/// request and reply frames plus the 3.5-character silence after each.
+double rtu_exchange_minimum_ms(const LinkSettings& settings, int registers);
+
+class LibModbusLink : public ModbusLink {
+ public:
+  explicit LibModbusLink(LinkSettings settings);
+  ~LibModbusLink() override;
+  LibModbusLink(const LibModbusLink&) = delete;
+  LibModbusLink& operator=(const LibModbusLink&) = delete;
+
+  /// Opens the serial port or connects to the gateway. On failure returns
+  /// false with a message naming the port and the system's reason.
+  bool open(std::string& error);
+  void close();
+  bool is_open() const;
+
+  /// One exchange; its outcome reaches the device through deliver_reply or
+  /// deliver_error before this returns (the device may ask again from inside).
+  void read_registers(SPModbus& device, int start, int count) override;
+
+  LinkCounts counts() const;
+  LinkFailure last_failure() const;
+  const LinkSettings& settings() const { return settings_; }
+  /// "RTU /dev/ttyS1 9600 8N1 slave 1" or "TCP 10.0.0.5:502 unit 1".
+  std::string describe() const;
+
+ private:
+  bool connect_locked(std::string& error);
+  void record_failure(int error_number);
+
+  const LinkSettings settings_;
+  std::mutex io_mutex_;  ///< the libmodbus context; never held while delivering
+  _modbus* ctx_ = nullptr;
+  std::atomic<bool> connected_{false};
+  mutable std::mutex count_mutex_;
+  LinkCounts counts_;
+  LinkFailure last_failure_;
+};
+
+}  // namespace zelfw
