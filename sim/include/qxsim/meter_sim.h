@@ -1,0 +1,85 @@
+// The simulated meter: a libmodbus RTU slave on a pseudo-terminal, serving
+// holding registers 0..40 from a profile, with fault switches and optional
+// pacing like a real serial line.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qxsim/faults.h"
+#include "qxsim/profile.h"
+
+struct _modbus;
+
+namespace qxsim {
+
+struct SimConfig {
+  Profile profile;
+  FaultPlan faults;
+  int slave = 1;
+  /// 0: bytes leave at once; otherwise each frame takes its time on a line of
+  /// this speed (8N1), with the 3.5-character silence before and after.
+  int pace_baud = 0;
+};
+
+struct SimStats {
+  long requests = 0;  ///< requests addressed to this slave
+  long rounds = 0;    ///< reads from register 0
+  long replies = 0;   ///< correct replies sent (delayed ones included)
+  long faults = 0;    ///< fault switches that fired
+};
+
+class MeterSim {
+ public:
+  explicit MeterSim(SimConfig config);
+  ~MeterSim();
+  MeterSim(const MeterSim&) = delete;
+  MeterSim& operator=(const MeterSim&) = delete;
+
+  /// Opens a pseudo-terminal and starts serving on it. On failure returns
+  /// false with a message.
+  bool start(std::string& error);
+  /// Stops serving and closes the pseudo-terminal; idempotent.
+  void stop();
+  /// Path a master opens, e.g. /dev/pts/3.
+  const std::string& port() const { return port_; }
+  SimStats stats() const;
+
+ private:
+  void serve();
+  void answer(const std::uint8_t* request, int length);
+  std::vector<std::uint8_t> correct_reply(const std::uint8_t* request, int length);
+  void send(const std::vector<std::uint8_t>& frame, int request_length);
+  /// Sleeps, waking early on stop; false when stopping.
+  bool pause_ms(double ms);
+  const FaultSwitch* switch_for(long request) const;
+
+  const SimConfig config_;
+  std::string port_;
+  int master_fd_ = -1;
+  int slave_fd_ = -1;
+  int wake_fds_[2] = {-1, -1};
+  int capture_fds_[2] = {-1, -1};
+  _modbus* ctx_ = nullptr;        ///< reads requests from the pseudo-terminal
+  _modbus* reply_ctx_ = nullptr;  ///< writes libmodbus's replies into capture_fds_
+  void* mapping_ = nullptr;       ///< modbus_mapping_t of registers 0..40
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  mutable std::mutex stats_mutex_;
+  SimStats stats_;
+};
+
+/// CRC-16/MODBUS of a frame's bytes (low byte goes first on the wire).
+std::uint16_t modbus_crc(const std::uint8_t* data, std::size_t size);
+/// Appends the CRC to a frame.
+void append_crc(std::vector<std::uint8_t>& frame);
+
+}  // namespace qxsim

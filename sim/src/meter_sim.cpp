@@ -1,0 +1,269 @@
+#include "qxsim/meter_sim.h"
+
+#include <fcntl.h>
+#include <modbus.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace qxsim {
+namespace {
+
+constexpr int kReadHoldingRegisters = 0x03;
+constexpr std::uint8_t kExceptionFlag = 0x80;
+constexpr int kHighestSlave = 247;
+// 8N1: start bit, eight data bits, stop bit.
+constexpr double kBitsPerCharacter = 10.0;
+constexpr double kGapCharacters = 3.5;
+
+modbus_mapping_t* mapping_of(void* p) { return static_cast<modbus_mapping_t*>(p); }
+
+void close_fd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+void write_all(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the master went away; the next request will tell
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+std::uint16_t modbus_crc(const std::uint8_t* data, std::size_t size) {
+  std::uint16_t crc = 0xFFFF;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
+                           : static_cast<std::uint16_t>(crc >> 1);
+    }
+  }
+  return crc;
+}
+
+void append_crc(std::vector<std::uint8_t>& frame) {
+  const std::uint16_t crc = modbus_crc(frame.data(), frame.size());
+  frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+}
+
+MeterSim::MeterSim(SimConfig config) : config_(std::move(config)) {}
+
+MeterSim::~MeterSim() { stop(); }
+
+bool MeterSim::start(std::string& error) {
+  char name[128] = {};
+  if (::openpty(&master_fd_, &slave_fd_, name, nullptr, nullptr) != 0) {
+    error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+    return false;
+  }
+  port_ = name;
+  // Raw bytes both ways; the simulator keeps its own handle on the terminal
+  // side so the line stays up between masters.
+  termios tio{};
+  ::tcgetattr(slave_fd_, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(slave_fd_, TCSANOW, &tio);
+  if (::pipe2(wake_fds_, O_CLOEXEC) != 0 ||
+      ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, capture_fds_) != 0) {
+    error = std::string("cannot set up the simulator: ") + std::strerror(errno);
+    stop();
+    return false;
+  }
+  ::fcntl(capture_fds_[1], F_SETFL, O_NONBLOCK);
+  ctx_ = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
+  reply_ctx_ = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
+  mapping_ = modbus_mapping_new_start_address(0, 0, 0, 0, 0, kRegisterCount, 0, 0);
+  if (ctx_ == nullptr || reply_ctx_ == nullptr || mapping_ == nullptr ||
+      modbus_set_slave(ctx_, config_.slave) != 0 ||
+      modbus_set_slave(reply_ctx_, config_.slave) != 0) {
+    error = "cannot set up the simulator's Modbus slave (slave id " +
+            std::to_string(config_.slave) + ")";
+    stop();
+    return false;
+  }
+  modbus_set_socket(ctx_, master_fd_);
+  modbus_set_socket(reply_ctx_, capture_fds_[0]);
+  const RegisterImage first = config_.profile.image_for_round(1, config_.faults.outage);
+  std::copy(first.begin(), first.end(), mapping_of(mapping_)->tab_registers);
+  stopping_ = false;
+  thread_ = std::thread([this] { serve(); });
+  return true;
+}
+
+void MeterSim::stop() {
+  stopping_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wake_.notify_all();
+  }
+  if (wake_fds_[1] >= 0) {
+    const char byte = 0;
+    [[maybe_unused]] const ssize_t n = ::write(wake_fds_[1], &byte, 1);
+  }
+  if (thread_.joinable()) thread_.join();
+  // The contexts do not own the descriptors: free them, then close ours.
+  if (ctx_ != nullptr) modbus_free(ctx_);
+  if (reply_ctx_ != nullptr) modbus_free(reply_ctx_);
+  if (mapping_ != nullptr) modbus_mapping_free(mapping_of(mapping_));
+  ctx_ = reply_ctx_ = nullptr;
+  mapping_ = nullptr;
+  close_fd(master_fd_);
+  close_fd(slave_fd_);
+  for (int& fd : wake_fds_) close_fd(fd);
+  for (int& fd : capture_fds_) close_fd(fd);
+}
+
+SimStats MeterSim::stats() const {
+  std::lock_guard<std::mutex> lock(stats_mutex_);
+  return stats_;
+}
+
+bool MeterSim::pause_ms(double ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !wake_.wait_for(lock, std::chrono::duration<double, std::milli>(ms),
+                         [this] { return stopping_.load(); });
+}
+
+const FaultSwitch* MeterSim::switch_for(long request) const {
+  for (const FaultSwitch& s : config_.faults.switches) {
+    if (s.request == request) return &s;
+  }
+  return nullptr;
+}
+
+void MeterSim::serve() {
+  std::uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
+  while (!stopping_) {
+    pollfd fds[2] = {{master_fd_, POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0 || stopping_) return;
+    if ((fds[0].revents & POLLIN) == 0) {
+      pause_ms(10);  // hang-up between masters: wait for the next one
+      continue;
+    }
+    const int length = modbus_receive(ctx_, request);
+    if (length > 0) {
+      answer(request, length);
+    } else if (length < 0) {
+      modbus_flush(ctx_);  // a garbled request: drop what is left of it
+    }
+  }
+}
+
+std::vector<std::uint8_t> MeterSim::correct_reply(const std::uint8_t* request, int length) {
+  std::vector<std::uint8_t> frame;
+  if (modbus_reply(reply_ctx_, request, length, mapping_of(mapping_)) <= 0) return frame;
+  std::uint8_t buffer[MODBUS_RTU_MAX_ADU_LENGTH];
+  for (;;) {
+    const ssize_t n = ::read(capture_fds_[1], buffer, sizeof buffer);
+    if (n <= 0) break;
+    frame.insert(frame.end(), buffer, buffer + n);
+  }
+  return frame;
+}
+
+void MeterSim::answer(const std::uint8_t* request, int length) {
+  const int function = request[1];
+  const int start = (request[2] << 8) | request[3];
+  const int count = (request[4] << 8) | request[5];
+  long number;
+  {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    number = ++stats_.requests;
+    if (function == kReadHoldingRegisters && start == 0) {
+      ++stats_.rounds;
+      const RegisterImage image =
+          config_.profile.image_for_round(stats_.rounds, config_.faults.outage);
+      std::copy(image.begin(), image.end(), mapping_of(mapping_)->tab_registers);
+    }
+  }
+  const FaultSwitch* fault = switch_for(number);
+  if (fault != nullptr) {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    ++stats_.faults;
+  }
+  std::vector<std::uint8_t> frame;
+  switch (fault == nullptr ? Fault::kDelay : fault->fault) {
+    case Fault::kIgnore:
+      return;
+    case Fault::kException:
+      frame = {static_cast<std::uint8_t>(config_.slave),
+               static_cast<std::uint8_t>(function | kExceptionFlag),
+               static_cast<std::uint8_t>(fault->argument)};
+      append_crc(frame);
+      break;
+    case Fault::kTruncate:
+      frame = correct_reply(request, length);
+      if (frame.size() < 5) return;
+      if (function == kReadHoldingRegisters && frame[1] == function) {
+        // A well-formed frame carrying half the registers asked for.
+        const int half = count / 2;
+        frame.resize(3 + 2 * static_cast<std::size_t>(half));
+        frame[2] = static_cast<std::uint8_t>(2 * half);
+      } else {
+        frame.resize(frame.size() / 2);
+      }
+      append_crc(frame);
+      break;
+    case Fault::kWrongSlave:
+      frame = correct_reply(request, length);
+      if (frame.size() < 3) return;
+      frame.resize(frame.size() - 2);
+      frame[0] = static_cast<std::uint8_t>(config_.slave % kHighestSlave + 1);
+      append_crc(frame);
+      break;
+    case Fault::kBadCrc:
+      frame = correct_reply(request, length);
+      if (!frame.empty()) frame.back() ^= 0xFF;
+      break;
+    case Fault::kDelay:
+      if (fault != nullptr && !pause_ms(fault->argument)) return;
+      frame = correct_reply(request, length);
+      if (!frame.empty() && frame[1] == function) {
+        std::lock_guard<std::mutex> lock(stats_mutex_);
+        ++stats_.replies;
+      }
+      break;
+  }
+  send(frame, length);
+}
+
+void MeterSim::send(const std::vector<std::uint8_t>& frame, int request_length) {
+  if (frame.empty()) return;
+  if (config_.pace_baud <= 0) {
+    write_all(master_fd_, frame.data(), frame.size());
+    return;
+  }
+  // The request took its time on the wire, and its end is known only after a
+  // 3.5-character silence; then each reply byte arrives one character apart.
+  const double char_ms = 1000.0 * kBitsPerCharacter / config_.pace_baud;
+  if (!pause_ms((request_length + kGapCharacters) * char_ms)) return;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point begin = Clock::now();
+  for (std::size_t i = 0; i < frame.size(); ++i) {
+    std::this_thread::sleep_until(
+        begin + std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double, std::milli>((i + 1) * char_ms)));
+    write_all(master_fd_, &frame[i], 1);
+  }
+  // The line stays silent for 3.5 characters before the next frame may start.
+  pause_ms(kGapCharacters * char_ms);
+}
+
+}  // namespace qxsim
