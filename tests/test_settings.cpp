@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <json/reader.h>
-#include <json/writer.h>
 #include <json/value.h>
+#include <json/writer.h>
 
 #include <climits>
 #include <cstdint>

@@ -119,11 +119,13 @@ void* const* table_of(const void* object) {
   return table;
 }
 
-// Address of a function or table: the plug-in's own symbols first, then the
-// framework's, which the loading process supplies.
+// Address of a function or table as the dynamic linker binds the plug-in's
+// references: the loading process's global scope first (the framework, and
+// any copy of a template member the process exports itself), then the
+// plug-in's own symbols.
 void* address_of(const char* name) {
-  void* found = dlsym(qxtest::Plugin::get().handle(), name);
-  return found != nullptr ? found : dlsym(RTLD_DEFAULT, name);
+  void* found = dlsym(RTLD_DEFAULT, name);
+  return found != nullptr ? found : dlsym(qxtest::Plugin::get().handle(), name);
 }
 
 // Base name of the file that holds an address.
