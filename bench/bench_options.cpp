@@ -1,0 +1,105 @@
+#include "bench_options.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace qxbench {
+namespace {
+
+constexpr int kModbusTcpPort = 502;
+
+bool uses_sim_switches(const qxsim::SimOptions& sim) {
+  return !sim.profile_path.empty() || !sim.faults.empty() || !sim.outage_phase.empty() || sim.pace;
+}
+
+}  // namespace
+
+void add_bench_options(CLI::App& app, BenchOptions& o) {
+  app.add_option("--plugin", o.plugin_path,
+                 "Plug-in to load (default: qx7540pm.so built next to the bench)");
+  auto* port =
+      app.add_option("--port", o.port, "Serial device of the meter (Modbus RTU)")->group("Link");
+  auto* tcp = app.add_option("--tcp", o.tcp, "Modbus TCP gateway HOST[:PORT] (default port 502)")
+                  ->group("Link");
+  port->excludes(tcp);
+  tcp->excludes(port);
+  app.add_option("--baud", o.baud, "Line speed (default: the device's own, 9600)")
+      ->check(CLI::Range(50, 4000000))
+      ->group("Link");
+  app.add_option_function<std::string>(
+         "--parity",
+         [&o](const std::string& p) { o.parity = static_cast<char>(std::toupper(p[0])); },
+         "N, E or O (none, even, odd; default N)")
+      ->check(CLI::IsMember({"N", "E", "O", "n", "e", "o", "none", "even", "odd"}))
+      ->group("Link");
+  app.add_option("--data-bits", o.data_bits, "5 to 8 (default 8)")
+      ->check(CLI::Range(5, 8))
+      ->group("Link");
+  app.add_option("--stop-bits", o.stop_bits, "1 or 2 (default 1)")
+      ->check(CLI::Range(1, 2))
+      ->group("Link");
+  app.add_option("--slave", o.slave, "Slave id or TCP unit id (default 1)")
+      ->check(CLI::Range(0, 255))
+      ->group("Link");
+  app.add_option("--timeout", o.timeout_ms, "Response timeout in ms (default 500)")
+      ->check(CLI::Range(1, 60000))
+      ->group("Link");
+  app.add_option("--interval", o.interval_ms, "Time between round starts in ms (default 1000)")
+      ->check(CLI::Range(0, 3600000))
+      ->group("Polling");
+  app.add_option("--rounds", o.rounds, "Rounds to poll (default 0: until Ctrl-C)")
+      ->group("Polling");
+  app.add_option("--settings", o.settings_path,
+                 "Device settings: the JSON object the controller passes (with appSetting)")
+      ->group("Device");
+  app.add_option("--cache", o.cache_path, "Restore this cached 91-byte record before polling")
+      ->group("Device");
+  app.add_option("--history", o.history_path, "Append every stored 91-byte record to this file")
+      ->group("Device");
+  app.add_flag("--json", o.json,
+               "One JSON object per round on standard output, then a summary object");
+  qxsim::add_sim_options(app, o.sim, "sim-", "Built-in simulated meter (without --port/--tcp)");
+  app.footer(
+      "Without --port or --tcp the bench polls its built-in simulated meter.\n"
+      "Exit codes: 0 every round ok, 1 some rounds failed, 2 usage, 3 plug-in,\n"
+      "4 settings/cache/history/profile file, 5 port, 130 interrupted.");
+}
+
+bool check_bench_options(const BenchOptions& o, std::string& error) {
+  if (o.rounds < 0) {
+    error = "--rounds: give a number of rounds, or 0 to poll until Ctrl-C";
+    return false;
+  }
+  if (o.sim.outage_round < 1) {
+    error = "--sim-outage-round: rounds count from 1";
+    return false;
+  }
+  if ((!o.port.empty() || !o.tcp.empty()) && uses_sim_switches(o.sim)) {
+    error = "the --sim-* switches drive the built-in simulated meter; leave out --port/--tcp";
+    return false;
+  }
+  if (o.port.empty() && o.tcp.empty() && (o.slave < 1 || o.slave > 247)) {
+    error = "--slave: the simulated meter takes a slave id 1..247";
+    return false;
+  }
+  return true;
+}
+
+void split_host_port(const std::string& text, std::string& host, int& port) {
+  port = kModbusTcpPort;
+  host = text;
+  std::string::size_type colon = std::string::npos;
+  if (!text.empty() && text.front() == '[') {
+    const auto bracket = text.find(']');
+    if (bracket == std::string::npos) return;
+    host = text.substr(1, bracket - 1);
+    if (bracket + 1 < text.size() && text[bracket + 1] == ':') colon = bracket + 1;
+  } else if (text.find(':') == text.rfind(':')) {
+    // One colon: host and port. A bare IPv6 address has several.
+    colon = text.find(':');
+    if (colon != std::string::npos) host = text.substr(0, colon);
+  }
+  if (colon != std::string::npos) port = std::atoi(text.c_str() + colon + 1);
+}
+
+}  // namespace qxbench

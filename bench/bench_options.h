@@ -1,0 +1,45 @@
+// The bench host's command line and exit codes.
+#pragma once
+
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "qxsim/options.h"
+
+namespace qxbench {
+
+constexpr int kExitOk = 0;             ///< every round published a record
+constexpr int kExitRoundsFailed = 1;   ///< the run ended, some rounds failed
+constexpr int kExitUsage = 2;          ///< bad command line
+constexpr int kExitPlugin = 3;         ///< the plug-in could not be loaded or made no device
+constexpr int kExitInput = 4;          ///< settings, cache, history or profile file unusable
+constexpr int kExitPort = 5;           ///< the port or gateway could not be opened
+constexpr int kExitInterrupted = 130;  ///< stopped by Ctrl-C (SIGINT) or SIGTERM
+
+struct BenchOptions {
+  std::string plugin_path;  ///< empty: the plug-in built next to the bench
+  std::string port;
+  std::string tcp;
+  int baud = 0;  ///< 0: the device's own baud_rate
+  char parity = 'N';
+  int data_bits = 8;
+  int stop_bits = 1;
+  int slave = 1;
+  int timeout_ms = 500;
+  int interval_ms = 1000;
+  long rounds = 0;  ///< 0: until interrupted
+  std::string settings_path;
+  std::string cache_path;
+  std::string history_path;
+  bool json = false;
+  qxsim::SimOptions sim;
+};
+
+void add_bench_options(CLI::App& app, BenchOptions& options);
+/// Checks what CLI11 cannot: combinations of options.
+bool check_bench_options(const BenchOptions& options, std::string& error);
+/// "host:port" or "host" (port 502); "[v6addr]:port" too.
+void split_host_port(const std::string& text, std::string& host, int& port);
+
+}  // namespace qxbench

@@ -1,0 +1,296 @@
+#include "report.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <memory>
+#include <sstream>
+
+#include <json/writer.h>
+
+namespace qxbench {
+namespace {
+
+// Ranges a three-phase supply stays within (100..277 V phase systems).
+constexpr double kPhaseVoltsLow = 90, kPhaseVoltsHigh = 290;
+constexpr double kLineVoltsLow = 150, kLineVoltsHigh = 500;
+constexpr double kHertzLow = 45, kHertzHigh = 65;
+constexpr double kFactorHigh = 1.0;
+
+constexpr const char* kUpdateTimeKey = "更新时间";
+
+// One row of the per-phase table: the keys of phases A, B, C and the
+// average or total, how many decimals and the unit.
+struct Row {
+  const char* label;
+  const char* keys[4];
+  int decimals;
+  const char* unit;
+};
+
+constexpr Row kRows[] = {
+    {"phase voltage", {"相电压Ua", "相电压Ub", "相电压Uc", "三相平均相电压"}, 1, "V"},
+    {"line voltage", {"线电压Uab", "线电压Ubc", "线电压Uca", "三相平均线电压"}, 1, "V"},
+    {"current", {"A相电流", "B相电流", "C相电流", "三相平均相电流"}, 3, "A"},
+    {"active power", {"A相有功功率", "B相有功功率", "C相有功功率", "三相有功功率"}, 3, "kW"},
+    {"reactive power", {"A相无功功率", "B相无功功率", "C相无功功率", "三相无功功率"}, 3, "kvar"},
+    {"apparent power", {"A相视在功率", "B相视在功率", "C相视在功率", "三相视在功率"}, 3, "kVA"},
+    {"power factor", {"A相功率因数", "B相功率因数", "C相功率因数", "三相总功率因数"}, 4, ""},
+};
+
+struct Limit {
+  const char* key;
+  double low;
+  double high;
+  const char* unit;
+};
+
+constexpr Limit kLimits[] = {
+    {"相电压Ua", kPhaseVoltsLow, kPhaseVoltsHigh, "V"},
+    {"相电压Ub", kPhaseVoltsLow, kPhaseVoltsHigh, "V"},
+    {"相电压Uc", kPhaseVoltsLow, kPhaseVoltsHigh, "V"},
+    {"线电压Uab", kLineVoltsLow, kLineVoltsHigh, "V"},
+    {"线电压Ubc", kLineVoltsLow, kLineVoltsHigh, "V"},
+    {"线电压Uca", kLineVoltsLow, kLineVoltsHigh, "V"},
+    {"频率", kHertzLow, kHertzHigh, "Hz"},
+};
+
+constexpr const char* kFactorKeys[] = {"A相功率因数", "B相功率因数", "C相功率因数",
+                                       "三相总功率因数"};
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(buffer, sizeof buffer, fmt, args);
+  va_end(args);
+  return buffer;
+}
+
+double number(const Json::Value& snapshot, const char* key) {
+  const Json::Value& v = snapshot.isObject() ? snapshot[key] : Json::Value::nullSingleton();
+  return v.isNumeric() ? v.asDouble() : std::nan("");
+}
+
+std::string quantity(double value, int decimals, const char* unit) {
+  if (std::isnan(value)) return "-";
+  std::string text = format("%.*f", decimals, value);
+  if (*unit != '\0') text += std::string(" ") + unit;
+  return text;
+}
+
+std::string compact_json(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, value);
+}
+
+const char* round_label(const RoundReport& r) { return r.round == 0 ? "cache" : "round"; }
+
+void print_values(FILE* out, const Json::Value& s) {
+  std::fprintf(out, "  %-17s %-14s %-14s %-14s %s\n", "", "A (AB)", "B (BC)", "C (CA)",
+               "avg/total");
+  for (const Row& row : kRows) {
+    std::fprintf(out, "  %-17s", row.label);
+    for (int i = 0; i < 4; ++i) {
+      std::fprintf(out, i < 3 ? " %-14s" : " %s",
+                   quantity(number(s, row.keys[i]), row.decimals, row.unit).c_str());
+    }
+    std::fprintf(out, "\n");
+  }
+  std::fprintf(out, "  %-17s %-14s DI %.0f   DO %.0f   无效 %.0f\n", "frequency",
+               quantity(number(s, "频率"), 3, "Hz").c_str(), number(s, "DI"), number(s, "DO"),
+               number(s, "无效"));
+  std::fprintf(out, "  %-17s active %.0f / %.0f kWh   reactive %.0f / %.0f kvarh\n",
+               "energy fwd/rev", number(s, "正向有功电能"), number(s, "负向有功电能"),
+               number(s, "正向无功电能"), number(s, "负向无功电能"));
+  const Json::Value& updated = s.isObject() ? s[kUpdateTimeKey] : Json::Value::nullSingleton();
+  std::fprintf(out, "  %-17s %s\n", "updated",
+               updated.isString() ? updated.asString().c_str() : "-");
+}
+
+}  // namespace
+
+std::vector<std::string> plausibility_warnings(const Json::Value& snapshot) {
+  std::vector<std::string> warnings;
+  if (!snapshot.isObject()) return warnings;
+  for (const Limit& limit : kLimits) {
+    const double v = number(snapshot, limit.key);
+    if (!std::isnan(v) && (v < limit.low || v > limit.high)) {
+      warnings.push_back(format("%s = %.3f %s is outside %.0f..%.0f %s", limit.key, v, limit.unit,
+                                limit.low, limit.high, limit.unit));
+    }
+  }
+  for (const char* key : kFactorKeys) {
+    const double v = number(snapshot, key);
+    if (!std::isnan(v) && v > kFactorHigh) {
+      warnings.push_back(format("%s = %.4f is above 1", key, v));
+    }
+  }
+  return warnings;
+}
+
+std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& record,
+                                              const AlarmReport& alarm,
+                                              const std::array<bool, 3>& monitored) {
+  static constexpr const char* kPhaseKeys[3] = {"相电压Ua", "相电压Ub", "相电压Uc"};
+  // Record offsets of the phase voltage registers 0, 8 and 16.
+  static constexpr std::size_t kPhaseOffsets[3] = {4, 20, 36};
+  constexpr double kAlarmThreshold = 120.0;
+  std::vector<std::string> warnings;
+  if (!alarm.state) return warnings;
+  for (int i = 0; i < 3; ++i) {
+    if (!monitored[i] || record.size() < kPhaseOffsets[i] + 2) continue;
+    const unsigned word = record[kPhaseOffsets[i]] | (record[kPhaseOffsets[i] + 1] << 8);
+    const double snapshot_volts = word / 10.0, alarm_volts = word / 100.0;
+    if (alarm_volts < kAlarmThreshold && snapshot_volts >= kAlarmThreshold) {
+      warnings.push_back(format(
+          "alarm on while monitored %s reads %.1f V: the alarm check divides the register by "
+          "100, not 10 (%.2f < 120)",
+          kPhaseKeys[i], snapshot_volts, alarm_volts));
+    }
+  }
+  return warnings;
+}
+
+std::string to_hex(const std::vector<unsigned char>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    hex += kDigits[b >> 4];
+    hex += kDigits[b & 0xF];
+  }
+  return hex;
+}
+
+void print_round(FILE* out, const RoundReport& r) {
+  std::string status;
+  if (r.ok) {
+    status = r.round == 0 ? "restored and republished" : "ok";
+  } else if (r.failed) {
+    status =
+        std::string("FAILED: ") + zelfw::failure_name(r.failure.kind) + " (" + r.failure.text + ")";
+  } else {
+    status = r.round == 0 ? "refused by the device" : "FAILED: nothing published";
+  }
+  std::fprintf(out, "%s %ld  %s  %s  (%.1f ms)\n", round_label(r), r.round, r.time.c_str(),
+               status.c_str(), r.round_ms);
+  if (r.ok) {
+    print_values(out, r.snapshot);
+    if (r.snapshot_repeated) {
+      std::fprintf(out, "  %-17s %s\n", "note",
+                   "801 renders once per time stamp: this round completed in the same second "
+                   "as the last one, so the values above are the last round's");
+    }
+  } else {
+    std::fprintf(out, "  %-17s %s\n", "published",
+                 "nothing this round; 801 still serves the last record");
+  }
+  if (r.alarm_reported) {
+    std::fprintf(out, "  %-17s %s: %s  [%s %s]  %s\n", "alarm", r.alarm.name.c_str(),
+                 r.alarm.state ? "ALARM" : "normal", r.alarm.id.c_str(), r.alarm.code.c_str(),
+                 r.alarm.text.c_str());
+  } else {
+    std::fprintf(out, "  %-17s %s\n", "alarm", "no report");
+  }
+  std::fprintf(out, "  %-17s %s\n", "value query", r.query.c_str());
+  for (const std::string& line : r.device_lines) {
+    std::fprintf(out, "  %-17s %s\n", "device says", line.c_str());
+  }
+  for (const std::string& warning : r.warnings) {
+    std::fprintf(out, "  %-17s %s\n", "WARNING", warning.c_str());
+  }
+  std::fflush(out);
+}
+
+void print_summary(FILE* out, const Summary& s) {
+  long failed = s.unpublished;
+  for (long n : s.failures) failed += n;
+  std::fprintf(out, "summary: %ld rounds, %ld ok, %ld failed%s\n", s.rounds, s.ok, failed,
+               s.interrupted ? " (interrupted)" : "");
+  for (std::size_t i = 0; i < s.failures.size(); ++i) {
+    if (s.failures[i] == 0) continue;
+    std::fprintf(out, "  %-13s %ld\n", zelfw::failure_name(static_cast<zelfw::Failure>(i)),
+                 s.failures[i]);
+  }
+  if (s.unpublished > 0) std::fprintf(out, "  %-13s %ld\n", "unpublished", s.unpublished);
+  std::fprintf(out, "  link          %s\n", s.link.c_str());
+  if (s.timed_rounds > 0) {
+    std::fprintf(out, "  mean round    %.1f ms over %ld good rounds", s.total_ms / s.timed_rounds,
+                 s.timed_rounds);
+  } else {
+    std::fprintf(out, "  mean round    - (no good round)");
+  }
+  if (s.wire_minimum_ms >= 0) {
+    std::fprintf(out, "; wire minimum %.1f ms", s.wire_minimum_ms);
+  }
+  std::fprintf(out, "\n");
+  if (!s.wire_note.empty()) std::fprintf(out, "  note          %s\n", s.wire_note.c_str());
+  std::fflush(out);
+}
+
+std::string round_json(const RoundReport& r) {
+  Json::Value o(Json::objectValue);
+  o["round"] = static_cast<Json::Int64>(r.round);
+  o["source"] = r.round == 0 ? "cache" : "poll";
+  o["time"] = r.time;
+  o["round_us"] = static_cast<Json::Int64>(std::llround(r.round_ms * 1000));
+  o["ok"] = r.ok;
+  o["error"] = r.failed ? Json::Value(zelfw::failure_name(r.failure.kind)) : Json::Value();
+  o["detail"] = r.failed ? Json::Value(r.failure.text) : Json::Value();
+  if (r.failed && r.failure.kind == zelfw::Failure::kException) {
+    o["exception_code"] = r.failure.exception_code;
+  }
+  o["record"] = r.record.empty() ? Json::Value() : Json::Value(to_hex(r.record));
+  o["snapshot"] = r.snapshot;
+  if (r.alarm_reported) {
+    Json::Value& a = o["alarm"];
+    a["id"] = r.alarm.id;
+    a["code"] = r.alarm.code;
+    a["name"] = r.alarm.name;
+    a["text"] = r.alarm.text;
+    a["state"] = r.alarm.state;
+  } else {
+    o["alarm"] = Json::Value();
+  }
+  o["query"] = r.query;
+  o["device_output"] = Json::Value(Json::arrayValue);
+  for (const std::string& line : r.device_lines) o["device_output"].append(line);
+  o["warnings"] = Json::Value(Json::arrayValue);
+  for (const std::string& w : r.warnings) o["warnings"].append(w);
+  return compact_json(o);
+}
+
+std::string summary_json(const Summary& s) {
+  Json::Value o(Json::objectValue);
+  long failed = s.unpublished;
+  Json::Value kinds(Json::objectValue);
+  for (std::size_t i = 0; i < s.failures.size(); ++i) {
+    kinds[zelfw::failure_name(static_cast<zelfw::Failure>(i))] =
+        static_cast<Json::Int64>(s.failures[i]);
+    failed += s.failures[i];
+  }
+  kinds["unpublished"] = static_cast<Json::Int64>(s.unpublished);
+  o["rounds"] = static_cast<Json::Int64>(s.rounds);
+  o["ok"] = static_cast<Json::Int64>(s.ok);
+  o["failed"] = static_cast<Json::Int64>(failed);
+  o["failures"] = kinds;
+  // Times in whole microseconds: exact in JSON, unlike decimal fractions.
+  o["mean_round_us"] =
+      s.timed_rounds > 0
+          ? Json::Value(static_cast<Json::Int64>(std::llround(s.total_ms / s.timed_rounds * 1000)))
+          : Json::Value();
+  o["wire_minimum_us"] =
+      s.wire_minimum_ms >= 0
+          ? Json::Value(static_cast<Json::Int64>(std::llround(s.wire_minimum_ms * 1000)))
+          : Json::Value();
+  o["link"] = s.link;
+  o["interrupted"] = s.interrupted;
+  Json::Value line(Json::objectValue);
+  line["summary"] = o;
+  return compact_json(line);
+}
+
+}  // namespace qxbench

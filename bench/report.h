@@ -1,0 +1,74 @@
+// What the bench shows of each round and of the whole run, for people
+// (aligned text) and for programs (one JSON object per line).
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "zelfw/modbus_link.h"
+
+namespace qxbench {
+
+/// One CheckThresholdBool report: the device's alarm condition after a round.
+struct AlarmReport {
+  std::string id;
+  std::string code;
+  std::string name;
+  std::string text;
+  bool state = false;
+};
+
+struct RoundReport {
+  long round = 0;       ///< 0: the record restored from --cache
+  std::string time;     ///< local time the round started, ISO 8601
+  double round_ms = 0;  ///< RefreshStatus until the round's outcome
+  bool ok = false;      ///< the device published a record
+  bool failed = false;  ///< the link reported a failed exchange
+  zelfw::LinkFailure failure;
+  std::vector<unsigned char> record;  ///< the published bytes (empty: none)
+  Json::Value snapshot;               ///< the 801 answer, parsed
+  bool snapshot_repeated = false;     ///< same time stamp as the last round's snapshot
+  bool alarm_reported = false;
+  AlarmReport alarm;
+  std::string query;  ///< the value query's message
+  std::vector<std::string> device_lines;
+  std::vector<std::string> warnings;
+};
+
+struct Summary {
+  long rounds = 0;
+  long ok = 0;
+  std::array<long, static_cast<std::size_t>(zelfw::Failure::kCount)> failures{};
+  long unpublished = 0;  ///< rounds with neither a record nor a link failure
+  double total_ms = 0;   ///< over successful polled rounds
+  long timed_rounds = 0;
+  double wire_minimum_ms = -1;  ///< < 0: none for this link (TCP)
+  std::string link;
+  std::string wire_note;
+  bool interrupted = false;
+};
+
+/// Values a healthy installation does not produce: voltages or frequency out
+/// of range, a power factor above 1.
+std::vector<std::string> plausibility_warnings(const Json::Value& snapshot);
+
+/// Explains an alarm raised on a healthy voltage: the device's alarm check
+/// divides the phase voltage registers by 100 where the snapshot divides by
+/// 10. Reads this round's published record; monitored: has_a, has_b, has_c.
+std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& record,
+                                              const AlarmReport& alarm,
+                                              const std::array<bool, 3>& monitored);
+
+void print_round(FILE* out, const RoundReport& report);
+void print_summary(FILE* out, const Summary& summary);
+std::string round_json(const RoundReport& report);
+std::string summary_json(const Summary& summary);
+
+/// Lowercase hex of bytes.
+std::string to_hex(const std::vector<unsigned char>& bytes);
+
+}  // namespace qxbench
