@@ -36,6 +36,10 @@ bool make_sim_config(const SimOptions& options, int slave, SimConfig& config, st
     if (!parse_fault_switch(text, s, error)) return false;
     config.faults.switches.push_back(s);
   }
+  if (options.outage_round < 1) {
+    error = "the outage's first round must be 1 or more";
+    return false;
+  }
   if (!options.outage_phase.empty()) {
     config.faults.outage.phase =
         static_cast<char>(std::toupper(static_cast<unsigned char>(options.outage_phase[0])));
