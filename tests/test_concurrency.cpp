@@ -1,0 +1,325 @@
+// Rounds and cache loads on one thread while others ask for the snapshot, its
+// address, a forwarded code and the value query: readers only ever see whole
+// rounds, and a fresh device never answers as timed out.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <json/reader.h>
+#include <json/value.h>
+
+#include "plugin.h"
+
+namespace {
+
+// Bounded so that the test stays short under qemu and under ThreadSanitizer.
+constexpr int kRounds = 600;
+constexpr int kCacheLoadEvery = 5;  // every fifth round is a cache load instead of a poll
+constexpr int kReaders = 3;
+constexpr int kRequestsPerReader = 400;
+constexpr int kMaxRequestsPerReader = 20000;
+constexpr const char* kUpdateTimeKey = "更新时间";
+
+// Every word of round k carries k: register i holds k * 64 + i (k < 1024), so
+// "DI" (register 3, unscaled) names the round and any word from another round
+// changes a value.
+std::vector<std::uint16_t> block_for_round(int k, int first_register, int count) {
+  std::vector<std::uint16_t> words(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i)
+    words[i] = static_cast<std::uint16_t>(k * 64 + first_register + i);
+  return words;
+}
+
+std::vector<unsigned char> record_for_round(int k) {
+  QX7540PM_Data_t record{};
+  const auto block1 = block_for_round(k, QX7540PM_BLOCK1_START, QX7540PM_BLOCK1_COUNT);
+  const auto block2 = block_for_round(k, QX7540PM_BLOCK2_START, QX7540PM_BLOCK2_COUNT);
+  std::memcpy(record.block1, block1.data(), sizeof record.block1);
+  std::memcpy(record.block2, block2.data(), sizeof record.block2);
+  const auto* p = reinterpret_cast<const unsigned char*>(&record);
+  return std::vector<unsigned char>(p, p + sizeof record);
+}
+
+int round_of(const Json::Value& snapshot) {
+  return (static_cast<int>(snapshot["DI"].asDouble()) - 3) / 64;
+}
+
+std::string stamp_text(const QX7540PM_Data_t& record) {
+  return std::to_string(record.year) + "-" + std::to_string(record.month) + "-" +
+         std::to_string(record.day) + " " + std::to_string(record.hour) + ":" +
+         std::to_string(record.minute) + ":" + std::to_string(record.second);
+}
+
+bool parse(const std::string& text, Json::Value& root) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  return reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+}
+
+// Makes the next snapshot request render again from the latest completed
+// round, as a new time stamp would; taken under the device's own lock.
+void invalidate_snapshot(QX7540PM& device) {
+  std::lock_guard<std::mutex> lock(device.snapshot_mutex);
+  device.snapshot_time = boost::posix_time::ptime();
+}
+
+// Sends standard output (a line per round) to /dev/null while alive.
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::cout.flush();
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (saved_ >= 0 && null >= 0) ::dup2(null, STDOUT_FILENO);
+    if (null >= 0) ::close(null);
+  }
+  ~QuietStdout() {
+    std::cout.flush();
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDOUT_FILENO);
+      ::close(saved_);
+    }
+  }
+
+ private:
+  int saved_ = -1;
+};
+
+// What one reader saw; checked on the main thread after all have joined.
+struct ReaderLog {
+  std::vector<std::string> texts;
+  int text_failures = 0;    // 801 never fitted the size it asked for
+  int stale_answers = 0;    // value query said the data timed out
+  int other_answers = 0;    // value query said anything but "not supported"
+  int wrong_addresses = 0;  // 803 gave another address or result
+  int wrong_forwards = 0;   // 802 did not offer the control status
+};
+
+// 801 with a buffer of exactly the size asked for; the text may grow between
+// the two calls, so the caller retries with the size the failure reports.
+bool read_text_exact(QX7540PM& device, std::string& text) {
+  int size = 0;
+  device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, nullptr, 0, size);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::vector<char> buffer(static_cast<std::size_t>(size));
+    int written = 0;
+    if (device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(), size, written) ==
+        0) {
+      text.assign(buffer.data(), static_cast<std::size_t>(written));
+      return written <= size;
+    }
+    size = written;
+  }
+  return false;
+}
+
+// Readers keep asking while rounds complete (and at least kRequestsPerReader
+// times); reader 1 forces re-renderings so that they meet many rounds, not one
+// per second.
+void run_reader(QX7540PM& device, int id, const std::atomic<bool>& go,
+                const std::atomic<bool>& rounds_done, ReaderLog& log) {
+  while (!go.load()) std::this_thread::yield();
+  for (int i = 0; i < kMaxRequestsPerReader && (i < kRequestsPerReader || !rounds_done.load());
+       ++i) {
+    switch ((i + id) % 4) {
+      case 0: {
+        std::string text;
+        if (id == 0) {
+          if (!read_text_exact(device, text)) ++log.text_failures;
+        } else {
+          std::vector<char> buffer(8192);
+          int written = 0;
+          if (device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(),
+                                     static_cast<int>(buffer.size()), written) != 0) {
+            ++log.text_failures;
+          }
+          text.assign(buffer.data(), static_cast<std::size_t>(written));
+        }
+        log.texts.push_back(std::move(text));
+        if (id == 1) invalidate_snapshot(device);
+        break;
+      }
+      case 1: {
+        const Json::Value* address = nullptr;
+        int size = 0;
+        const int result = device.DeviceIoControl(QX7540PM::kSnapshotAddress, nullptr, 0, &address,
+                                                  sizeof address, size);
+        if (result != 0 || size != static_cast<int>(sizeof address) ||
+            address != &device.snapshot) {
+          ++log.wrong_addresses;
+        }
+        break;
+      }
+      case 2: {
+        std::int32_t offered = 0;
+        int size = 0;
+        device.DeviceIoControl(802, nullptr, 0, &offered, sizeof offered, size);
+        if (offered != -1 || size != static_cast<int>(sizeof offered)) ++log.wrong_forwards;
+        break;
+      }
+      default: {
+        try {
+          device.Get_Value(0, "相电压Ua");
+          ++log.other_answers;
+        } catch (const std::out_of_range& e) {
+          if (std::string(e.what()) == "数据已超时") {
+            ++log.stale_answers;
+          } else if (std::string(e.what()) != "不支持变量") {
+            ++log.other_answers;
+          }
+        }
+        break;
+      }
+    }
+  }
+}
+
+// The snapshot a single-threaded device renders for round k, without its time.
+Json::Value reference_for_round(QX7540PM& reference, int k) {
+  const std::vector<unsigned char> record = record_for_round(k);
+  EXPECT_EQ(reference.LoadFromCache(record.data(), static_cast<int>(record.size())), 1);
+  invalidate_snapshot(reference);
+  Json::Value root;
+  EXPECT_TRUE(parse(qxtest::snapshot_text(reference), root));
+  root.removeMember(kUpdateTimeKey);
+  return root;
+}
+
+TEST(Concurrency, ReadersSeeWholeRoundsWhileRoundsAndCacheLoadsComplete) {
+  qxtest::Rig rig;
+  rig.framework.set_recording(false);
+  QX7540PM& device = *rig.device;
+
+  // Stamps of completed rounds, and which rounds had each one. Written by the
+  // round thread only, read after it has joined.
+  std::map<std::string, std::set<int>> rounds_by_stamp;
+  const auto complete = [&](int k) {
+    if (k % kCacheLoadEvery == 0) {
+      const std::vector<unsigned char> record = record_for_round(k);
+      device.LoadFromCache(record.data(), static_cast<int>(record.size()));
+    } else {
+      // Between the two replies the record holds a new first block beside the
+      // last round's second: readers get a chance to look then.
+      const auto block1 = block_for_round(k, QX7540PM_BLOCK1_START, QX7540PM_BLOCK1_COUNT);
+      const auto block2 = block_for_round(k, QX7540PM_BLOCK2_START, QX7540PM_BLOCK2_COUNT);
+      device.RefreshStatus();
+      zelfw::deliver_reply(device, block1.data(), QX7540PM_BLOCK1_COUNT);
+      std::this_thread::yield();
+      zelfw::deliver_reply(device, block2.data(), QX7540PM_BLOCK2_COUNT);
+    }
+    rounds_by_stamp[stamp_text(device.raw_data)].insert(k);
+  };
+
+  std::vector<ReaderLog> logs(kReaders);
+  qxtest::Rig reference_rig;
+  reference_rig.framework.set_recording(false);
+  std::map<int, Json::Value> references;
+  {
+    QuietStdout quiet;
+    // Readers start with fresh data: the value query must never say "not ready".
+    complete(1);
+    std::atomic<bool> go{false};
+    std::atomic<bool> rounds_done{false};
+    std::vector<std::thread> readers;
+    for (int id = 0; id < kReaders; ++id) {
+      readers.emplace_back(run_reader, std::ref(device), id, std::cref(go), std::cref(rounds_done),
+                           std::ref(logs[id]));
+    }
+    std::thread rounds([&] {
+      while (!go.load()) std::this_thread::yield();
+      for (int k = 2; k <= kRounds; ++k) complete(k);
+      rounds_done.store(true);
+    });
+    go.store(true);
+    rounds.join();
+    for (auto& t : readers) t.join();
+
+    for (const ReaderLog& log : logs) {
+      for (const std::string& text : log.texts) {
+        Json::Value root;
+        if (!parse(text, root) || !root.isObject()) continue;
+        const int k = round_of(root);
+        if (k >= 1 && k <= kRounds && references.count(k) == 0) {
+          references.emplace(k, reference_for_round(*reference_rig.device, k));
+        }
+      }
+    }
+  }
+
+  for (int id = 0; id < kReaders; ++id) {
+    const ReaderLog& log = logs[id];
+    EXPECT_EQ(log.text_failures, 0) << "reader " << id;
+    EXPECT_EQ(log.stale_answers, 0) << "reader " << id;
+    EXPECT_EQ(log.other_answers, 0) << "reader " << id;
+    EXPECT_EQ(log.wrong_addresses, 0) << "reader " << id;
+    EXPECT_EQ(log.wrong_forwards, 0) << "reader " << id;
+    for (const std::string& text : log.texts) {
+      Json::Value root;
+      ASSERT_TRUE(parse(text, root)) << text;
+      ASSERT_TRUE(root.isObject()) << text;
+      ASSERT_EQ(root.size(), 37u) << text;
+      const int k = round_of(root);
+      ASSERT_TRUE(references.count(k)) << "no such round: " << text;
+      const std::string stamp = root[kUpdateTimeKey].asString();
+      const auto had = rounds_by_stamp.find(stamp);
+      ASSERT_NE(had, rounds_by_stamp.end()) << "no round had the stamp " << stamp;
+      EXPECT_EQ(had->second.count(k), 1u) << "round " << k << " never had the stamp " << stamp;
+      root.removeMember(kUpdateTimeKey);
+      EXPECT_EQ(root, references[k]) << "values of more than one round: " << text;
+    }
+  }
+}
+
+// Two devices on two threads share nothing: each one's rounds and snapshots
+// stay its own.
+TEST(Concurrency, DevicesOnSeparateThreadsKeepTheirOwnRecords) {
+  constexpr int kDevices = 2;
+  constexpr int kPerDevice = 200;
+  std::vector<std::unique_ptr<qxtest::Rig>> rigs;
+  for (int d = 0; d < kDevices; ++d) {
+    rigs.push_back(std::make_unique<qxtest::Rig>());
+    rigs.back()->framework.set_recording(false);
+  }
+  std::vector<int> mismatches(kDevices, 0);
+  {
+    QuietStdout quiet;
+    std::vector<std::thread> threads;
+    for (int d = 0; d < kDevices; ++d) {
+      threads.emplace_back([&, d] {
+        qxtest::Rig& rig = *rigs[d];
+        for (int i = 0; i < kPerDevice; ++i) {
+          // Device d only ever sees rounds d + 1, d + 1 + kDevices, ...
+          const int k = d + 1 + kDevices * (i % 300);
+          rig.complete_round(block_for_round(k, QX7540PM_BLOCK1_START, QX7540PM_BLOCK1_COUNT),
+                             block_for_round(k, QX7540PM_BLOCK2_START, QX7540PM_BLOCK2_COUNT));
+          invalidate_snapshot(*rig.device);
+          Json::Value root;
+          if (!parse(qxtest::snapshot_text(*rig.device), root) || round_of(root) != k) {
+            ++mismatches[d];
+          }
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+  }
+  for (int d = 0; d < kDevices; ++d) EXPECT_EQ(mismatches[d], 0) << "device " << d;
+}
+
+}  // namespace
