@@ -5,6 +5,8 @@
 // members at these offsets. Never reorder, insert or remove either.
 #pragma once
 
+#include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -36,9 +38,13 @@ class ZEL_API VDeviceInterface {
     throw std::out_of_range("数据未就绪");
   }
   /// Restores a cached record given as a byte string (zero bytes included).
+  /// A string longer than int can count is passed as -1, so that it is refused
+  /// rather than taken for a short record.
   virtual int LoadFromCache(const std::string& data) {
-    return LoadFromCache(reinterpret_cast<const unsigned char*>(data.data()),
-                         static_cast<int>(data.size()));
+    const int size = data.size() > static_cast<std::size_t>(INT_MAX)
+                         ? -1
+                         : static_cast<int>(data.size());
+    return LoadFromCache(reinterpret_cast<const unsigned char*>(data.data()), size);
   }
   /// Restores a cached record: 1 accepted, 0 rejected.
   virtual int LoadFromCache(const unsigned char* data, int size) = 0;
