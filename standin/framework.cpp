@@ -2,9 +2,10 @@
 // each one is logged with its arguments and answers with the result a test set.
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/writer.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "spdevice.h"
 #include "ttime.h"
@@ -22,16 +23,23 @@ Framework* framework_of(const ZelVDevice& device) {
   return device.context == nullptr ? nullptr : device.context->framework;
 }
 
-long long call(const ZelVDevice& device, Call&& c, long long unattached = 1) {
+// Every framework operation goes through here. With recording off the call
+// costs one result lookup: the Call, with its copies of texts and bytes, is
+// built by fill only when it will be logged.
+template <typename Fill>
+long long call_with(const ZelVDevice& device, Op op, long long unattached, Fill&& fill) {
   Framework* fw = framework_of(device);
-  return fw == nullptr ? unattached : fw->handle(std::move(c));
-}
-
-Call make(Op op, std::vector<long long> ints = {}) {
+  if (fw == nullptr) return unattached;
+  if (!fw->recording()) return fw->next_result(op);
   Call c;
   c.op = op;
-  c.ints = std::move(ints);
-  return c;
+  fill(c);
+  return fw->handle(std::move(c));
+}
+
+long long call(const ZelVDevice& device, Op op, std::initializer_list<long long> ints = {},
+               long long unattached = 1) {
+  return call_with(device, op, unattached, [ints](Call& c) { c.ints.assign(ints); });
 }
 
 std::vector<unsigned char> bytes_of(const void* data, long long size) {
@@ -79,95 +87,97 @@ ZelVDevice::~ZelVDevice() { zelfw::detach_context(*this); }
 
 int ZelVDevice::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                                 int& out_size) {
-  zelfw::Call c = zelfw::make(Op::kDeviceIoControl, {code, in_len, out_len});
-  c.bytes = zelfw::bytes_of(in, in_len);
-  c.out_bytes = zelfw::bytes_of(out, std::min(out_len, 64));
-  c.out_size_on_entry = out_size;
-  return static_cast<int>(zelfw::call(*this, std::move(c), 0));
+  return static_cast<int>(zelfw::call_with(*this, Op::kDeviceIoControl, 0, [&](zelfw::Call& c) {
+    c.ints = {code, in_len, out_len};
+    c.bytes = zelfw::bytes_of(in, in_len);
+    c.out_bytes = zelfw::bytes_of(out, std::min(out_len, 64));
+    c.out_size_on_entry = out_size;
+  }));
 }
 
-void ZelVDevice::Reset() { zelfw::call(*this, zelfw::make(Op::kReset)); }
+void ZelVDevice::Reset() { zelfw::call(*this, Op::kReset); }
 
 bool ZelVDevice::InitV(ZelVDevice* parent, unsigned int index, const Json::Value&) {
   parent_ = parent;
   index_ = index;
-  return zelfw::call(*this, zelfw::make(Op::kOther, {index})) != 0;
+  return zelfw::call(*this, Op::kOther, {index}) != 0;
 }
 
 bool ZelVDevice::Init(std::weak_ptr<ZelController> controller, unsigned int index,
                       const Json::Value&) {
   controller_ = std::move(controller);
   index_ = index;
-  return zelfw::call(*this, zelfw::make(Op::kOther, {index})) != 0;
+  return zelfw::call(*this, Op::kOther, {index}) != 0;
 }
 
 bool ZelVDevice::InitSetting(const Json::Value& setting) {
-  zelfw::Call c = zelfw::make(Op::kInitSetting);
-  c.texts.push_back(Json::FastWriter().write(setting));
-  return zelfw::call(*this, std::move(c)) != 0;
+  return zelfw::call_with(*this, Op::kInitSetting, 1, [&](zelfw::Call& c) {
+           c.texts.push_back(Json::FastWriter().write(setting));
+         }) != 0;
 }
 
 bool ZelVDevice::IsSupportDevice(const std::string& type) const { return type == device_type; }
 
 bool ZelVDevice::SendSP(int id, const unsigned char* data, unsigned int size, bool now) {
-  zelfw::Call c = zelfw::make(Op::kSendSP, {id, size, now});
-  c.bytes = zelfw::bytes_of(data, size);
-  return zelfw::call(*this, std::move(c)) != 0;
+  return zelfw::call_with(*this, Op::kSendSP, 1, [&](zelfw::Call& c) {
+           c.ints = {id, size, now};
+           c.bytes = zelfw::bytes_of(data, size);
+         }) != 0;
 }
 
-bool ZelVDevice::SendDelayData(int delay) {
-  return zelfw::call(*this, zelfw::make(Op::kOther, {delay})) != 0;
-}
+bool ZelVDevice::SendDelayData(int delay) { return zelfw::call(*this, Op::kOther, {delay}) != 0; }
 
 bool ZelVDevice::SendDoData(int channel, char value) {
-  return zelfw::call(*this, zelfw::make(Op::kOther, {channel, value})) != 0;
+  return zelfw::call(*this, Op::kOther, {channel, value}) != 0;
 }
 
 int ZelVDevice::ReadDi(int channel) {
-  return static_cast<int>(zelfw::call(*this, zelfw::make(Op::kOther, {channel}), 0));
+  return static_cast<int>(zelfw::call(*this, Op::kOther, {channel}, 0));
 }
 
 float ZelVDevice::ReadAi(int channel) {
-  return static_cast<float>(zelfw::call(*this, zelfw::make(Op::kOther, {channel}), 0));
+  return static_cast<float>(zelfw::call(*this, Op::kOther, {channel}, 0));
 }
 
 double ZelVDevice::Get_SP_Value(unsigned int index, const std::string&) {
-  return static_cast<double>(zelfw::call(*this, zelfw::make(Op::kOther, {index}), 0));
+  return static_cast<double>(zelfw::call(*this, Op::kOther, {index}, 0));
 }
 
 bool ZelVDevice::CheckAOReport(const std::string& name, float value) {
-  zelfw::Call c = zelfw::make(Op::kCheckAOReport);
-  c.texts.push_back(name);
-  c.reals.push_back(value);
-  return zelfw::call(*this, std::move(c), 0) != 0;
+  return zelfw::call_with(*this, Op::kCheckAOReport, 0, [&](zelfw::Call& c) {
+           c.texts.push_back(name);
+           c.reals.push_back(value);
+         }) != 0;
 }
 
-void ZelVDevice::CheckThreshold(const std::string& name, const std::string& sub,
-                                const float& value, int kind) {
-  zelfw::Call c = zelfw::make(Op::kCheckThreshold, {kind});
-  c.texts = {name, sub};
-  c.reals.push_back(value);
-  zelfw::call(*this, std::move(c));
+void ZelVDevice::CheckThreshold(const std::string& name, const std::string& sub, const float& value,
+                                int kind) {
+  zelfw::call_with(*this, Op::kCheckThreshold, 1, [&](zelfw::Call& c) {
+    c.ints = {kind};
+    c.texts = {name, sub};
+    c.reals.push_back(value);
+  });
 }
 
 bool ZelVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
-  zelfw::Call c = zelfw::make(Op::kDoBatchCheckThreshold);
-  c.rule_count = rules.size();
-  return zelfw::call(*this, std::move(c), 0) != 0;
+  return zelfw::call_with(*this, Op::kDoBatchCheckThreshold, 0,
+                          [&](zelfw::Call& c) { c.rule_count = rules.size(); }) != 0;
 }
 
 bool ZelVDevice::CheckThresholdBool(int kind, const std::string& id, const std::string& code,
-                                    const std::string& name, const std::string& desc,
-                                    bool state, unsigned short level) {
-  zelfw::Call c = zelfw::make(Op::kCheckThresholdBool, {kind, state, level});
-  c.texts = {id, code, name, desc};
-  return zelfw::call(*this, std::move(c)) != 0;
+                                    const std::string& name, const std::string& desc, bool state,
+                                    unsigned short level) {
+  return zelfw::call_with(*this, Op::kCheckThresholdBool, 1, [&](zelfw::Call& c) {
+           c.ints = {kind, state, level};
+           c.texts = {id, code, name, desc};
+         }) != 0;
 }
 
 bool ZelVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int size) {
-  zelfw::Call c = zelfw::make(Op::kSaveDeviceHistory, {size});
-  c.bytes = zelfw::bytes_of(data, size);
-  return zelfw::call(*this, std::move(c)) != 0;
+  return zelfw::call_with(*this, Op::kSaveDeviceHistory, 1, [&](zelfw::Call& c) {
+           c.ints = {size};
+           c.bytes = zelfw::bytes_of(data, size);
+         }) != 0;
 }
 
 // ZelSPDevice -----------------------------------------------------------------
@@ -175,36 +185,35 @@ bool ZelVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int size)
 ZelSPDevice::ZelSPDevice() = default;
 ZelSPDevice::~ZelSPDevice() = default;
 
-void ZelSPDevice::Reset() { zelfw::call(*this, zelfw::make(Op::kReset)); }
+void ZelSPDevice::Reset() { zelfw::call(*this, Op::kReset); }
 
 bool ZelSPDevice::Init(std::weak_ptr<ZelController> controller, unsigned int index,
                        const Json::Value& setting) {
   return ZelVDevice::Init(std::move(controller), index, setting);
 }
 
-bool ZelSPDevice::RefreshStatus() {
-  return zelfw::call(*this, zelfw::make(Op::kRefreshStatus)) != 0;
-}
+bool ZelSPDevice::RefreshStatus() { return zelfw::call(*this, Op::kRefreshStatus) != 0; }
 
 bool ZelSPDevice::IsProcessing() { return false; }
 bool ZelSPDevice::IsStalled() { return false; }
 
 bool ZelSPDevice::SendData(const unsigned char* data, unsigned int size) {
-  zelfw::Call c = zelfw::make(Op::kOther, {size});
-  c.bytes = zelfw::bytes_of(data, size);
-  return zelfw::call(*this, std::move(c)) != 0;
+  return zelfw::call_with(*this, Op::kOther, 1, [&](zelfw::Call& c) {
+           c.ints = {size};
+           c.bytes = zelfw::bytes_of(data, size);
+         }) != 0;
 }
 
-bool ZelSPDevice::SendParityData(const unsigned char* data, unsigned int size,
-                                 EnumParity parity) {
-  zelfw::Call c = zelfw::make(Op::kOther, {size, parity});
-  c.bytes = zelfw::bytes_of(data, size);
-  return zelfw::call(*this, std::move(c)) != 0;
+bool ZelSPDevice::SendParityData(const unsigned char* data, unsigned int size, EnumParity parity) {
+  return zelfw::call_with(*this, Op::kOther, 1, [&](zelfw::Call& c) {
+           c.ints = {size, parity};
+           c.bytes = zelfw::bytes_of(data, size);
+         }) != 0;
 }
 
-bool ZelSPDevice::OpenPort() { return zelfw::call(*this, zelfw::make(Op::kOpenPort)) != 0; }
+bool ZelSPDevice::OpenPort() { return zelfw::call(*this, Op::kOpenPort) != 0; }
 
-void ZelSPDevice::ClosePort() { zelfw::call(*this, zelfw::make(Op::kOther)); }
+void ZelSPDevice::ClosePort() { zelfw::call(*this, Op::kOther); }
 
 // SPModbus --------------------------------------------------------------------
 
@@ -216,10 +225,11 @@ bool SPModbus::InitSetting(const Json::Value& setting) { return ZelVDevice::Init
 bool SPModbus::process(unsigned char*, unsigned int) { return false; }
 
 bool SPModbus::modbus_read_registers(int start, int count) {
-  const bool result =
-      zelfw::call(*this, zelfw::make(Op::kReadRegisters, {start, count})) != 0;
+  const bool result = zelfw::call(*this, Op::kReadRegisters, {start, count}) != 0;
   // The request is logged before the link answers: a reply may arrive inside this call.
   zelfw::Framework* fw = zelfw::framework_of(*this);
-  if (fw != nullptr && fw->link() != nullptr) fw->link()->read_registers(*this, start, count);
+  if (fw != nullptr) {
+    if (zelfw::ModbusLink* link = fw->link()) link->read_registers(*this, start, count);
+  }
   return result;
 }

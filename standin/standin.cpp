@@ -1,5 +1,6 @@
 // The stand-in's steering side: call log, results, links and reply delivery.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "zelfw/standin.h"
@@ -11,20 +12,34 @@ void detach_context(ZelVDevice& device);
 
 const char* op_name(Op op) {
   switch (op) {
-    case Op::kInitSetting: return "InitSetting";
-    case Op::kReadRegisters: return "modbus_read_registers";
-    case Op::kSendSP: return "SendSP";
-    case Op::kReset: return "Reset";
-    case Op::kSaveDeviceHistory: return "SaveDeviceHistory";
-    case Op::kCheckAOReport: return "CheckAOReport";
-    case Op::kCheckThreshold: return "CheckThreshold";
-    case Op::kDoBatchCheckThreshold: return "DoBatchCheckThreshold";
-    case Op::kCheckThresholdBool: return "CheckThresholdBool";
-    case Op::kOpenPort: return "OpenPort";
-    case Op::kDeviceIoControl: return "DeviceIoControl";
-    case Op::kRefreshStatus: return "RefreshStatus";
-    case Op::kOther: return "other";
-    case Op::kCount: break;
+    case Op::kInitSetting:
+      return "InitSetting";
+    case Op::kReadRegisters:
+      return "modbus_read_registers";
+    case Op::kSendSP:
+      return "SendSP";
+    case Op::kReset:
+      return "Reset";
+    case Op::kSaveDeviceHistory:
+      return "SaveDeviceHistory";
+    case Op::kCheckAOReport:
+      return "CheckAOReport";
+    case Op::kCheckThreshold:
+      return "CheckThreshold";
+    case Op::kDoBatchCheckThreshold:
+      return "DoBatchCheckThreshold";
+    case Op::kCheckThresholdBool:
+      return "CheckThresholdBool";
+    case Op::kOpenPort:
+      return "OpenPort";
+    case Op::kDeviceIoControl:
+      return "DeviceIoControl";
+    case Op::kRefreshStatus:
+      return "RefreshStatus";
+    case Op::kOther:
+      return "other";
+    case Op::kCount:
+      break;
   }
   return "?";
 }
@@ -40,9 +55,11 @@ bool deliver_error(SPModbus& device) { return device.on_error(); }
 
 Framework::Framework() {
   // Checks report nothing unless a test says so; everything else succeeds.
-  results_[static_cast<std::size_t>(Op::kCheckAOReport)].fallback = 0;
-  results_[static_cast<std::size_t>(Op::kDoBatchCheckThreshold)].fallback = 0;
-  results_[static_cast<std::size_t>(Op::kDeviceIoControl)].fallback = 0;
+  for (Op op : {Op::kCheckAOReport, Op::kDoBatchCheckThreshold, Op::kDeviceIoControl}) {
+    Results& r = results_[static_cast<std::size_t>(op)];
+    r.fallback = 0;
+    publish_locked(r);
+  }
 }
 
 Framework::~Framework() = default;
@@ -51,10 +68,7 @@ void Framework::attach(ZelVDevice& device) { attach_context(device, this); }
 
 void Framework::detach(ZelVDevice& device) { detach_context(device); }
 
-void Framework::set_recording(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  recording_ = on;
-}
+void Framework::set_recording(bool on) { recording_.store(on, std::memory_order_release); }
 
 std::vector<Call> Framework::calls() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -77,13 +91,16 @@ std::vector<Call> Framework::calls_of(Op op) const {
 
 void Framework::set_result(Op op, long long value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  results_[static_cast<std::size_t>(op)].fallback = value;
+  Results& r = results_[static_cast<std::size_t>(op)];
+  r.fallback = value;
+  publish_locked(r);
 }
 
 void Framework::queue_results(Op op, std::vector<long long> values) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto& queued = results_[static_cast<std::size_t>(op)].queued;
-  queued.insert(queued.end(), values.begin(), values.end());
+  Results& r = results_[static_cast<std::size_t>(op)];
+  r.queued.insert(r.queued.end(), values.begin(), values.end());
+  publish_locked(r);
 }
 
 void Framework::set_observer(std::function<void(const Call&)> observer) {
@@ -91,14 +108,30 @@ void Framework::set_observer(std::function<void(const Call&)> observer) {
   observer_ = std::move(observer);
 }
 
-void Framework::set_link(ModbusLink* link) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  link_ = link;
+void Framework::set_link(ModbusLink* link) { link_.store(link, std::memory_order_release); }
+
+void Framework::publish_locked(Results& r) {
+  const auto quick = static_cast<std::intptr_t>(r.fallback);
+  const bool fits = static_cast<long long>(quick) == r.fallback;
+  if (fits) r.quick_fallback.store(quick, std::memory_order_release);
+  r.slow.store(!fits || !r.queued.empty(), std::memory_order_release);
 }
 
-ModbusLink* Framework::link() const {
+long long Framework::pop_result_locked(Results& r) {
+  if (r.queued.empty()) return r.fallback;
+  const long long result = r.queued.front();
+  r.queued.pop_front();
+  publish_locked(r);
+  return result;
+}
+
+long long Framework::next_result(Op op) {
+  Results& r = results_[static_cast<std::size_t>(op)];
+  if (!r.slow.load(std::memory_order_acquire)) {
+    return r.quick_fallback.load(std::memory_order_acquire);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
-  return link_;
+  return pop_result_locked(r);
 }
 
 long long Framework::handle(Call&& call) {
@@ -106,14 +139,8 @@ long long Framework::handle(Call&& call) {
   std::function<void(const Call&)> observer;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Results& r = results_[static_cast<std::size_t>(call.op)];
-    if (r.queued.empty()) {
-      result = r.fallback;
-    } else {
-      result = r.queued.front();
-      r.queued.pop_front();
-    }
-    if (!recording_) return result;
+    result = pop_result_locked(results_[static_cast<std::size_t>(call.op)]);
+    if (!recording()) return result;
     observer = observer_;
     calls_.push_back(call);
   }

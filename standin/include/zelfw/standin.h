@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -19,19 +20,19 @@ namespace zelfw {
 
 /// Framework operations a device can call.
 enum class Op : std::uint8_t {
-  kInitSetting,          ///< SPModbus::InitSetting
-  kReadRegisters,        ///< SPModbus::modbus_read_registers
-  kSendSP,               ///< ZelVDevice::SendSP
-  kReset,                ///< ZelSPDevice::Reset
-  kSaveDeviceHistory,    ///< ZelVDevice::SaveDeviceHistory
-  kCheckAOReport,        ///< ZelVDevice::CheckAOReport
-  kCheckThreshold,       ///< ZelVDevice::CheckThreshold
-  kDoBatchCheckThreshold,///< ZelVDevice::DoBatchCheckThreshold
-  kCheckThresholdBool,   ///< ZelVDevice::CheckThresholdBool
-  kOpenPort,             ///< ZelSPDevice::OpenPort
-  kDeviceIoControl,      ///< ZelVDevice::DeviceIoControl
-  kRefreshStatus,        ///< ZelSPDevice::RefreshStatus
-  kOther,                ///< any other framework operation
+  kInitSetting,            ///< SPModbus::InitSetting
+  kReadRegisters,          ///< SPModbus::modbus_read_registers
+  kSendSP,                 ///< ZelVDevice::SendSP
+  kReset,                  ///< ZelSPDevice::Reset
+  kSaveDeviceHistory,      ///< ZelVDevice::SaveDeviceHistory
+  kCheckAOReport,          ///< ZelVDevice::CheckAOReport
+  kCheckThreshold,         ///< ZelVDevice::CheckThreshold
+  kDoBatchCheckThreshold,  ///< ZelVDevice::DoBatchCheckThreshold
+  kCheckThresholdBool,     ///< ZelVDevice::CheckThresholdBool
+  kOpenPort,               ///< ZelSPDevice::OpenPort
+  kDeviceIoControl,        ///< ZelVDevice::DeviceIoControl
+  kRefreshStatus,          ///< ZelSPDevice::RefreshStatus
+  kOther,                  ///< any other framework operation
   kCount
 };
 
@@ -80,8 +81,11 @@ class Framework {
   void attach(ZelVDevice& device);
   static void detach(ZelVDevice& device);
 
-  /// Off: no call is logged and no observer runs; results still apply.
+  /// Off: no call is logged and no observer runs; results still apply. The
+  /// framework's operations then build no Call at all, so a device costs the
+  /// stand-in one result lookup per call (benchmarks rely on this).
   void set_recording(bool on);
+  bool recording() const { return recording_.load(std::memory_order_acquire); }
   std::vector<Call> calls() const;
   void clear_calls();
   /// Calls of one operation, in order.
@@ -99,20 +103,34 @@ class Framework {
   void set_link(ModbusLink* link);
 
   // Used by the framework's operations.
+  /// Takes the call's result and, when recording, logs it and runs the observer.
   long long handle(Call&& call);
-  ModbusLink* link() const;
+  /// Takes the result of one call of op without logging anything. Takes no
+  /// lock unless results are queued for op.
+  long long next_result(Op op);
+  ModbusLink* link() const { return link_.load(std::memory_order_acquire); }
 
  private:
   struct Results {
-    long long fallback = 1;
-    std::deque<long long> queued;
+    long long fallback = 1;        // guarded by mutex_
+    std::deque<long long> queued;  // guarded by mutex_
+    /// The fallback for the unlocked path. It is pointer-sized because 64-bit
+    /// atomics need libatomic on the 32-bit board.
+    std::atomic<std::intptr_t> quick_fallback{1};
+    /// Set while results are queued or the fallback does not fit quick_fallback:
+    /// then every lookup takes the lock.
+    std::atomic<bool> slow{false};
   };
+  /// Takes a queued result or the fallback, and updates the unlocked path's view.
+  static long long pop_result_locked(Results& results);
+  static void publish_locked(Results& results);
+
   mutable std::mutex mutex_;
-  bool recording_ = true;
+  std::atomic<bool> recording_{true};
   std::vector<Call> calls_;
   std::array<Results, static_cast<std::size_t>(Op::kCount)> results_;
   std::function<void(const Call&)> observer_;
-  ModbusLink* link_ = nullptr;
+  std::atomic<ModbusLink*> link_{nullptr};
 };
 
 /// A link that answers every read at once from a register image: a meter that
