@@ -26,7 +26,7 @@ host_pkgs=(
   libjsoncpp-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libcli11-dev
   valgrind abigail-tools binutils
-  socat mbpoll python3 python3-pymodbus
+  socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio
   g++-mipsel-linux-gnu qemu-user
 )
 $SUDO apt-get install -y -q --no-install-recommends --no-remove "${host_pkgs[@]}"
