@@ -1,17 +1,18 @@
 """A Modbus RTU slave from pymodbus, for interoperability tests of the bench.
 
 Serves holding registers 0..N-1 from the values given on the command line on
-a serial port (one end of a socat pseudo-terminal pair), and prints "ready"
-once the port is open.
+a serial port (one end of a socat pseudo-terminal pair), or with PORT "tcp" as
+Modbus TCP on a free loopback port. Prints "ready" (and the TCP port) once it
+serves.
 
-usage: pymodbus_server.py PORT SLAVE VALUE [VALUE ...]
+usage: pymodbus_server.py PORT|tcp SLAVE VALUE [VALUE ...]
 """
 import asyncio
 import sys
 
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
-from pymodbus.server import StartAsyncSerialServer
+from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
 from pymodbus.transaction import ModbusRtuFramer
 
 
@@ -19,6 +20,14 @@ async def serve(port, slave, values):
     # zero_mode: request address 0 reads the block's first value.
     store = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, values), zero_mode=True)
     context = ModbusServerContext(slaves={slave: store}, single=False)
+    if port == "tcp":
+        server = await StartAsyncTcpServer(context=context, address=("127.0.0.1", 0),
+                                           defer_start=True)
+        task = asyncio.create_task(server.serve_forever())
+        await server.serving
+        print("ready", server.server.sockets[0].getsockname()[1], flush=True)
+        await task
+        return
     server = await StartAsyncSerialServer(context=context, framer=ModbusRtuFramer, port=port,
                                           baudrate=9600, defer_start=True)
     await server.start()

@@ -1,6 +1,6 @@
 // Interoperability with Modbus implementations written elsewhere: mbpoll
 // reading the simulated meter, and the bench polling a pymodbus RTU slave on
-// a socat pseudo-terminal pair.
+// a socat pseudo-terminal pair and over Modbus TCP on the loopback.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -92,6 +92,25 @@ TEST(Interop, BenchPollsAPymodbusSlave) {
         << row.key;
   }
   EXPECT_EQ(snapshot["相电压Ua"].asDouble(), static_cast<double>(2300.0f / 10.0f));
+}
+
+TEST(Interop, BenchPollsAPymodbusSlaveOverModbusTcp) {
+  std::vector<std::string> argv = {qxe2e::kPython, qxe2e::kPymodbusServer, "tcp", "1"};
+  for (int reg = 0; reg < qxsim::kRegisterCount; ++reg) argv.push_back(std::to_string(2000 + reg));
+  qxe2e::Child server(argv);
+  std::string ready;
+  ASSERT_TRUE(server.read_line(ready, 60)) << server.finish(5).err;
+  ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready;
+  const std::string address = "127.0.0.1:" + ready.substr(6);
+  const auto bench = qxe2e::run_bench({"--tcp", address, "--rounds", "1", "--timeout", "2000"});
+  ASSERT_EQ(bench.result.exit_code, 0) << bench.result.err;
+  ASSERT_EQ(bench.rounds.size(), 1u);
+  const auto registers = qxe2e::registers_of_record(bench.rounds[0]["record"].asString());
+  EXPECT_EQ(registers[0], 2000);
+  EXPECT_EQ(registers[31], 2031);
+  EXPECT_EQ(registers[33], 2033);
+  EXPECT_EQ(registers[40], 2040);
+  EXPECT_TRUE(bench.summary["wire_minimum_us"].isNull());
 }
 
 }  // namespace
