@@ -121,6 +121,8 @@ RoundReport Session::poll_round(long round) {
     report.failed = true;
     report.failure = link_.last_failure();
   }
+  // The observer has seen every call; a long run must not keep the call log.
+  framework_.clear_calls();
   std::lock_guard<std::mutex> lock(collect_mutex_);
   report.record = published_;
   report.alarm_reported = alarm_reported_;
