@@ -1,0 +1,178 @@
+// qx7540pm_perf: benchmarks of one meter loaded from qx7540pm.so, plus two
+// modes for scripts/perf.sh.
+//
+//   qx7540pm_perf [--benchmark_* flags]   time every operation (Google Benchmark)
+//   qx7540pm_perf --drive=OP --count=N    run OP N times with callgrind collecting
+//   qx7540pm_perf --memory [--rounds=N]   bytes per device and growth per round
+//   qx7540pm_perf --list                  the operations --drive knows
+//
+// The plug-in writes "rvSize is N" after every round; in benchmark mode stdout
+// goes to /dev/null and the report to the original stdout.
+#include <fcntl.h>
+#include <unistd.h>
+#include <valgrind/callgrind.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <streambuf>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "memory.h"
+#include "scenario.h"
+
+namespace {
+
+// Unbuffered output to a file descriptor: the benchmark report.
+class FdBuf : public std::streambuf {
+ public:
+  explicit FdBuf(int fd) : fd_(fd) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char ch = traits_type::to_char_type(c);
+    return write_all(&ch, 1) ? c : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    return write_all(s, static_cast<std::size_t>(n)) ? n : 0;
+  }
+
+ private:
+  bool write_all(const char* s, std::size_t n) {
+    while (n > 0) {
+      const ssize_t done = ::write(fd_, s, n);
+      if (done <= 0) return false;
+      s += done;
+      n -= static_cast<std::size_t>(done);
+    }
+    return true;
+  }
+  int fd_;
+};
+
+bool take_value(const char* arg, const char* flag, std::string& value) {
+  const std::size_t n = std::strlen(flag);
+  if (std::strncmp(arg, flag, n) != 0 || arg[n] != '=') return false;
+  value = arg + n + 1;
+  return true;
+}
+
+// Warms up (lazy bindings, first rendering, stdout's buffer), then counts N
+// operations only: callgrind runs with --collect-atstart=no.
+int drive(const std::string& name, long count) {
+  const qxperf::Operation* op = qxperf::find_operation(name);
+  if (op == nullptr || count <= 0) {
+    std::cerr << "unknown operation or count: " << name << " " << count << "\n";
+    return 2;
+  }
+  qxperf::Scenario scenario;
+  for (int i = 0; i < 16; ++i) op->run(scenario);
+  CALLGRIND_TOGGLE_COLLECT;
+  for (long i = 0; i < count; ++i) op->run(scenario);
+  CALLGRIND_TOGGLE_COLLECT;
+  std::cerr << name << ": " << count << " operations\n";
+  return 0;
+}
+
+// Sends stdout, where the plug-in writes its round lines, to /dev/null and
+// returns a descriptor for the original stdout, or -1.
+int divert_stdout() {
+  std::cout.flush();
+  std::fflush(stdout);
+  const int report_fd = ::dup(STDOUT_FILENO);
+  const int null_fd = ::open("/dev/null", O_WRONLY);
+  if (report_fd < 0 || null_fd < 0 || ::dup2(null_fd, STDOUT_FILENO) < 0) {
+    std::perror("redirecting stdout");
+    return -1;
+  }
+  ::close(null_fd);
+  return report_fd;
+}
+
+// mallinfo2 counts chunks parked in malloc's per-thread cache as in use, so a
+// device that reuses a freed chunk would show no cost. The memory figures are
+// taken with that cache off: the program runs itself again with the tunable set.
+constexpr const char* kNoThreadCache = "glibc.malloc.tcache_count=0";
+
+bool thread_cache_off() {
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  return tunables != nullptr && std::strstr(tunables, kNoThreadCache) != nullptr;
+}
+
+int report_memory(char** argv, int rounds) {
+  if (!thread_cache_off()) {
+    const char* tunables = std::getenv("GLIBC_TUNABLES");
+    const std::string value = tunables != nullptr && *tunables != '\0'
+                                  ? std::string(tunables) + ":" + kNoThreadCache
+                                  : std::string(kNoThreadCache);
+    ::setenv("GLIBC_TUNABLES", value.c_str(), 1);
+    ::execv("/proc/self/exe", argv);
+    std::perror("re-running with malloc's thread cache off");
+    return 1;
+  }
+  const int report_fd = divert_stdout();
+  if (report_fd < 0) return 1;
+  const qxperf::MemoryFigures m = qxperf::measure_memory(rounds);
+  FdBuf buf(report_fd);
+  std::ostream report(&buf);
+  qxperf::print_memory(report, m);
+  std::cout.flush();
+  ::close(report_fd);
+  return m.growth == 0 ? 0 : 1;
+}
+
+int run_benchmarks(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+  const int report_fd = divert_stdout();
+  if (report_fd < 0) return 1;
+  FdBuf buf(report_fd);
+  std::ostream report(&buf);
+  benchmark::ConsoleReporter reporter(::isatty(report_fd) ? benchmark::ConsoleReporter::OO_Defaults
+                                                          : benchmark::ConsoleReporter::OO_Tabular);
+  reporter.SetOutputStream(&report);
+  reporter.SetErrorStream(&std::cerr);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  std::cout.flush();
+  ::close(report_fd);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string drive_op;
+  long count = 1000;
+  int rounds = 1000;
+  bool memory = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string value;
+    if (take_value(argv[i], "--drive", value)) {
+      drive_op = value;
+    } else if (take_value(argv[i], "--count", value)) {
+      count = std::atol(value.c_str());
+    } else if (take_value(argv[i], "--rounds", value)) {
+      rounds = std::atoi(value.c_str());
+    } else if (std::strcmp(argv[i], "--memory") == 0) {
+      memory = true;
+    } else if (std::strcmp(argv[i], "--list") == 0) {
+      for (const qxperf::Operation& op : qxperf::operations()) {
+        std::cout << op.name << "\t" << op.what << "\n";
+      }
+      return 0;
+    }
+  }
+  try {
+    if (!drive_op.empty()) return drive(drive_op, count);
+    if (memory) return report_memory(argv, rounds);
+    return run_benchmarks(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "qx7540pm_perf: " << e.what() << "\n";
+    return 1;
+  }
+}

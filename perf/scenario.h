@@ -1,0 +1,66 @@
+// The operations the benchmarks time and the instruction counts measure, each
+// on a meter in its steady state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "loader.h"
+#include "zelfw/standin.h"
+
+namespace qxperf {
+
+/// One meter from the loaded plug-in, attached to a stand-in framework with
+/// recording off, after one complete round and one rendered snapshot.
+class Scenario {
+ public:
+  Scenario();
+  ~Scenario();
+  Scenario(const Scenario&) = delete;
+  Scenario& operator=(const Scenario&) = delete;
+
+  /// RefreshStatus, the two replies, and RoundDone with the alarm check (mode 1).
+  void round();
+  /// Hands the device a cached record: a round without the Modbus exchange.
+  void load_cache();
+  /// Control code 801 into a buffer large enough for the text; returns its length.
+  int snapshot_text();
+  /// Control code 803; returns the reported size.
+  int snapshot_address();
+  /// Moves last_update one second on, as a round in a new second does, so that
+  /// the next snapshot request renders the record again.
+  void advance_last_update();
+  /// The value query; true when it answered with its out_of_range as designed.
+  bool value_query();
+  /// The yardstick: a fresh FastWriter over a copy of the rendered snapshot.
+  std::size_t write_yardstick();
+
+  QX7540PM& device() { return *device_; }
+  zelfw::Framework& framework() { return framework_; }
+
+ private:
+  zelfw::Framework framework_;  // outlives the device
+  DevicePtr device_;
+  std::vector<std::uint16_t> block1_;
+  std::vector<std::uint16_t> block2_;
+  std::vector<unsigned char> cached_record_;
+  std::vector<char> out_;
+  Json::Value yardstick_;
+};
+
+/// An operation the instruction-count driver can repeat.
+struct Operation {
+  const char* name;
+  const char* what;
+  void (*run)(Scenario&);
+};
+
+/// Every operation, in report order.
+const std::vector<Operation>& operations();
+/// The operation of that name, or null.
+const Operation* find_operation(const std::string& name);
+
+}  // namespace qxperf

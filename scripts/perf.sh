@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Measures the plug-in: wall-clock benchmarks, instructions per operation
+# (callgrind), memory per device and the stripped size of the board's .so.
+#
+#   bash scripts/perf.sh            everything; exits 1 if a budget is missed
+#
+# Environment:
+#   QX_PERF_BUILD     host build directory     (default build/perf-release)
+#   QX_PERF_MIPSEL    mipsel build directory   (default build/perf-release-mipsel; "skip" skips it)
+#   QX_PERF_COUNT     operations per callgrind run (default 500)
+#   QX_PERF_MIN_TIME  seconds per benchmark    (default 0.5)
+#   QX_PERF_OPS       operations to count      (default: all of qx7540pm_perf --list)
+#
+# Results land in $QX_PERF_BUILD/results/: benchmark.json, memory.txt,
+# instructions.txt (and .md), callgrind.<op>.out per operation.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${QX_PERF_BUILD:-build/perf-release}
+mipsel=${QX_PERF_MIPSEL:-build/perf-release-mipsel}
+count=${QX_PERF_COUNT:-500}
+min_time=${QX_PERF_MIN_TIME:-0.5}
+results=$build/results
+# The device stamps rounds with local time; a fixed zone keeps runs comparable.
+export TZ=UTC
+
+for tool in cmake valgrind python3; do
+  command -v "$tool" >/dev/null || { echo "perf.sh: $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 2; }
+done
+
+echo "=== build ($build, RelWithDebInfo)"
+cmake --preset host -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target qx7540pm_perf qx7540pm -j2
+perf_bin=$build/perf/qx7540pm_perf
+mkdir -p "$results"
+
+echo
+echo "=== benchmarks (wall clock; noisy on a shared machine)"
+"$perf_bin" --benchmark_min_time="$min_time" --benchmark_out="$results/benchmark.json" \
+  --benchmark_out_format=json
+
+echo
+echo "=== memory per device"
+"$perf_bin" --memory --rounds=1000 | tee "$results/memory.txt"
+
+echo
+echo "=== instructions per operation (callgrind, $count operations each)"
+ops=${QX_PERF_OPS:-$("$perf_bin" --list | cut -f1)}
+runs=()
+for op in $ops; do
+  out=$results/callgrind.$op.out
+  # Collection is off until the driver has warmed up, and on only around the
+  # counted operations.
+  valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$out" \
+    "$perf_bin" --drive="$op" --count="$count" >/dev/null 2>"$results/callgrind.$op.log" ||
+    { cat "$results/callgrind.$op.log" >&2; exit 1; }
+  runs+=("$op=$out")
+done
+python3 perf/callgrind_split.py --count "$count" --markdown "${runs[@]}" >"$results/instructions.md"
+status=0
+python3 perf/callgrind_split.py --count "$count" --budgets "${runs[@]}" |
+  tee "$results/instructions.txt" || status=1
+
+if [ "$mipsel" != skip ]; then
+  echo
+  echo "=== stripped size of qx7540pm.so"
+  cmake --preset mipsel -B "$mipsel" -DQX_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$mipsel" --target qx7540pm -j2 >/dev/null
+  mipsel-linux-gnu-strip -o "$results/qx7540pm.mipsel.stripped.so" "$mipsel/qx7540pm.so"
+  strip -o "$results/qx7540pm.x86-64.stripped.so" "$build/qx7540pm.so"
+  for so in "$results"/qx7540pm.*.stripped.so; do
+    printf '%-32s %8d bytes\n' "$(basename "$so")" "$(stat -c %s "$so")"
+  done | tee "$results/size.txt"
+  # sizeof(QX7540PM) on the board: the size of a symbol declared with it.
+  sysroot=${QX_MIPSEL_SYSROOT:-.deps/mipsel}
+  mipsel-linux-gnu-g++ -std=c++17 -c perf/sizeof_probe.cpp -o "$mipsel/sizeof_probe.o" \
+    -I framework -I device -isystem "$sysroot/usr/include/jsoncpp" -isystem "$sysroot/usr/include"
+  size_hex=$(mipsel-linux-gnu-nm -S "$mipsel/sizeof_probe.o" | awk '$4 == "qx7540pm_object_size" {print $2}')
+  printf '%-32s %8d bytes\n' "sizeof(QX7540PM) on mipsel" "$((16#$size_hex))" | tee -a "$results/size.txt"
+fi
+
+echo
+echo "results in $results"
+exit "$status"
