@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "capture.h"
@@ -172,17 +173,41 @@ TEST(Polling, ErrorPrintsOneLineAndLeavesTheRoundWhereItWas) {
   EXPECT_EQ(rig.device->poll_step, 12);
 }
 
-// A meter that answers inside the request call: the step must already be set.
+// A meter that answers inside the request call, from registers r -> 1000 + r
+// (register 32 reads 0xDEAD). A device that stores its step only after the
+// request would take the second reply for the first and ask again: the depth
+// guard turns that endless recursion into a failure.
+class ImmediateMeter : public zelfw::ModbusLink {
+ public:
+  void read_registers(SPModbus& device, int start, int count) override {
+    requests.push_back({start, count});
+    if (depth_ >= 2) {
+      ADD_FAILURE() << "request issued from inside the reply to the second read";
+      return;
+    }
+    std::vector<std::uint16_t> reply;
+    for (int r = start; r < start + count; ++r) {
+      reply.push_back(r == 32 ? 0xDEAD : static_cast<std::uint16_t>(1000 + r));
+    }
+    ++depth_;
+    zelfw::deliver_reply(device, reply.data(), count);
+    --depth_;
+  }
+  std::vector<std::pair<int, int>> requests;
+
+ private:
+  int depth_ = 0;
+};
+
 TEST(Polling, ImmediateRepliesCompleteARoundWithoutRegister32) {
   qxtest::Rig rig;
-  zelfw::ImageLink meter;
-  for (int r = 0; r <= 40; ++r) meter.registers()[r] = static_cast<std::uint16_t>(1000 + r);
-  meter.registers()[32] = 0xDEAD;
+  ImmediateMeter meter;
   rig.framework.set_link(&meter);
 
-  EXPECT_TRUE(rig.device->RefreshStatus());
+  EXPECT_EQ(qxtest::capture_stdout([&] { EXPECT_TRUE(rig.device->RefreshStatus()); }),
+            "rvSize is 0\n");
 
-  EXPECT_EQ(meter.reads(), 2);
+  EXPECT_EQ(meter.requests, (std::vector<std::pair<int, int>>{{0, 32}, {33, 8}}));
   EXPECT_TRUE(rig.device->data_ready);
   const QX7540PM_Data_t& rec = rig.device->raw_data;
   for (int i = 0; i < 32; ++i) EXPECT_EQ(rec.block1[i], 1000 + i) << "register " << i;

@@ -233,7 +233,8 @@ TEST(Round, FrameworkCallsRunWithTheDeviceUnlockedAndTheRoundVisible) {
     const bool free = dev.snapshot_mutex.try_lock();
     if (free) dev.snapshot_mutex.unlock();
     seen.push_back(std::string(zelfw::op_name(c.op)) + (free ? "" : " locked"));
-    if (c.op == Op::kSendSP) {
+    // Only query an unlocked device: a held lock would deadlock the query.
+    if (free && c.op == Op::kSendSP) {
       try {
         dev.Get_Value(0, "");
       } catch (const std::out_of_range& e) {
