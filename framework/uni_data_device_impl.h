@@ -92,8 +92,9 @@ int UniDataDevice<DataT, Protocol, DATA_ID>::LoadFromCache(const unsigned char* 
     std::lock_guard<std::mutex> lock(snapshot_mutex);
     // memmove: a caller may hand back the device's own record.
     std::memmove(&raw_data, data, kRecordSize);
-    this->data_ready = true;
   }
+  // RoundDone marks the data ready in the same locked step that sets its
+  // time, so a query on another thread never sees ready data without a time.
   this->RoundDone();
   return 1;
 }
