@@ -23,8 +23,8 @@ std::size_t capacity_of(const void* out, int out_len) {
 // a text form. Anything else is refused like unparseable text.
 bool accept_control_body(const void* in, int in_len) {
   if (in_len < 0 || (in == nullptr && in_len > 0)) return false;
-  const std::string text = in_len > 0 ? std::string(static_cast<const char*>(in), in_len)
-                                      : std::string();
+  const std::string text =
+      in_len > 0 ? std::string(static_cast<const char*>(in), in_len) : std::string();
   Json::Value root;
   try {
 #pragma GCC diagnostic push

@@ -125,10 +125,9 @@ void QX7540PM::RunCheckThreshold() {
   const float ua = static_cast<float>(word_at(raw_data, kPhaseAOffset)) / kAlarmDivisor;
   const float ub = static_cast<float>(word_at(raw_data, kPhaseBOffset)) / kAlarmDivisor;
   const float uc = static_cast<float>(word_at(raw_data, kPhaseCOffset)) / kAlarmDivisor;
-  const std::string description = std::string(kAlarmName) +
-                                  " UA:" + boost::lexical_cast<std::string>(ua) +
-                                  " UB:" + boost::lexical_cast<std::string>(ub) +
-                                  " UC:" + boost::lexical_cast<std::string>(uc);
+  const std::string description =
+      std::string(kAlarmName) + " UA:" + boost::lexical_cast<std::string>(ua) +
+      " UB:" + boost::lexical_cast<std::string>(ub) + " UC:" + boost::lexical_cast<std::string>(uc);
   // The first monitored phase below the threshold decides.
   const bool interrupted = (has_a != 0 && ua < kInterruptionThreshold) ||
                            (has_b != 0 && ub < kInterruptionThreshold) ||

@@ -20,10 +20,10 @@ constexpr int QX7540PM_BLOCK2_COUNT = 8;
 
 #pragma pack(push, 1)
 struct ZEL_API QX7540PM_Data_t {
-  std::int32_t device_data_id;                   ///< the device's DataId(), native order
-  std::uint16_t block1[QX7540PM_BLOCK1_COUNT];   ///< registers 0..31, native words
-  std::uint16_t block2[QX7540PM_BLOCK2_COUNT];   ///< registers 33..40, native words
-  std::uint16_t year;                            ///< time stamp of the last completed round
+  std::int32_t device_data_id;                  ///< the device's DataId(), native order
+  std::uint16_t block1[QX7540PM_BLOCK1_COUNT];  ///< registers 0..31, native words
+  std::uint16_t block2[QX7540PM_BLOCK2_COUNT];  ///< registers 33..40, native words
+  std::uint16_t year;                           ///< time stamp of the last completed round
   std::uint8_t month;
   std::uint8_t day;
   std::uint8_t hour;

@@ -18,9 +18,9 @@ constexpr double kFrequencyDivisor = 936.2156291837135;
 
 /// One rendered register: where it is in the record and how it is named and scaled.
 struct RegisterEntry {
-  int reg;           ///< Modbus register number
-  unsigned offset;   ///< byte offset of its word in the record
-  const char* key;   ///< snapshot key, UTF-8
+  int reg;          ///< Modbus register number
+  unsigned offset;  ///< byte offset of its word in the record
+  const char* key;  ///< snapshot key, UTF-8
   Scale scale;
 };
 

@@ -5,14 +5,14 @@
 // its checks and its queries.
 #pragma once
 
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 #include <type_traits>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "ttime.h"
 #include "zel_export.h"

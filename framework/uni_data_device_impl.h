@@ -15,8 +15,7 @@ void UniDataDevice<DataT, Protocol, DATA_ID>::stamp_data_id() {
 
 template <typename DataT, typename Protocol, int DATA_ID>
 bool UniDataDevice<DataT, Protocol, DATA_ID>::read_app_setting(const Json::Value& setting,
-                                                               const char* key,
-                                                               std::string& text) {
+                                                               const char* key, std::string& text) {
   // A settings root that is not an object holds no appSetting (jsoncpp would
   // throw on a member lookup in an array or a scalar).
   if (!setting.isObject()) return false;

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/posix_time/ptime.hpp>
 #include <json/value.h>
+#include <boost/date_time/posix_time/ptime.hpp>
 
 #include "zel_export.h"
 
@@ -41,9 +41,8 @@ class ZEL_API VDeviceInterface {
   /// A string longer than int can count is passed as -1, so that it is refused
   /// rather than taken for a short record.
   virtual int LoadFromCache(const std::string& data) {
-    const int size = data.size() > static_cast<std::size_t>(INT_MAX)
-                         ? -1
-                         : static_cast<int>(data.size());
+    const int size =
+        data.size() > static_cast<std::size_t>(INT_MAX) ? -1 : static_cast<int>(data.size());
     return LoadFromCache(reinterpret_cast<const unsigned char*>(data.data()), size);
   }
   /// Restores a cached record: 1 accepted, 0 rejected.

@@ -59,8 +59,8 @@ std::string snapshot_text(QX7540PM& device) {
   device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, nullptr, 0, size);
   std::vector<char> buffer(static_cast<std::size_t>(size));
   int written = 0;
-  if (device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(), size,
-                             written) != 0) {
+  if (device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(), size, written) !=
+      0) {
     throw std::runtime_error("snapshot did not fit the size it asked for");
   }
   return std::string(buffer.data(), static_cast<std::size_t>(written));
