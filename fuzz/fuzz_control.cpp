@@ -115,11 +115,6 @@ void one_request(FuzzedDataProvider& fdp, QX7540PM& device) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  qxfuzz::initialize();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
   qxtest::Rig rig;

@@ -80,11 +80,6 @@ std::uint16_t word(const std::vector<unsigned char>& record, unsigned reg) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  qxfuzz::initialize();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
   qxtest::Rig rig;

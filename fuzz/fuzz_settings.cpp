@@ -48,11 +48,6 @@ bool has_untextable_key(const Json::Value& settings) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  qxfuzz::initialize();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
   const bool run_round = fdp.ConsumeBool();
