@@ -1,7 +1,6 @@
 // DeviceIoControl: control requests, the JSON snapshot, and the forwarding path.
 #include <cstddef>
 #include <cstring>
-#include <exception>
 #include <mutex>
 #include <string>
 
@@ -32,8 +31,9 @@ bool accept_control_body(const void* in, int in_len) {
     Json::Reader reader;
 #pragma GCC diagnostic pop
     if (!reader.parse(text, root, true)) return false;
-  } catch (const std::exception&) {
-    // The reader throws on nesting deeper than its stack limit.
+  } catch (const Json::Exception&) {
+    // The reader throws its own error on nesting deeper than its stack limit;
+    // anything else (allocation) reaches the caller.
     return false;
   }
   if (!root.isNull() && !root.isObject()) return false;
@@ -54,11 +54,13 @@ std::string write_compact(const Json::Value& value) {
 }
 
 // Re-renders the snapshot when a round completed since the last rendering.
-// Caller holds snapshot_mutex.
+// The time is taken only once the rendering is whole: a rendering that throws
+// half way (allocation) is done again by the next request. Caller holds
+// snapshot_mutex.
 void refresh_snapshot_locked(QX7540PM& device) {
   if (device.last_update != device.snapshot_time) {
-    device.snapshot_time = device.last_update;
     qx7540pm::render_snapshot(device.completed_data, device.snapshot);
+    device.snapshot_time = device.last_update;
   }
 }
 
@@ -69,8 +71,15 @@ int QX7540PM::DeviceIoControl(int code, const void* in, int in_len, void* out, i
   switch (code) {
     case kControlRequestA:
     case kControlRequestB: {
-      poll_step = code;
-      control_status = -1;
+      {
+        // Waits for a round in progress on another thread: once the request
+        // has set the step, no reply is stored and no round completes until
+        // the next RefreshStatus.
+        std::lock_guard<std::recursive_mutex> round(round_mutex);
+        poll_step = code;
+        std::lock_guard<std::mutex> lock(snapshot_mutex);
+        control_status = -1;
+      }
       ZelSPDevice::OpenPort();
       if (!accept_control_body(in, in_len)) return -1;
       return ZelVDevice::DeviceIoControl(code, in, in_len, out, out_len, out_size);
@@ -100,11 +109,16 @@ int QX7540PM::DeviceIoControl(int code, const void* in, int in_len, void* out, i
       return 0;
     }
     default: {
-      if (capacity_of(out, out_len) < sizeof control_status) {
+      int status;
+      {
+        std::lock_guard<std::mutex> lock(snapshot_mutex);
+        status = control_status;
+      }
+      if (capacity_of(out, out_len) < sizeof status) {
         out_size = 0;
       } else {
-        std::memcpy(out, &control_status, sizeof control_status);
-        out_size = static_cast<int>(sizeof control_status);
+        std::memcpy(out, &status, sizeof status);
+        out_size = static_cast<int>(sizeof status);
       }
       return ZelVDevice::DeviceIoControl(code, in, in_len, out, out_len, out_size);
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/lexical_cast.hpp>
@@ -38,6 +39,32 @@ int parse_int_saturated(const std::string& text) {
   return static_cast<int>(value);
 }
 
+// A phase flag as the controller writes it. A JSON number converts by its
+// value, truncated toward zero and saturated (a real's text can be "1e+20",
+// which atoi would read as 1); strings and booleans keep atoi's reading.
+int flag_from_setting(const Json::Value& value) {
+  switch (value.type()) {
+    case Json::intValue: {
+      const Json::LargestInt v = value.asLargestInt();
+      return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+    }
+    case Json::uintValue: {
+      const Json::LargestUInt v = value.asLargestUInt();
+      return v > static_cast<Json::LargestUInt>(INT_MAX) ? INT_MAX : static_cast<int>(v);
+    }
+    case Json::realValue: {
+      const double v = value.asDouble();
+      if (v >= static_cast<double>(INT_MAX)) return INT_MAX;
+      if (v <= static_cast<double>(INT_MIN)) return INT_MIN;
+      return static_cast<int>(v);
+    }
+    default:
+      // Arrays and objects have no text form: asString() throws and the
+      // settings call stops there, as the controller expects.
+      return parse_int_saturated(value.asString());
+  }
+}
+
 std::uint16_t word_at(const QX7540PM_Data_t& record, unsigned offset) {
   std::uint16_t word;
   std::memcpy(&word, reinterpret_cast<const unsigned char*>(&record) + offset, sizeof word);
@@ -55,43 +82,56 @@ QX7540PM::QX7540PM() {
 QX7540PM::~QX7540PM() = default;
 
 bool QX7540PM::InitSetting(const Json::Value& setting) {
-  stamp_data_id();
-  // Each flag on its own: an array or object throws from asString() and stops here.
-  const auto read_flag = [&setting](const char* key, int& flag) {
-    std::string text;
-    if (read_app_setting(setting, key, text)) flag = parse_int_saturated(text);
-  };
-  read_flag("has_a", has_a);
-  read_flag("has_b", has_b);
-  read_flag("has_c", has_c);
-  return UniDataDevice::InitSetting(setting);
+  {
+    // A round sees the old settings or the new ones, never a mix.
+    std::lock_guard<std::recursive_mutex> round(round_mutex);
+    stamp_data_id();
+    // Each flag on its own: one that throws leaves those read before it applied.
+    for (auto [key, flag] : {std::pair<const char*, int*>{"has_a", &has_a},
+                             std::pair<const char*, int*>{"has_b", &has_b},
+                             std::pair<const char*, int*>{"has_c", &has_c}}) {
+      if (const Json::Value* value = find_app_setting(setting, key)) {
+        *flag = flag_from_setting(*value);
+      }
+    }
+    apply_settings(setting);
+  }
+  // The framework's part runs unlocked: it may call back into the device.
+  return SPModbus::InitSetting(setting);
 }
 
 bool QX7540PM::RefreshStatus() {
   ZelSPDevice::RefreshStatus();
-  // The step is stored before the request: a reply may arrive inside the call.
-  poll_step = kStepBlock1;
+  {
+    std::lock_guard<std::recursive_mutex> round(round_mutex);
+    // The step is stored before the request: a reply may arrive inside the call.
+    poll_step = kStepBlock1;
+  }
   modbus_read_registers(QX7540PM_BLOCK1_START, QX7540PM_BLOCK1_COUNT);
   return true;
 }
 
 bool QX7540PM::process_payload(SPModbus::tab_type /*table*/, unsigned int /*length*/) {
+  std::unique_lock<std::recursive_mutex> round(round_mutex);
   auto* record = reinterpret_cast<unsigned char*>(&raw_data);
   switch (poll_step) {
     case kStepBlock1: {
-      {
-        std::lock_guard<std::mutex> lock(snapshot_mutex);
-        std::memcpy(record + kBlock1Offset, reg_buffer, kBlock1Bytes);
-      }
+      std::memcpy(record + kBlock1Offset, reg_buffer, kBlock1Bytes);
+      block1_cache_loads = cache_loads;
       poll_step = kStepBlock2;
+      // Unlocked for the request: its reply may come on another thread while
+      // the framework's call waits for it.
+      round.unlock();
       modbus_read_registers(QX7540PM_BLOCK2_START, QX7540PM_BLOCK2_COUNT);
       return true;
     }
     case kStepBlock2: {
-      {
-        std::lock_guard<std::mutex> lock(snapshot_mutex);
-        std::memcpy(record + kBlock2Offset, reg_buffer, kBlock2Bytes);
-      }
+      // A cached record replaced this round's first block: storing the second
+      // would publish a record that is half cache, half meter.
+      if (block1_cache_loads != cache_loads) return true;
+      std::memcpy(record + kBlock2Offset, reg_buffer, kBlock2Bytes);
+      // Still under round_mutex: no control request can abandon the round
+      // between the store and its completion.
       RoundDone();
       return false;
     }

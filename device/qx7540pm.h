@@ -46,4 +46,10 @@ class ZEL_API QX7540PM : public UniDataDevice<QX7540PM_Data_t, SPModbus, QX7540P
   int has_b = 0;
   int has_c = 0;
   int control_status = -1;
+
+  // Our addition, after the members the controller relies on.
+
+  /// cache_loads when this round's first block was stored: a cache load since
+  /// then replaced that block, and the round's second reply is not stored.
+  unsigned block1_cache_loads = 0;
 };

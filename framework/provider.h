@@ -6,16 +6,21 @@
 
 class ZelSPDevice;
 
+// The bases' destructors are declared here and defined out of line by the
+// plug-in that compiles these classes, so that it carries their virtual tables
+// and type information for the controller to resolve, although nothing is
+// ever made of the bases alone.
+
 /// Root of every provider kind. Holds nothing but its dispatch pointer.
 class ZEL_API Provider {
  public:
-  virtual ~Provider() = default;
+  virtual ~Provider();
 };
 
 /// Provider of serial-port devices.
 class ZEL_API ZelSPDeviceProvider : public Provider {
  public:
-  ~ZelSPDeviceProvider() override = default;
+  ~ZelSPDeviceProvider() override;
   /// Makes a new device with new; the caller owns it and deletes it through its
   /// virtual destructor.
   virtual ZelSPDevice* create() const = 0;

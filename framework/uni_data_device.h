@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <string>
 #include <type_traits>
 
 #include <json/value.h>
@@ -53,22 +54,46 @@ class ZEL_API UniDataDevice : public Protocol {
   DataT raw_data;
   int mode = 1;
   boost::posix_time::ptime snapshot_time;
-  /// Serialises the record's block copies and round stamp against readers on
-  /// the controller's threads, and guards the snapshot.
+  /// Guards the snapshot, snapshot_time, the completed-round copy and the
+  /// round's time and ready flag. Held only around copies, never across a
+  /// call into the framework. In-process readers of the snapshot through its
+  /// address (control code 803) hold it while they read.
   mutable std::mutex snapshot_mutex;
-  /// The rendered snapshot. Readers through its address (control code 803)
-  /// must not overlap a snapshot request on the same device.
+  /// The rendered snapshot.
   Json::Value snapshot;
+
+  // Our additions, after the members the controller's header lists.
+
   /// The record as of the last completed round or accepted cache load: what
-  /// the snapshot renders, never a round half way through.
+  /// the snapshot renders and what the round publishes and stores, never a
+  /// round half way through.
   DataT completed_data;
+  /// Serialises whatever writes the record, the poll step or the settings:
+  /// replies, rounds, cache loads, settings and control requests. A round holds
+  /// it across its framework calls; recursive, so that the framework may call
+  /// back into the device on the same thread. Taken before snapshot_mutex, never
+  /// while holding it.
+  std::recursive_mutex round_mutex;
+  /// Accepted cache loads: a poll whose first block a cache load replaced must
+  /// not complete with the cached record underneath.
+  unsigned cache_loads = 0;
+  /// A round is running on the thread that holds round_mutex; a round asked
+  /// for meanwhile (a callback completing another one) runs after it.
+  bool round_running = false;
+  bool round_pending = false;
 
  protected:
   /// Copies the data identifier into the record's first four bytes.
   void stamp_data_id();
-  /// Reads an appSetting member as the controller writes it: any JSON scalar,
-  /// numbers and numeric strings alike. Returns false when absent or null.
-  static bool read_app_setting(const Json::Value& setting, const char* key, std::string& text);
+  /// The template's settings: the identifier, then b_mode. Caller holds round_mutex.
+  void apply_settings(const Json::Value& setting);
+  /// An appSetting member as the controller writes it, or null when appSetting
+  /// is not an object or the member is absent or null. Never adds members.
+  static const Json::Value* find_app_setting(const Json::Value& setting, const char* key);
+
+ private:
+  /// One round's steps after the locked stamp; the caller holds round_mutex.
+  void complete_round();
 };
 
 #include "uni_data_device_impl.h"

@@ -87,15 +87,27 @@ ZelVDevice::~ZelVDevice() { zelfw::detach_context(*this); }
 
 int ZelVDevice::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                                 int& out_size) {
-  return static_cast<int>(zelfw::call_with(*this, Op::kDeviceIoControl, 0, [&](zelfw::Call& c) {
-    c.ints = {code, in_len, out_len};
-    c.bytes = zelfw::bytes_of(in, in_len);
-    c.out_bytes = zelfw::bytes_of(out, std::min(out_len, 64));
-    c.out_size_on_entry = out_size;
-  }));
+  const int result =
+      static_cast<int>(zelfw::call_with(*this, Op::kDeviceIoControl, 0, [&](zelfw::Call& c) {
+        c.ints = {code, in_len, out_len};
+        c.bytes = zelfw::bytes_of(in, in_len);
+        c.out_bytes = zelfw::bytes_of(out, std::min(out_len, 64));
+        c.out_size_on_entry = out_size;
+      }));
+  // A reply set by a test shows whether the device passed the caller's own
+  // buffer and out_size through.
+  std::vector<unsigned char> reply;
+  int reply_size = 0;
+  zelfw::Framework* fw = zelfw::framework_of(*this);
+  if (fw != nullptr && fw->control_reply(reply, reply_size)) {
+    const std::size_t room = out == nullptr || out_len < 0 ? 0 : static_cast<std::size_t>(out_len);
+    if (!reply.empty() && room > 0) std::memcpy(out, reply.data(), std::min(room, reply.size()));
+    out_size = reply_size;
+  }
+  return result;
 }
 
-void ZelVDevice::Reset() { zelfw::call(*this, Op::kReset); }
+void ZelVDevice::Reset() { zelfw::call(*this, Op::kVDeviceReset); }
 
 bool ZelVDevice::InitV(ZelVDevice* parent, unsigned int index, const Json::Value&) {
   parent_ = parent;
@@ -111,7 +123,7 @@ bool ZelVDevice::Init(std::weak_ptr<ZelController> controller, unsigned int inde
 }
 
 bool ZelVDevice::InitSetting(const Json::Value& setting) {
-  return zelfw::call_with(*this, Op::kInitSetting, 1, [&](zelfw::Call& c) {
+  return zelfw::call_with(*this, Op::kVDeviceInitSetting, 1, [&](zelfw::Call& c) {
            c.texts.push_back(Json::FastWriter().write(setting));
          }) != 0;
 }
@@ -220,7 +232,11 @@ void ZelSPDevice::ClosePort() { zelfw::call(*this, Op::kOther); }
 SPModbus::SPModbus() = default;
 SPModbus::~SPModbus() = default;
 
-bool SPModbus::InitSetting(const Json::Value& setting) { return ZelVDevice::InitSetting(setting); }
+bool SPModbus::InitSetting(const Json::Value& setting) {
+  return zelfw::call_with(*this, Op::kInitSetting, 1, [&](zelfw::Call& c) {
+           c.texts.push_back(Json::FastWriter().write(setting));
+         }) != 0;
+}
 
 bool SPModbus::process(unsigned char*, unsigned int) { return false; }
 

@@ -36,6 +36,10 @@ const char* op_name(Op op) {
       return "DeviceIoControl";
     case Op::kRefreshStatus:
       return "RefreshStatus";
+    case Op::kVDeviceReset:
+      return "ZelVDevice::Reset";
+    case Op::kVDeviceInitSetting:
+      return "ZelVDevice::InitSetting";
     case Op::kOther:
       return "other";
     case Op::kCount:
@@ -109,6 +113,21 @@ void Framework::set_observer(std::function<void(const Call&)> observer) {
 }
 
 void Framework::set_link(ModbusLink* link) { link_.store(link, std::memory_order_release); }
+
+void Framework::set_control_reply(std::vector<unsigned char> bytes, int out_size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  has_control_reply_ = true;
+  control_reply_bytes_ = std::move(bytes);
+  control_reply_size_ = out_size;
+}
+
+bool Framework::control_reply(std::vector<unsigned char>& bytes, int& out_size) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!has_control_reply_) return false;
+  bytes = control_reply_bytes_;
+  out_size = control_reply_size_;
+  return true;
+}
 
 void Framework::publish_locked(Results& r) {
   const auto quick = static_cast<std::intptr_t>(r.fallback);

@@ -6,10 +6,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -17,10 +19,12 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <json/reader.h>
 #include <json/value.h>
+#include <json/writer.h>
 
 #include "plugin.h"
 
@@ -320,6 +324,242 @@ TEST(Concurrency, DevicesOnSeparateThreadsKeepTheirOwnRecords) {
     for (auto& t : threads) t.join();
   }
   for (int d = 0; d < kDevices; ++d) EXPECT_EQ(mismatches[d], 0) << "device " << d;
+}
+
+// The controller's real threading: the reply thread polls, with each reply
+// delivered from that thread after the request call returned, while other
+// threads send control requests, load cached records, re-apply settings, read
+// the snapshot through its address, ask for its text and query a value.
+
+// Keeps the device's requests for the reply thread to answer.
+class QueuedLink : public zelfw::ModbusLink {
+ public:
+  void read_registers(SPModbus&, int start, int count) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.emplace_back(start, count);
+  }
+  bool next(std::pair<int, int>& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (requests_.empty()) return false;
+    request = requests_.front();
+    requests_.pop_front();
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::pair<int, int>> requests_;
+};
+
+// The round a published record holds, or -1 when its words come from more
+// than one round.
+int whole_round_of(const std::vector<unsigned char>& bytes) {
+  QX7540PM_Data_t record;
+  std::memcpy(&record, bytes.data(), sizeof record);
+  const int k = (record.block1[3] - 3) / 64;
+  for (int i = 0; i < QX7540PM_BLOCK1_COUNT; ++i) {
+    if (record.block1[i] != k * 64 + QX7540PM_BLOCK1_START + i) return -1;
+  }
+  for (int i = 0; i < QX7540PM_BLOCK2_COUNT; ++i) {
+    if (record.block2[i] != k * 64 + QX7540PM_BLOCK2_START + i) return -1;
+  }
+  return k;
+}
+
+TEST(Concurrency, ControlRequestsCacheLoadsAndSettingsDuringPollingLoseNothing) {
+  constexpr int kPolls = 300;
+  constexpr int kEvery = 5;          // one control request, cache load, settings call per 5 polls
+  constexpr int kCachedFirst = 600;  // cached records are rounds 600, 601, ...
+  constexpr int kInterruptedBelow = 188;  // rounds below: phase A under 120 V / 100
+  const Json::Value monitor_all = [] {
+    Json::Value v;
+    v["appSetting"]["has_a"] = v["appSetting"]["has_b"] = v["appSetting"]["has_c"] = 1;
+    v["appSetting"]["b_mode"] = 1;
+    return v;
+  }();
+  const Json::Value unmonitored = [] {
+    Json::Value v;
+    v["appSetting"]["has_a"] = v["appSetting"]["has_b"] = v["appSetting"]["has_c"] = 0;
+    v["appSetting"]["b_mode"] = 2;
+    return v;
+  }();
+
+  qxtest::Rig rig;
+  QX7540PM& device = *rig.device;
+  QueuedLink link;
+  rig.framework.set_link(&link);
+  std::mutex refresh_gate;  // no control request overlaps a RefreshStatus
+  std::atomic<int> polls{0};
+  std::array<std::atomic<int>, 3> jobs_done{};  // control requests, cache loads, settings calls
+  std::vector<std::string> texts;               // 801 texts and copies read through 803
+  int wrong_answers = 0;
+  std::mutex texts_mutex;
+
+  const auto poll = [&](int k) {
+    {
+      std::lock_guard<std::mutex> gate(refresh_gate);
+      device.RefreshStatus();
+    }
+    std::pair<int, int> request;
+    while (link.next(request)) {
+      const auto words = block_for_round(k, request.first, request.second);
+      zelfw::deliver_reply(device, words.data(), request.second);
+    }
+  };
+  const auto after_polls = [&](int n) {
+    while (polls.load() < n) std::this_thread::yield();
+  };
+
+  {
+    QuietStdout quiet;
+    device.InitSetting(monitor_all);
+    poll(1);
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+      for (int k = 2; k <= kPolls; ++k) {
+        // The others keep within a few polls of this thread, so that their
+        // calls land between replies rather than after the last one.
+        for (const auto& done : jobs_done) {
+          while (done.load() < k / kEvery - 1) std::this_thread::yield();
+        }
+        poll(k);
+        polls.store(k);
+      }
+    });
+    threads.emplace_back([&] {
+      for (int j = 1; j * kEvery < kPolls; ++j) {
+        after_polls(j * kEvery);
+        std::lock_guard<std::mutex> gate(refresh_gate);
+        int out_size = 0;
+        device.DeviceIoControl(j % 2 ? QX7540PM::kControlRequestA : QX7540PM::kControlRequestB,
+                               "{}", 2, nullptr, 0, out_size);
+        jobs_done[0].store(j);
+      }
+    });
+    threads.emplace_back([&] {
+      for (int j = 1; j * kEvery < kPolls; ++j) {
+        after_polls(j * kEvery + 2);
+        const auto record = record_for_round(kCachedFirst + j);
+        device.LoadFromCache(record.data(), static_cast<int>(record.size()));
+        jobs_done[1].store(j);
+      }
+    });
+    threads.emplace_back([&] {
+      for (int j = 1; j * kEvery < kPolls; ++j) {
+        after_polls(j * kEvery + 1);
+        device.InitSetting(j % 2 ? unmonitored : monitor_all);
+        jobs_done[2].store(j);
+      }
+    });
+    for (int reader = 0; reader < 2; ++reader) {
+      threads.emplace_back([&, reader] {
+        std::vector<std::string> seen;
+        int wrong = 0;
+        for (int i = 0; polls.load() < kPolls; ++i) {
+          if ((i + reader) % 3 == 0) {
+            std::string text;
+            if (!read_text_exact(device, text)) ++wrong;
+            seen.push_back(std::move(text));
+          } else if ((i + reader) % 3 == 1) {
+            // The reader's side of 803: hold the device's snapshot lock while
+            // reading through the address.
+            const Json::Value* address = nullptr;
+            int size = 0;
+            device.DeviceIoControl(QX7540PM::kSnapshotAddress, nullptr, 0, &address, sizeof address,
+                                   size);
+            Json::Value copy;
+            {
+              std::lock_guard<std::mutex> lock(device.snapshot_mutex);
+              copy = *address;
+            }
+            seen.push_back(Json::FastWriter().write(copy));
+          } else {
+            try {
+              device.Get_Value(0, "");
+            } catch (const std::out_of_range& e) {
+              if (std::string(e.what()) != "不支持变量") ++wrong;
+            }
+          }
+        }
+        std::lock_guard<std::mutex> lock(texts_mutex);
+        texts.insert(texts.end(), seen.begin(), seen.end());
+        wrong_answers += wrong;
+      });
+    }
+    for (auto& t : threads) t.join();
+  }
+  rig.framework.set_link(nullptr);
+  EXPECT_EQ(wrong_answers, 0);
+
+  // The framework's log, in the order the calls reached it.
+  std::map<std::string, std::set<int>> rounds_by_stamp;
+  bool abandoned = false;  // a control request has returned, no RefreshStatus since
+  std::vector<unsigned char> published;
+  int round = -1;
+  int polled_rounds = 0;
+  int cached_rounds = 0;
+  for (const zelfw::Call& c : rig.framework.calls()) {
+    switch (c.op) {
+      case zelfw::Op::kRefreshStatus:
+        abandoned = false;
+        break;
+      case zelfw::Op::kDeviceIoControl:
+        abandoned = true;
+        break;
+      case zelfw::Op::kReadRegisters:
+        EXPECT_FALSE(abandoned && c.ints.at(0) == QX7540PM_BLOCK2_START)
+            << "a first block was stored after a control request";
+        break;
+      case zelfw::Op::kSendSP: {
+        ASSERT_TRUE(published.empty()) << "a round started inside another";
+        published = c.bytes;
+        round = whole_round_of(c.bytes);
+        ASSERT_GE(round, 1) << "a published record mixes rounds";
+        if (round >= kCachedFirst) {
+          ++cached_rounds;
+        } else {
+          ++polled_rounds;
+          EXPECT_FALSE(abandoned) << "round " << round << " completed after a control request";
+        }
+        QX7540PM_Data_t record;
+        std::memcpy(&record, c.bytes.data(), sizeof record);
+        rounds_by_stamp[stamp_text(record)].insert(round);
+        break;
+      }
+      case zelfw::Op::kCheckThresholdBool:
+        // Only the monitoring settings run the check, and with all three flags.
+        EXPECT_EQ(c.ints.at(1) != 0, round < kInterruptedBelow) << "round " << round;
+        break;
+      case zelfw::Op::kSaveDeviceHistory:
+        EXPECT_EQ(c.bytes, published) << "round " << round << " stored other bytes";
+        published.clear();
+        break;
+      default:
+        break;
+    }
+  }
+  EXPECT_GT(polled_rounds, kPolls / 2);
+  EXPECT_EQ(cached_rounds, (kPolls - 1) / kEvery);
+
+  // Every text a reader saw is one completed round's.
+  qxtest::Rig reference_rig;
+  reference_rig.framework.set_recording(false);
+  QuietStdout quiet;
+  std::map<int, Json::Value> references;
+  for (const std::string& text : texts) {
+    Json::Value root;
+    ASSERT_TRUE(parse(text, root)) << text;
+    ASSERT_TRUE(root.isObject() && root.size() == 37u) << text;
+    const int k = round_of(root);
+    const auto had = rounds_by_stamp.find(root[kUpdateTimeKey].asString());
+    ASSERT_NE(had, rounds_by_stamp.end()) << "no round had this time: " << text;
+    ASSERT_EQ(had->second.count(k), 1u) << "round " << k << " was never published: " << text;
+    if (references.count(k) == 0) {
+      references.emplace(k, reference_for_round(*reference_rig.device, k));
+    }
+    root.removeMember(kUpdateTimeKey);
+    EXPECT_EQ(root, references[k]) << "values of more than one round: " << text;
+  }
 }
 
 }  // namespace

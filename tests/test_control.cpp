@@ -4,9 +4,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
+#include <boost/date_time/posix_time/ptime.hpp>
+
+#include "alloc_failure.h"
+#include "capture.h"
 #include "plugin.h"
 
 namespace {
@@ -313,6 +319,101 @@ TEST_F(Control, ReplyAfterAControlRequestIsNotStored) {
   // The next poll starts a new round from the first block.
   device().RefreshStatus();
   EXPECT_EQ(device().poll_step, QX7540PM::kStepBlock1);
+}
+
+// --- what the framework answers reaches the caller ---------------------------
+
+TEST_F(Control, ForwardedRequestsHandTheFrameworkTheCallersBufferAndReturnItsAnswer) {
+  rig.framework.set_result(Op::kDeviceIoControl, 5);
+  rig.framework.set_control_reply({1, 2, 3, 4, 5, 6, 7, 8}, 8);
+  for (int code : {802, QX7540PM::kControlRequestA, QX7540PM::kControlRequestB}) {
+    SCOPED_TRACE(code);
+    GuardedBuffer buffer(16);
+    int out_size = kUntouched;
+    EXPECT_EQ(device().DeviceIoControl(code, "{}", 2, buffer.data(), 16, out_size), 5);
+    EXPECT_EQ(out_size, 8);
+    EXPECT_EQ(buffer.contents(8), std::string("\1\2\3\4\5\6\7\10", 8));
+    EXPECT_TRUE(buffer.guards_intact());
+  }
+}
+
+// --- allocation failures ----------------------------------------------------
+
+// Every allocation of a control request may fail: the failure reaches the
+// caller as std::bad_alloc, never as a refused body.
+TEST_F(Control, AllocationFailureInAControlRequestReachesTheCaller) {
+  rig.framework.set_recording(false);
+  const std::string body = R"({"signal_id":"relay 1","value":[1,2,3],"note":"close"})";
+  bool completed = false;
+  for (long n = 1; n <= 400 && !completed; ++n) {
+    SCOPED_TRACE(n);
+    int out_size = 0;
+    int result = 0;
+    bool threw = false;
+    qxtest::fail_allocation(n);
+    try {
+      result = device().DeviceIoControl(QX7540PM::kControlRequestA, body.data(),
+                                        static_cast<int>(body.size()), nullptr, 0, out_size);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    qxtest::fail_allocation(0);
+    if (!threw) {
+      EXPECT_EQ(result, 0) << "a good body was refused";
+      completed = true;
+    }
+  }
+  EXPECT_TRUE(completed);
+}
+
+// A rendering that fails half way is not taken for the round's: the next
+// request renders the whole round again.
+TEST_F(Control, SnapshotRenderingThatFailsHalfWayIsRenderedAgain) {
+  const auto invalidate = [this] {
+    std::lock_guard<std::mutex> lock(device().snapshot_mutex);
+    device().snapshot_time = boost::posix_time::ptime();
+  };
+  std::vector<char> buffer(8192);
+  const auto text = [&] {
+    int out_size = 0;
+    EXPECT_EQ(device().DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(),
+                                       static_cast<int>(buffer.size()), out_size),
+              0);
+    return std::string(buffer.data(), static_cast<std::size_t>(out_size));
+  };
+  bool completed = false;
+  for (long n = 1; n <= 400 && !completed; ++n) {
+    SCOPED_TRACE(n);
+    qxtest::capture_stdout([&] {
+      rig.complete_round(std::vector<std::uint16_t>(32, 1000), std::vector<std::uint16_t>(8, 1));
+    });
+    invalidate();
+    text();  // rendered from the first record
+    qxtest::capture_stdout([&] {
+      rig.complete_round(std::vector<std::uint16_t>(32, 2000), std::vector<std::uint16_t>(8, 2));
+    });
+    {
+      // Another time too: only the time text allocates when numbers are replaced.
+      std::lock_guard<std::mutex> lock(device().snapshot_mutex);
+      device().completed_data.year = 2031;
+    }
+    invalidate();
+    bool threw = false;
+    int out_size = 0;
+    qxtest::fail_allocation(n);
+    try {
+      device().DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(),
+                               static_cast<int>(buffer.size()), out_size);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    qxtest::fail_allocation(0);
+    completed = !threw;
+    const std::string after = text();
+    invalidate();
+    EXPECT_EQ(after, text());
+  }
+  EXPECT_TRUE(completed);
 }
 
 }  // namespace

@@ -108,6 +108,28 @@ TEST(Polling, StepTwelveStoresBlockTwoAndCompletesTheRoundEachTime) {
   EXPECT_TRUE(rig.framework.calls_of(Op::kReadRegisters).empty());
 }
 
+// A cached record replaces the first block of the round in progress: the
+// round's second reply would publish a record half cache, half meter, so it is
+// not stored; the next poll starts over.
+TEST(Polling, CacheLoadBetweenTheRepliesAbandonsTheRound) {
+  qxtest::Rig rig;
+  rig.device->RefreshStatus();
+  const auto first = words(32, 0x0100);
+  zelfw::deliver_reply(*rig.device, first.data(), 32);
+  const std::vector<unsigned char> cached(91, 0x3C);
+  qxtest::capture_stdout([&] { EXPECT_EQ(rig.device->LoadFromCache(cached.data(), 91), 1); });
+  const auto before = qxtest::record_bytes(*rig.device);
+  rig.framework.clear_calls();
+
+  const auto second = words(8, 0x5A00);
+  EXPECT_TRUE(zelfw::deliver_reply(*rig.device, second.data(), 8));
+  EXPECT_EQ(qxtest::record_bytes(*rig.device), before);
+  EXPECT_TRUE(rig.framework.calls().empty());
+
+  qxtest::capture_stdout([&] { rig.complete_round(first, second); });
+  EXPECT_EQ(rig.framework.calls_of(Op::kSendSP).size(), 1u);
+}
+
 TEST(Polling, RepliesOutsideARoundChangeNothing) {
   for (int step : {0, 310, 320, 13, 10, -1}) {
     qxtest::Rig rig;

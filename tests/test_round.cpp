@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -222,24 +223,39 @@ TEST(Round, SnapshotCopyHoldsTheLastCompletedRoundMidRound) {
   EXPECT_EQ(rig.device->completed_data.block2[7], 0x4444);
 }
 
+// Whether another thread could take the mutex now: asked from a second thread,
+// so the answer is sound even when this thread holds it.
+template <typename Mutex>
+bool free_elsewhere(Mutex& mutex) {
+  bool free = false;
+  std::thread([&] {
+    free = mutex.try_lock();
+    if (free) mutex.unlock();
+  }).join();
+  return free;
+}
+
 // The framework may call back into the device while it is being told about a
-// round, so the round must not hold the device's lock across those calls.
-TEST(Round, FrameworkCallsRunWithTheDeviceUnlockedAndTheRoundVisible) {
+// round: the snapshot lock is never held across those calls, and queries from
+// another thread answer at once with the round already visible.
+TEST(Round, FrameworkCallsRunWithTheSnapshotUnlockedAndTheRoundVisible) {
   qxtest::Rig rig;
   QX7540PM& dev = *rig.device;
   std::vector<std::string> seen;
   rig.framework.set_observer([&](const Call& c) {
     if (c.op == Op::kReadRegisters) return;
-    const bool free = dev.snapshot_mutex.try_lock();
-    if (free) dev.snapshot_mutex.unlock();
+    const bool free = free_elsewhere(dev.snapshot_mutex);
     seen.push_back(std::string(zelfw::op_name(c.op)) + (free ? "" : " locked"));
-    // Only query an unlocked device: a held lock would deadlock the query.
     if (free && c.op == Op::kSendSP) {
-      try {
-        dev.Get_Value(0, "");
-      } catch (const std::out_of_range& e) {
-        seen.push_back(e.what());
-      }
+      std::string answer;
+      std::thread([&] {
+        try {
+          dev.Get_Value(0, "");
+        } catch (const std::out_of_range& e) {
+          answer = e.what();
+        }
+      }).join();
+      seen.push_back(answer);
     }
   });
   round_output(rig);
@@ -247,6 +263,45 @@ TEST(Round, FrameworkCallsRunWithTheDeviceUnlockedAndTheRoundVisible) {
   EXPECT_EQ(seen, (std::vector<std::string>{"RefreshStatus", "SendSP", "不支持变量", "Reset",
                                             "CheckThresholdBool", "DoBatchCheckThreshold",
                                             "SaveDeviceHistory"}));
+}
+
+// A framework callback on the round's own thread may drive the device again: a
+// cache load, a reply, a control request or new settings from inside SendSP.
+// Nothing deadlocks, and a round asked for meanwhile runs after the one in
+// progress, which publishes and stores its own bytes.
+TEST(Round, CallbacksOnTheRoundsThreadNeverInterleaveRounds) {
+  qxtest::Rig rig;
+  QX7540PM& dev = *rig.device;
+  QX7540PM_Data_t cached{};
+  cached.block1[0] = 0x7777;
+  const auto* cached_bytes = reinterpret_cast<const unsigned char*>(&cached);
+  bool nested = false;
+  rig.framework.set_observer([&](const Call& c) {
+    if (c.op != Op::kSendSP || nested) return;
+    nested = true;
+    EXPECT_EQ(dev.LoadFromCache(cached_bytes, sizeof cached), 1);
+    dev.InitSetting(Json::Value(Json::objectValue));
+    int out_size = 0;
+    dev.DeviceIoControl(QX7540PM::kControlRequestA, "{}", 2, nullptr, 0, out_size);
+  });
+  round_output(rig);
+  rig.framework.set_observer(nullptr);
+
+  std::vector<Call> stores;
+  std::vector<Op> order;
+  for (const Call& c : rig.framework.calls()) {
+    if (c.op == Op::kSendSP || c.op == Op::kSaveDeviceHistory) {
+      order.push_back(c.op);
+      stores.push_back(c);
+    }
+  }
+  ASSERT_EQ(order, (std::vector<Op>{Op::kSendSP, Op::kSaveDeviceHistory, Op::kSendSP,
+                                    Op::kSaveDeviceHistory}));
+  EXPECT_EQ(stores[0].bytes, stores[1].bytes);
+  EXPECT_EQ(stores[2].bytes, stores[3].bytes);
+  EXPECT_EQ(stores[0].bytes[4], 0x11);  // the polled round
+  EXPECT_EQ(stores[2].bytes[4], 0x77);  // then the cached record
+  EXPECT_EQ(dev.poll_step, QX7540PM::kControlRequestA);
 }
 
 }  // namespace

@@ -60,7 +60,8 @@ bad=$(printf '%s\n' "$needed" | grep -Ei 'jsoncpp|zelfw')
 for symbol in _ZTV8QX7540PM _ZTI8QX7540PM _ZTS8QX7540PM \
   _ZTV13UniDataDeviceI15QX7540PM_Data_t8SPModbusLi5156EE \
   _ZTI13UniDataDeviceI15QX7540PM_Data_t8SPModbusLi5156EE \
-  _ZTV16QX7540PMProvider _ZTI16QX7540PMProvider _ZTI19ZelSPDeviceProvider _ZTI8Provider; do
+  _ZTV16QX7540PMProvider _ZTI16QX7540PMProvider _ZTV19ZelSPDeviceProvider _ZTI19ZelSPDeviceProvider \
+  _ZTV8Provider _ZTI8Provider; do
   check
   printf '%s\n' "$defined_names" | grep -qx "$symbol" || fail "$symbol is not exported"
 done

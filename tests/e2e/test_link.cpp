@@ -2,9 +2,13 @@
 // process: a device from the loaded plug-in, polled over a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "capture.h"
 #include "e2e.h"
 #include "plugin.h"
 #include "qxsim/faults.h"
@@ -118,6 +122,78 @@ TEST(Link, RequestsForAnotherSlaveIdGoUnanswered) {
   rig.device->RefreshStatus();
   EXPECT_EQ(link.counts().of(zelfw::Failure::kTimeout), 1);
   rig.framework.set_link(nullptr);
+}
+
+// A controller thread sends a control request every few rounds and loads a
+// cached record in between while the reply side polls over the real link:
+// every published record is one whole sim round or the cached record, stored
+// as it was published, and every cache load is published.
+TEST(Link, ControlRequestsAndCacheLoadsDuringPollingLoseOrMixNoRecord) {
+  constexpr int kRounds = 16;
+  constexpr int kJobs = 6;
+  Line line(qxsim::SimConfig{});
+  std::string error;
+  ASSERT_TRUE(line.link.open(error)) << error;
+  qxtest::Rig rig;
+  rig.framework.set_link(&line.link);
+  QX7540PM_Data_t cached{};
+  for (int i = 0; i < 32; ++i) cached.block1[i] = static_cast<std::uint16_t>(0x0C00 + i);
+  for (int i = 0; i < 8; ++i) cached.block2[i] = static_cast<std::uint16_t>(0x0D00 + i);
+
+  std::atomic<int> polled{0}, jobs{0};
+  qxtest::capture_stdout([&] {
+    std::thread controller([&] {
+      for (int j = 0; j < kJobs; ++j) {
+        while (polled.load() < 2 * j + 1) std::this_thread::yield();
+        if (j % 2 == 0) {
+          int out_size = 0;
+          rig.device->DeviceIoControl(QX7540PM::kControlRequestA, "{}", 2, nullptr, 0, out_size);
+        } else {
+          rig.device->LoadFromCache(reinterpret_cast<const unsigned char*>(&cached), sizeof cached);
+        }
+        jobs.store(j + 1);
+      }
+    });
+    for (int r = 1; r <= kRounds; ++r) {
+      while (jobs.load() < std::min(kJobs, r / 2 - 1)) std::this_thread::yield();
+      rig.device->RefreshStatus();
+      polled.store(r);
+    }
+    controller.join();
+  });
+  rig.framework.set_link(nullptr);
+
+  const qxsim::Profile profile;
+  const auto is_sim_round = [&](const QX7540PM_Data_t& record) {
+    for (long n = 1; n <= 2 * kRounds; ++n) {
+      const qxsim::RegisterImage image = profile.image_for_round(n, {});
+      bool same = true;
+      for (int reg = 0; reg < 32 && same; ++reg) same = record.block1[reg] == image[reg];
+      for (int reg = 33; reg <= 40 && same; ++reg) same = record.block2[reg - 33] == image[reg];
+      if (same) return true;
+    }
+    return false;
+  };
+  const auto sends = rig.framework.calls_of(zelfw::Op::kSendSP);
+  const auto stores = rig.framework.calls_of(zelfw::Op::kSaveDeviceHistory);
+  ASSERT_EQ(sends.size(), stores.size());
+  int cached_rounds = 0;
+  for (std::size_t i = 0; i < sends.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(sends[i].bytes, stores[i].bytes);
+    QX7540PM_Data_t record;
+    ASSERT_EQ(sends[i].bytes.size(), sizeof record);
+    std::memcpy(&record, sends[i].bytes.data(), sizeof record);
+    if (std::memcmp(record.block1, cached.block1, sizeof cached.block1) == 0 &&
+        std::memcmp(record.block2, cached.block2, sizeof cached.block2) == 0) {
+      ++cached_rounds;
+    } else {
+      EXPECT_TRUE(is_sim_round(record)) << "a published record mixes rounds";
+    }
+  }
+  EXPECT_EQ(cached_rounds, kJobs / 2);
+  // Each control request abandons at most the round it met.
+  EXPECT_GE(static_cast<int>(sends.size()) - cached_rounds, kRounds - (kJobs + 1) / 2);
 }
 
 TEST(Link, WireMinimumOfARoundAt9600Baud8N1) {

@@ -32,6 +32,8 @@ enum class Op : std::uint8_t {
   kOpenPort,               ///< ZelSPDevice::OpenPort
   kDeviceIoControl,        ///< ZelVDevice::DeviceIoControl
   kRefreshStatus,          ///< ZelSPDevice::RefreshStatus
+  kVDeviceReset,           ///< ZelVDevice::Reset (a device should reach ZelSPDevice's)
+  kVDeviceInitSetting,     ///< ZelVDevice::InitSetting (a device should reach SPModbus's)
   kOther,                  ///< any other framework operation
   kCount
 };
@@ -102,6 +104,12 @@ class Framework {
   /// Modbus requests go to the link; with none they are only logged.
   void set_link(ModbusLink* link);
 
+  /// What the framework's DeviceIoControl writes from now on: these bytes into
+  /// the caller's buffer (as many as out_len allows) and this out_size.
+  void set_control_reply(std::vector<unsigned char> bytes, int out_size);
+  /// The reply set by set_control_reply; false while none is set.
+  bool control_reply(std::vector<unsigned char>& bytes, int& out_size) const;
+
   // Used by the framework's operations.
   /// Takes the call's result and, when recording, logs it and runs the observer.
   long long handle(Call&& call);
@@ -131,6 +139,9 @@ class Framework {
   std::array<Results, static_cast<std::size_t>(Op::kCount)> results_;
   std::function<void(const Call&)> observer_;
   std::atomic<ModbusLink*> link_{nullptr};
+  bool has_control_reply_ = false;  // guarded by mutex_
+  std::vector<unsigned char> control_reply_bytes_;
+  int control_reply_size_ = 0;
 };
 
 /// A link that answers every read at once from a register image: a meter that
