@@ -6,21 +6,23 @@
 
 class ZelSPDevice;
 
-// The bases' destructors are declared here and defined out of line by the
-// plug-in that compiles these classes, so that it carries their virtual tables
-// and type information for the controller to resolve, although nothing is
-// ever made of the bases alone.
+// The bases' constructors are always emitted, so that a plug-in that compiles
+// these classes carries their virtual tables for the controller to resolve,
+// although nothing is ever made of the bases alone (the compiler would
+// otherwise fold their tables away into the derived provider's).
 
 /// Root of every provider kind. Holds nothing but its dispatch pointer.
 class ZEL_API Provider {
  public:
-  virtual ~Provider();
+  [[gnu::used]] Provider() = default;
+  virtual ~Provider() = default;
 };
 
 /// Provider of serial-port devices.
 class ZEL_API ZelSPDeviceProvider : public Provider {
  public:
-  ~ZelSPDeviceProvider() override;
+  [[gnu::used]] ZelSPDeviceProvider() = default;
+  ~ZelSPDeviceProvider() override = default;
   /// Makes a new device with new; the caller owns it and deletes it through its
   /// virtual destructor.
   virtual ZelSPDevice* create() const = 0;

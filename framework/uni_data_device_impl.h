@@ -14,8 +14,9 @@ void UniDataDevice<DataT, Protocol, DATA_ID>::stamp_data_id() {
   std::memcpy(reinterpret_cast<unsigned char*>(&raw_data), &id, sizeof id);
 }
 
+// The helpers are inline so that they stay out of the plug-in's symbol table.
 template <typename DataT, typename Protocol, int DATA_ID>
-const Json::Value* UniDataDevice<DataT, Protocol, DATA_ID>::find_app_setting(
+inline const Json::Value* UniDataDevice<DataT, Protocol, DATA_ID>::find_app_setting(
     const Json::Value& setting, const char* key) {
   // A settings root that is not an object holds no appSetting (jsoncpp would
   // throw on a member lookup in an array or a scalar).
@@ -28,7 +29,7 @@ const Json::Value* UniDataDevice<DataT, Protocol, DATA_ID>::find_app_setting(
 }
 
 template <typename DataT, typename Protocol, int DATA_ID>
-void UniDataDevice<DataT, Protocol, DATA_ID>::apply_settings(const Json::Value& setting) {
+inline void UniDataDevice<DataT, Protocol, DATA_ID>::apply_settings(const Json::Value& setting) {
   stamp_data_id();
   if (const Json::Value* value = find_app_setting(setting, "b_mode")) {
     // asString() throws for arrays and objects, and the settings call stops
@@ -78,7 +79,7 @@ void UniDataDevice<DataT, Protocol, DATA_ID>::RoundDone() {
 }
 
 template <typename DataT, typename Protocol, int DATA_ID>
-void UniDataDevice<DataT, Protocol, DATA_ID>::complete_round() {
+inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_round() {
   // Time, stamp, ready flag and the completed copy become visible to queries
   // together. get_ttime is a pure conversion and takes no device.
   {

@@ -29,6 +29,7 @@ struct Model {
   int poll_step = 0;
   std::array<std::uint16_t, MODBUS_MAX_READ_REGISTERS> reg_buffer{};
   std::size_t rounds = 0;
+  bool block1_replaced = false;  // a cache load since the last step-11 store
 };
 
 void store(Model& m, unsigned offset, unsigned bytes) {
@@ -44,9 +45,10 @@ void reply(FuzzedDataProvider& fdp, QX7540PM& device, Model& m) {
   if (count > 0) std::memcpy(m.reg_buffer.data(), words.data(), words.size() * 2);
   if (m.poll_step == QX7540PM::kStepBlock1) {
     store(m, kBlock1Offset, kBlock1Bytes);
+    m.block1_replaced = false;
     m.poll_step = QX7540PM::kStepBlock2;
     QX_FUZZ_CHECK(result);
-  } else if (m.poll_step == QX7540PM::kStepBlock2) {
+  } else if (m.poll_step == QX7540PM::kStepBlock2 && !m.block1_replaced) {
     store(m, kBlock2Offset, kBlock2Bytes);
     m.completed = m.record;
     ++m.rounds;
@@ -62,6 +64,7 @@ void load_cache(FuzzedDataProvider& fdp, QX7540PM& device, Model& m) {
   QX_FUZZ_CHECK(device.LoadFromCache(record.data(), static_cast<int>(record.size())) == 1);
   m.record = record;
   m.completed = record;
+  m.block1_replaced = true;
   ++m.rounds;
 }
 

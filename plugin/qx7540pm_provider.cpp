@@ -4,11 +4,6 @@
 
 #include "qx7540pm.h"
 
-// The framework's provider bases, compiled into the plug-in: their virtual
-// tables and type information are exported from here.
-Provider::~Provider() = default;
-ZelSPDeviceProvider::~ZelSPDeviceProvider() = default;
-
 QX7540PMProvider::~QX7540PMProvider() = default;
 
 ZelSPDevice* QX7540PMProvider::create() const { return new QX7540PM(); }
