@@ -23,6 +23,7 @@
 #include <json/value.h>
 
 #include "plugin.h"
+#include "qxhost/output.h"
 
 namespace {
 
@@ -79,28 +80,7 @@ void invalidate_snapshot(QX7540PM& device) {
 }
 
 // Sends standard output (a line per round) to /dev/null while alive.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::cout.flush();
-    std::fflush(stdout);
-    saved_ = ::dup(STDOUT_FILENO);
-    const int null = ::open("/dev/null", O_WRONLY);
-    if (saved_ >= 0 && null >= 0) ::dup2(null, STDOUT_FILENO);
-    if (null >= 0) ::close(null);
-  }
-  ~QuietStdout() {
-    std::cout.flush();
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      ::dup2(saved_, STDOUT_FILENO);
-      ::close(saved_);
-    }
-  }
-
- private:
-  int saved_ = -1;
-};
+using QuietStdout = qxhost::DiscardStdout;
 
 // What one reader saw; checked on the main thread after all have joined.
 struct ReaderLog {
