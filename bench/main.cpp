@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -20,8 +21,8 @@
 #include <CLI/CLI.hpp>
 
 #include "bench_options.h"
-#include "device_output.h"
-#include "plugin_host.h"
+#include "qxhost/plugin.h"
+#include "qxhost/round_output.h"
 #include "qxsim/json_file.h"
 #include "qxsim/meter_sim.h"
 #include "session.h"
@@ -82,99 +83,126 @@ bool monitors_phase(const Json::Value& settings, char phase) {
   return !v.isNull() && !v.isArray() && !v.isObject() && std::atoi(v.asString().c_str()) != 0;
 }
 
-int run(const BenchOptions& opt) {
+/// Blocks the signals the watcher takes; every thread started afterwards inherits the mask.
+sigset_t block_signals() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGUSR1);
-  // Every thread started from here on leaves these signals to the watcher.
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  SignalWatcher watcher(signals);
+  return signals;
+}
 
+/// The plug-in next to the bench in the build tree: <bench dir>/../qx7540pm.so.
+std::string default_plugin_path() {
+  char self[PATH_MAX] = {};
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(".");
+  dir = dir.substr(0, dir.find_last_of('/'));
+  return dir + "/../qx7540pm.so";
+}
+
+/// Everything the run reads from files, checked before the plug-in is loaded.
+struct Inputs {
+  Json::Value settings{Json::objectValue};
+  std::vector<unsigned char> cache;
+  bool simulated = false;
+  qxsim::SimConfig sim_config;
+  int history_fd = -1;
+
+  Inputs() { settings["appSetting"] = Json::Value(Json::objectValue); }
+  ~Inputs() {
+    if (history_fd >= 0) ::close(history_fd);
+  }
+  Inputs(const Inputs&) = delete;
+  Inputs& operator=(const Inputs&) = delete;
+};
+
+int read_inputs(const BenchOptions& opt, Inputs& in) {
   std::string error;
-  Json::Value settings(Json::objectValue);
-  settings["appSetting"] = Json::Value(Json::objectValue);
   if (!opt.settings_path.empty()) {
-    if (!qxsim::read_json_file(opt.settings_path, "settings", settings, error)) {
+    if (!qxsim::read_json_file(opt.settings_path, "settings", in.settings, error)) {
       fail(error);
       return kExitInput;
     }
-    if (!settings.isObject()) {
+    if (!in.settings.isObject()) {
       fail("settings file " + opt.settings_path + ": the top level must be a JSON object");
       return kExitInput;
     }
   }
-  std::vector<unsigned char> cache;
-  if (!opt.cache_path.empty() && !read_file(opt.cache_path, cache, error)) {
+  if (!opt.cache_path.empty() && !read_file(opt.cache_path, in.cache, error)) {
     fail(error);
     return kExitInput;
   }
-  qxsim::SimConfig sim_config;
-  const bool simulated = opt.port.empty() && opt.tcp.empty();
-  if (simulated && !qxsim::make_sim_config(opt.sim, opt.slave, sim_config, error)) {
+  in.simulated = opt.port.empty() && opt.tcp.empty();
+  if (in.simulated && !qxsim::make_sim_config(opt.sim, opt.slave, in.sim_config, error)) {
     fail(error);
     return kExitInput;
   }
-  int history_fd = -1;
   if (!opt.history_path.empty()) {
-    history_fd = ::open(opt.history_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (history_fd < 0) {
+    in.history_fd =
+        ::open(opt.history_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (in.history_fd < 0) {
       fail("cannot open history file " + opt.history_path + ": " + std::strerror(errno));
       return kExitInput;
     }
   }
-  const std::unique_ptr<int, void (*)(int*)> history_closer(&history_fd, [](int* fd) {
-    if (*fd >= 0) ::close(*fd);
-  });
+  return kExitOk;
+}
 
-  DeviceOutput output;
-  if (!output.start(error)) {
-    fail(error);
-    return kExitInput;
-  }
-  // Declared before the device: a framework outlives the devices attached to it.
-  zelfw::Framework framework;
-  const std::string plugin = opt.plugin_path.empty() ? default_plugin_path() : opt.plugin_path;
-  DevicePtr device = load_device(plugin, error);
-  if (!device) {
-    fail(error);
+/// Loads the plug-in, makes its device, attaches it and hands it the settings.
+int make_device(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
+                zelfw::Framework& framework, qxhost::DevicePtr& device) {
+  try {
+    device = qxhost::Plugin::open(plugin).create_device();
+  } catch (const qxhost::LoadError& e) {
+    fail(e.what());
     return kExitPlugin;
   }
   framework.attach(*device);
   try {
-    device->InitSetting(settings);
+    device->InitSetting(in.settings);
   } catch (const std::exception& e) {
     fail("the device refused the settings" +
          (opt.settings_path.empty() ? std::string() : " in " + opt.settings_path) + ": " +
          e.what());
     return kExitInput;
   }
+  return kExitOk;
+}
 
+/// The way to the meter: the built-in simulated one, a serial port or a gateway.
+struct Line {
   std::unique_ptr<qxsim::MeterSim> sim;
-  zelfw::LinkSettings link_settings;
-  link_settings.baud = opt.baud > 0 ? opt.baud : device->baud_rate;
-  link_settings.parity = opt.parity;
-  link_settings.data_bits = opt.data_bits;
-  link_settings.stop_bits = opt.stop_bits;
-  link_settings.slave = opt.slave;
-  link_settings.timeout_ms = opt.timeout_ms;
-  if (simulated) {
-    sim = std::make_unique<qxsim::MeterSim>(sim_config);
-    if (!sim->start(error)) {
+  zelfw::LinkSettings settings;
+  std::unique_ptr<zelfw::LibModbusLink> link;
+};
+
+int open_line(const BenchOptions& opt, const Inputs& in, int device_baud, Line& line) {
+  std::string error;
+  line.settings.baud = opt.baud > 0 ? opt.baud : device_baud;
+  line.settings.parity = opt.parity;
+  line.settings.data_bits = opt.data_bits;
+  line.settings.stop_bits = opt.stop_bits;
+  line.settings.slave = opt.slave;
+  line.settings.timeout_ms = opt.timeout_ms;
+  if (in.simulated) {
+    line.sim = std::make_unique<qxsim::MeterSim>(in.sim_config);
+    if (!line.sim->start(error)) {
       fail(error);
       return kExitPort;
     }
-    link_settings.serial_path = sim->port();
+    line.settings.serial_path = line.sim->port();
   } else if (!opt.port.empty()) {
-    link_settings.serial_path = opt.port;
+    line.settings.serial_path = opt.port;
   } else {
-    split_host_port(opt.tcp, link_settings.tcp_host, link_settings.tcp_port);
+    split_host_port(opt.tcp, line.settings.tcp_host, line.settings.tcp_port);
   }
-  zelfw::LibModbusLink link(link_settings);
-  if (!link.open(error)) {
+  line.link = std::make_unique<zelfw::LibModbusLink>(line.settings);
+  if (!line.link->open(error)) {
     const char* hint =
-        simulated ? ""
+        in.simulated ? ""
         : opt.tcp.empty()
             ? "\n  hint: check the device path, that no other program holds the port, and "
               "that you may open it (group dialout)"
@@ -182,43 +210,70 @@ int run(const BenchOptions& opt) {
     fail(error + hint);
     return kExitPort;
   }
-  framework.set_link(&link);
+  return kExitOk;
+}
 
+Summary begin_summary(const Inputs& in, const Line& line) {
   Summary summary;
-  summary.link = link.describe() + (simulated ? " (built-in simulated meter)" : "");
-  if (link_settings.tcp_host.empty()) {
-    summary.wire_minimum_ms = zelfw::rtu_exchange_minimum_ms(link_settings, 32) +
-                              zelfw::rtu_exchange_minimum_ms(link_settings, 8);
-    if (simulated && sim_config.pace_baud <= 0) {
+  summary.link = line.link->describe() + (in.simulated ? " (built-in simulated meter)" : "");
+  if (line.settings.tcp_host.empty()) {
+    summary.wire_minimum_ms = zelfw::rtu_exchange_minimum_ms(line.settings, 32) +
+                              zelfw::rtu_exchange_minimum_ms(line.settings, 8);
+    if (in.simulated && in.sim_config.pace_baud <= 0) {
       summary.wire_note = "the simulator's pseudo-terminal has no line speed; --sim-pace paces it";
     }
   }
-  Session session(*device, framework, link, output, history_fd);
-  watcher.watch(&session);
-  session.set_monitored({monitors_phase(settings, 'A'), monitors_phase(settings, 'B'),
-                         monitors_phase(settings, 'C')});
-  // The cache goes in before anything is shown: a refused one shows nothing.
-  RoundReport cached;
-  if (!opt.cache_path.empty() && !session.restore_cache(cache, cached)) {
-    fail("the device refused the cached record in " + opt.cache_path + " (" +
-         std::to_string(cache.size()) + " bytes; a record is 91)");
-    return kExitInput;
-  }
-  FILE* out = output.out();
+  return summary;
+}
+
+void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
+                  const ZelSPDevice& device, const Summary& summary, FILE* out) {
   // With --json, standard output carries nothing but the JSON lines.
-  std::fprintf(opt.json ? stderr : out, "qx7540pm-bench: %s from %s on %s, every %d ms, %s\n",
-               device->DeviceType().c_str(), plugin.c_str(), summary.link.c_str(), opt.interval_ms,
+  FILE* to = opt.json ? stderr : out;
+  std::fprintf(to, "qx7540pm-bench: %s from %s on %s, every %d ms, %s\n",
+               device.DeviceType().c_str(), plugin.c_str(), summary.link.c_str(), opt.interval_ms,
                opt.rounds > 0 ? (std::to_string(opt.rounds) + " rounds").c_str() : "until Ctrl-C");
-  std::fflush(opt.json ? stderr : out);
-  if (simulated && sim_config.faults.outage.phase != 0 &&
-      !monitors_phase(settings, sim_config.faults.outage.phase)) {
-    std::cerr << "qx7540pm-bench: note: phase " << sim_config.faults.outage.phase
-              << " is not monitored (appSetting has_"
-              << static_cast<char>(std::tolower(sim_config.faults.outage.phase))
+  std::fflush(to);
+  const char outage = in.sim_config.faults.outage.phase;
+  if (in.simulated && outage != 0 && !monitors_phase(in.settings, outage)) {
+    std::cerr << "qx7540pm-bench: note: phase " << outage << " is not monitored (appSetting has_"
+              << static_cast<char>(std::tolower(outage))
               << " is 0), so the alarm stays off; see bench/examples/monitor-all-phases.json"
               << std::endl;
   }
+}
 
+void count_round(const RoundReport& report, Summary& summary) {
+  ++summary.rounds;
+  if (report.ok) {
+    ++summary.ok;
+    summary.total_ms += report.round_ms;
+    ++summary.timed_rounds;
+  } else if (report.failed) {
+    ++summary.failures[static_cast<std::size_t>(report.failure.kind)];
+  } else {
+    ++summary.unpublished;
+  }
+}
+
+/// Restores the cache, polls the rounds and prints each, then the summary.
+int poll_meter(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
+               ZelSPDevice& device, zelfw::Framework& framework, Line& line,
+               qxhost::RoundOutput& output, SignalWatcher& watcher) {
+  Summary summary = begin_summary(in, line);
+  Session session(device, framework, *line.link, output, in.history_fd);
+  watcher.watch(&session);
+  session.set_monitored({monitors_phase(in.settings, 'A'), monitors_phase(in.settings, 'B'),
+                         monitors_phase(in.settings, 'C')});
+  // The cache goes in before anything is shown: a refused one shows nothing.
+  RoundReport cached;
+  if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {
+    fail("the device refused the cached record in " + opt.cache_path + " (" +
+         std::to_string(in.cache.size()) + " bytes; a record is 91)");
+    return kExitInput;
+  }
+  FILE* out = output.out();
+  print_banner(opt, in, plugin, device, summary, out);
   const auto show = [&](const RoundReport& report) {
     if (opt.json) {
       std::fprintf(out, "%s\n", round_json(report).c_str());
@@ -230,20 +285,11 @@ int run(const BenchOptions& opt) {
   if (!opt.cache_path.empty()) show(cached);
   session.run(opt.rounds, opt.interval_ms, [&](const RoundReport& report) {
     show(report);
-    ++summary.rounds;
-    if (report.ok) {
-      ++summary.ok;
-      summary.total_ms += report.round_ms;
-      ++summary.timed_rounds;
-    } else if (report.failed) {
-      ++summary.failures[static_cast<std::size_t>(report.failure.kind)];
-    } else {
-      ++summary.unpublished;
-    }
+    count_round(report, summary);
   });
   summary.interrupted = watcher.interrupted();
   framework.set_link(nullptr);
-  if (sim) sim->stop();
+  if (line.sim) line.sim->stop();
   output.stop();
   if (opt.json) {
     std::fprintf(out, "%s\n", summary_json(summary).c_str());
@@ -253,6 +299,30 @@ int run(const BenchOptions& opt) {
   std::fflush(out);
   if (summary.interrupted) return kExitInterrupted;
   return summary.ok == summary.rounds ? kExitOk : kExitRoundsFailed;
+}
+
+int run(const BenchOptions& opt) {
+  SignalWatcher watcher(block_signals());
+  Inputs in;
+  if (const int code = read_inputs(opt, in); code != kExitOk) return code;
+  qxhost::RoundOutput output;
+  std::string error;
+  if (!output.start(error)) {
+    fail(error);
+    return kExitInput;
+  }
+  // Declared before the device: a framework outlives the devices attached to it.
+  zelfw::Framework framework;
+  qxhost::DevicePtr device;
+  const std::string plugin = opt.plugin_path.empty() ? default_plugin_path() : opt.plugin_path;
+  if (const int code = make_device(opt, in, plugin, framework, device); code != kExitOk) {
+    return code;
+  }
+  // Declared after the device: the link and the simulator go first.
+  Line line;
+  if (const int code = open_line(opt, in, device->baud_rate, line); code != kExitOk) return code;
+  framework.set_link(line.link.get());
+  return poll_meter(opt, in, plugin, *device, framework, line, output, watcher);
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ double elapsed_ms(Clock::time_point since) {
 }  // namespace
 
 Session::Session(ZelSPDevice& device, zelfw::Framework& framework, zelfw::LibModbusLink& link,
-                 DeviceOutput& output, int history_fd)
+                 qxhost::RoundOutput& output, int history_fd)
     : device_(device),
       framework_(framework),
       link_(link),

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "device_output.h"
+#include "qxhost/round_output.h"
 #include "report.h"
 #include "spdevice.h"
 #include "zelfw/modbus_link.h"
@@ -25,7 +25,7 @@ class Session {
  public:
   /// history_fd: where every stored record is appended (-1: nowhere).
   Session(ZelSPDevice& device, zelfw::Framework& framework, zelfw::LibModbusLink& link,
-          DeviceOutput& output, int history_fd);
+          qxhost::RoundOutput& output, int history_fd);
   ~Session();
 
   /// Hands a cached record to the device on this (the controller's) thread;
@@ -52,7 +52,7 @@ class Session {
   ZelSPDevice& device_;
   zelfw::Framework& framework_;
   zelfw::LibModbusLink& link_;
-  DeviceOutput& output_;
+  qxhost::RoundOutput& output_;
   const int history_fd_;
 
   std::mutex collect_mutex_;  ///< what the device published in the current round

@@ -20,7 +20,7 @@ constexpr std::size_t kStampOffset = 84;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  qxtest::Rig rig;
+  qxhost::Rig rig;
   QX7540PM& device = *rig.device;
   const int loads = fdp.ConsumeIntegralInRange(1, 4);
   int accepted_so_far = 0;
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qxfuzz::ExactBuffer buffer(bytes.size());
     if (!bytes.empty()) std::memcpy(buffer.bytes.get(), bytes.data(), bytes.size());
 
-    const std::vector<unsigned char> before = qxtest::record_bytes(device);
+    const std::vector<unsigned char> before = qxhost::record_bytes(device);
     const std::size_t published_before = rig.framework.calls_of(zelfw::Op::kSendSP).size();
     int result;
     bool whole = false;  // a full 91 readable bytes were offered
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QX_FUZZ_CHECK(result == (whole ? 1 : 0));
     const auto published = rig.framework.calls_of(zelfw::Op::kSendSP);
     if (result == 0) {
-      QX_FUZZ_CHECK(qxtest::record_bytes(device) == before);
+      QX_FUZZ_CHECK(qxhost::record_bytes(device) == before);
       QX_FUZZ_CHECK(published.size() == published_before);
       QX_FUZZ_CHECK(device.data_ready == (accepted_so_far > 0));
       continue;
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<unsigned char>& sent = published.back().bytes;
     QX_FUZZ_CHECK(sent.size() == QX7540PM_RECORD_SIZE);
     QX_FUZZ_CHECK(std::memcmp(sent.data(), bytes.data(), kStampOffset) == 0);
-    QX_FUZZ_CHECK(qxtest::record_bytes(device) == sent);
+    QX_FUZZ_CHECK(qxhost::record_bytes(device) == sent);
     // The snapshot renders the loaded record.
     qxfuzz::invalidate_snapshot(device);
     Json::Value root;

@@ -2,9 +2,6 @@
 // standard-output lines, and failing loudly when an invariant breaks.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,20 +12,17 @@
 #include <json/reader.h>
 #include <json/value.h>
 
-#include "plugin.h"
+#include "qxhost/output.h"
+#include "qxhost/rig.h"
 
 namespace qxfuzz {
 
 /// Loads the plug-in and sends standard output ("rvSize is ..." after every
-/// round, "SPModbus get error" on link faults) to /dev/null; libFuzzer reports
-/// on standard error.
+/// round, "SPModbus get error" on link faults) to /dev/null for the whole run;
+/// libFuzzer reports on standard error.
 inline void initialize() {
-  qxtest::Plugin::get();
-  const int null = ::open("/dev/null", O_WRONLY);
-  if (null >= 0) {
-    ::dup2(null, STDOUT_FILENO);
-    ::close(null);
-  }
+  qxhost::Plugin::built();
+  static qxhost::DiscardStdout quiet;
 }
 
 /// A broken invariant is a finding: report it and abort so libFuzzer saves the input.

@@ -117,7 +117,7 @@ void one_request(FuzzedDataProvider& fdp, QX7540PM& device) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  qxtest::Rig rig;
+  qxhost::Rig rig;
   if (fdp.ConsumeBool()) {
     // A completed round, so that the snapshot has something to render.
     std::vector<std::uint16_t> block1(QX7540PM_BLOCK1_COUNT), block2(QX7540PM_BLOCK2_COUNT);

@@ -69,7 +69,7 @@ void load_cache(FuzzedDataProvider& fdp, QX7540PM& device, Model& m) {
 }
 
 void check_record(const QX7540PM& device, const Model& m) {
-  const std::vector<unsigned char> actual = qxtest::record_bytes(device);
+  const std::vector<unsigned char> actual = qxhost::record_bytes(device);
   // The time stamp belongs to the clock; everything before it to the model.
   QX_FUZZ_CHECK(std::memcmp(actual.data(), m.record.data(), 84) == 0);
   QX_FUZZ_CHECK(device.poll_step == m.poll_step);
@@ -85,7 +85,7 @@ std::uint16_t word(const std::vector<unsigned char>& record, unsigned reg) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  qxtest::Rig rig;
+  qxhost::Rig rig;
   rig.framework.set_recording(true);
   QX7540PM& device = *rig.device;
   device.has_a = fdp.ConsumeIntegralInRange(-1, 1);
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   device.poll_step = fdp.ConsumeBool() ? fdp.ConsumeIntegral<int>() : 0;
 
   Model m;
-  m.record = qxtest::record_bytes(device);
+  m.record = qxhost::record_bytes(device);
   m.poll_step = device.poll_step;
   const int events = fdp.ConsumeIntegralInRange(0, 64);
   for (int i = 0; i < events && fdp.remaining_bytes() > 0; ++i) {

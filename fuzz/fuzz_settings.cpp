@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool run_round = fdp.ConsumeBool();
   const Json::Value settings = make_settings(fdp);
 
-  qxtest::Rig rig;
+  qxhost::Rig rig;
   QX7540PM& device = *rig.device;
   bool threw = false;
   try {

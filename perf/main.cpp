@@ -6,9 +6,8 @@
 //   qx7540pm_perf --memory [--rounds=N]   bytes per device and growth per round
 //   qx7540pm_perf --list                  the operations --drive knows
 //
-// The plug-in writes "rvSize is N" after every round; in benchmark mode stdout
-// goes to /dev/null and the report to the original stdout.
-#include <fcntl.h>
+// The plug-in writes "rvSize is N" after every round; in benchmark and memory
+// mode stdout goes to /dev/null and the report to the original stdout.
 #include <unistd.h>
 #include <valgrind/callgrind.h>
 
@@ -16,43 +15,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <streambuf>
 #include <string>
 
 #include <benchmark/benchmark.h>
 
 #include "memory.h"
+#include "qxhost/output.h"
 #include "scenario.h"
 
 namespace {
-
-// Unbuffered output to a file descriptor: the benchmark report.
-class FdBuf : public std::streambuf {
- public:
-  explicit FdBuf(int fd) : fd_(fd) {}
-
- protected:
-  int_type overflow(int_type c) override {
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    const char ch = traits_type::to_char_type(c);
-    return write_all(&ch, 1) ? c : traits_type::eof();
-  }
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    return write_all(s, static_cast<std::size_t>(n)) ? n : 0;
-  }
-
- private:
-  bool write_all(const char* s, std::size_t n) {
-    while (n > 0) {
-      const ssize_t done = ::write(fd_, s, n);
-      if (done <= 0) return false;
-      s += done;
-      n -= static_cast<std::size_t>(done);
-    }
-    return true;
-  }
-  int fd_;
-};
 
 bool take_value(const char* arg, const char* flag, std::string& value) {
   const std::size_t n = std::strlen(flag);
@@ -78,21 +49,6 @@ int drive(const std::string& name, long count) {
   return 0;
 }
 
-// Sends stdout, where the plug-in writes its round lines, to /dev/null and
-// returns a descriptor for the original stdout, or -1.
-int divert_stdout() {
-  std::cout.flush();
-  std::fflush(stdout);
-  const int report_fd = ::dup(STDOUT_FILENO);
-  const int null_fd = ::open("/dev/null", O_WRONLY);
-  if (report_fd < 0 || null_fd < 0 || ::dup2(null_fd, STDOUT_FILENO) < 0) {
-    std::perror("redirecting stdout");
-    return -1;
-  }
-  ::close(null_fd);
-  return report_fd;
-}
-
 // mallinfo2 counts chunks parked in malloc's per-thread cache as in use, so a
 // device that reuses a freed chunk would show no cost. The memory figures are
 // taken with that cache off: the program runs itself again with the tunable set.
@@ -114,32 +70,23 @@ int report_memory(char** argv, int rounds) {
     std::perror("re-running with malloc's thread cache off");
     return 1;
   }
-  const int report_fd = divert_stdout();
-  if (report_fd < 0) return 1;
+  qxhost::DiscardStdout quiet;
   const qxperf::MemoryFigures m = qxperf::measure_memory(rounds);
-  FdBuf buf(report_fd);
-  std::ostream report(&buf);
-  qxperf::print_memory(report, m);
-  std::cout.flush();
-  ::close(report_fd);
+  qxperf::print_memory(quiet.report_stream(), m);
   return m.growth == 0 ? 0 : 1;
 }
 
 int run_benchmarks(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
-  const int report_fd = divert_stdout();
-  if (report_fd < 0) return 1;
-  FdBuf buf(report_fd);
-  std::ostream report(&buf);
-  benchmark::ConsoleReporter reporter(::isatty(report_fd) ? benchmark::ConsoleReporter::OO_Defaults
-                                                          : benchmark::ConsoleReporter::OO_Tabular);
-  reporter.SetOutputStream(&report);
+  qxhost::DiscardStdout quiet;
+  benchmark::ConsoleReporter reporter(::isatty(::fileno(quiet.report()))
+                                          ? benchmark::ConsoleReporter::OO_Defaults
+                                          : benchmark::ConsoleReporter::OO_Tabular);
+  reporter.SetOutputStream(&quiet.report_stream());
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  std::cout.flush();
-  ::close(report_fd);
   return 0;
 }
 

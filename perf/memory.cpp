@@ -39,17 +39,13 @@ MemoryFigures measure_memory(int rounds) {
   int out_size = 0;
 
   const long long before = heap_in_use();
-  DevicePtr device = make_device();
+  qxhost::MeterPtr device = qxhost::make_meter();
   const long long created = heap_in_use();
   // The framework's own per-device state is not the plug-in's: leave it out.
   framework.attach(*device);
   const long long attached = heap_in_use();
 
-  const auto run_round = [&] {
-    device->RefreshStatus();
-    zelfw::deliver_reply(*device, block1.data(), static_cast<int>(block1.size()));
-    zelfw::deliver_reply(*device, block2.data(), static_cast<int>(block2.size()));
-  };
+  const auto run_round = [&] { qxhost::complete_round(*device, block1, block2); };
   run_round();
   device->DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, out.data(),
                           static_cast<int>(out.size()), out_size);

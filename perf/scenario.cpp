@@ -20,49 +20,40 @@ constexpr std::size_t kOutCapacity = 4096;
 
 }  // namespace
 
-Scenario::Scenario()
-    : device_(make_device()), block1_(kBlock1), block2_(kBlock2), out_(kOutCapacity) {
-  framework_.set_recording(false);
-  framework_.attach(*device_);
+Scenario::Scenario() : block1_(kBlock1), block2_(kBlock2), out_(kOutCapacity) {
+  rig_.framework.set_recording(false);
   round();
-  const auto* record = reinterpret_cast<const unsigned char*>(&device_->raw_data);
-  cached_record_.assign(record, record + sizeof device_->raw_data);
+  cached_record_ = qxhost::record_bytes(device());
   if (snapshot_text() <= 0) throw std::runtime_error("no snapshot text");
-  yardstick_ = device_->snapshot;  // deep copy: the same 37 members
+  yardstick_ = device().snapshot;  // deep copy: the same 37 members
   if (!value_query()) throw std::runtime_error("the value query did not throw out_of_range");
 }
 
-Scenario::~Scenario() { device_.reset(); }
-
-void Scenario::round() {
-  device_->RefreshStatus();
-  zelfw::deliver_reply(*device_, block1_.data(), static_cast<int>(block1_.size()));
-  zelfw::deliver_reply(*device_, block2_.data(), static_cast<int>(block2_.size()));
-}
+void Scenario::round() { rig_.complete_round(block1_, block2_); }
 
 void Scenario::load_cache() {
-  device_->LoadFromCache(cached_record_.data(), static_cast<int>(cached_record_.size()));
+  device().LoadFromCache(cached_record_.data(), static_cast<int>(cached_record_.size()));
 }
 
 int Scenario::snapshot_text() {
   int out_size = 0;
-  device_->DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, out_.data(),
+  device().DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, out_.data(),
                            static_cast<int>(out_.size()), out_size);
   return out_size;
 }
 
 int Scenario::snapshot_address() {
   int out_size = 0;
-  device_->DeviceIoControl(QX7540PM::kSnapshotAddress, nullptr, 0, out_.data(),
+  device().DeviceIoControl(QX7540PM::kSnapshotAddress, nullptr, 0, out_.data(),
                            static_cast<int>(out_.size()), out_size);
   return out_size;
 }
 
-void Scenario::advance_last_update() { device_->last_update += boost::posix_time::seconds(1); }
+void Scenario::advance_last_update() { device().last_update += boost::posix_time::seconds(1); }
 
 bool Scenario::value_query() {
   try {
-    device_->Get_Value(0, "相电压Ua");
+    device().Get_Value(0, "相电压Ua");
   } catch (const std::out_of_range&) {
     return true;
   }

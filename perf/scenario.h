@@ -8,8 +8,7 @@
 
 #include <json/value.h>
 
-#include "loader.h"
-#include "zelfw/standin.h"
+#include "qxhost/rig.h"
 
 namespace qxperf {
 
@@ -18,7 +17,6 @@ namespace qxperf {
 class Scenario {
  public:
   Scenario();
-  ~Scenario();
   Scenario(const Scenario&) = delete;
   Scenario& operator=(const Scenario&) = delete;
 
@@ -38,12 +36,11 @@ class Scenario {
   /// The yardstick: a fresh FastWriter over a copy of the rendered snapshot.
   std::size_t write_yardstick();
 
-  QX7540PM& device() { return *device_; }
-  zelfw::Framework& framework() { return framework_; }
+  QX7540PM& device() { return *rig_.device; }
+  zelfw::Framework& framework() { return rig_.framework; }
 
  private:
-  zelfw::Framework framework_;  // outlives the device
-  DevicePtr device_;
+  qxhost::Rig rig_;
   std::vector<std::uint16_t> block1_;
   std::vector<std::uint16_t> block2_;
   std::vector<unsigned char> cached_record_;

@@ -4,20 +4,18 @@
 // checkpoint beyond a small allowance is a leak: the exit status is then 1.
 //
 //   qx7540pm_soak [--rounds N]     (default 1000000)
-#include <fcntl.h>
 #include <malloc.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <string>
 #include <vector>
 
-#include "plugin.h"
+#include "qxhost/output.h"
+#include "qxhost/rig.h"
 
 namespace {
 
@@ -46,20 +44,6 @@ Usage measure() {
   return Usage{static_cast<long long>(info.uordblks), peak_rss_kib()};
 }
 
-// The device writes a line per round to standard output; the report goes to
-// the original standard output, the device's lines to /dev/null.
-std::FILE* divert_stdout() {
-  std::cout.flush();
-  std::fflush(stdout);
-  const int saved = ::dup(STDOUT_FILENO);
-  const int null = ::open("/dev/null", O_WRONLY);
-  if (saved < 0 || null < 0) return stderr;
-  ::dup2(null, STDOUT_FILENO);
-  ::close(null);
-  std::FILE* report = ::fdopen(saved, "w");
-  return report != nullptr ? report : stderr;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,12 +57,15 @@ int main(int argc, char** argv) {
     }
   }
   if (rounds < 1) rounds = 1;
-  std::FILE* report = divert_stdout();
+  // The device writes a line per round to standard output; the report goes to
+  // the original standard output, the device's lines to /dev/null.
+  qxhost::DiscardStdout quiet;
+  std::FILE* report = quiet.report();
   // Written before the first measurement so that the report's own buffer counts in it.
   std::fprintf(report, "soak: %lld rounds, an 801 after each\n", rounds);
   std::fflush(report);
 
-  qxtest::Rig rig;
+  qxhost::Rig rig;
   rig.framework.set_recording(false);
   QX7540PM& device = *rig.device;
   std::vector<std::uint16_t> block1(QX7540PM_BLOCK1_COUNT), block2(QX7540PM_BLOCK2_COUNT);

@@ -27,6 +27,7 @@
 #include <json/writer.h>
 
 #include "plugin.h"
+#include "qxhost/output.h"
 
 namespace {
 
@@ -81,30 +82,6 @@ void invalidate_snapshot(QX7540PM& device) {
   std::lock_guard<std::mutex> lock(device.snapshot_mutex);
   device.snapshot_time = boost::posix_time::ptime();
 }
-
-// Sends standard output (a line per round) to /dev/null while alive.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::cout.flush();
-    std::fflush(stdout);
-    saved_ = ::dup(STDOUT_FILENO);
-    const int null = ::open("/dev/null", O_WRONLY);
-    if (saved_ >= 0 && null >= 0) ::dup2(null, STDOUT_FILENO);
-    if (null >= 0) ::close(null);
-  }
-  ~QuietStdout() {
-    std::cout.flush();
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      ::dup2(saved_, STDOUT_FILENO);
-      ::close(saved_);
-    }
-  }
-
- private:
-  int saved_ = -1;
-};
 
 // What one reader saw; checked on the main thread after all have joined.
 struct ReaderLog {
@@ -236,7 +213,7 @@ TEST(Concurrency, ReadersSeeWholeRoundsWhileRoundsAndCacheLoadsComplete) {
   reference_rig.framework.set_recording(false);
   std::map<int, Json::Value> references;
   {
-    QuietStdout quiet;
+    qxhost::DiscardStdout quiet;
     // Readers start with fresh data: the value query must never say "not ready".
     complete(1);
     std::atomic<bool> go{false};
@@ -303,7 +280,7 @@ TEST(Concurrency, DevicesOnSeparateThreadsKeepTheirOwnRecords) {
   }
   std::vector<int> mismatches(kDevices, 0);
   {
-    QuietStdout quiet;
+    qxhost::DiscardStdout quiet;
     std::vector<std::thread> threads;
     for (int d = 0; d < kDevices; ++d) {
       threads.emplace_back([&, d] {
@@ -411,7 +388,7 @@ TEST(Concurrency, ControlRequestsCacheLoadsAndSettingsDuringPollingLoseNothing) 
   };
 
   {
-    QuietStdout quiet;
+    qxhost::DiscardStdout quiet;
     device.InitSetting(monitor_all);
     poll(1);
     std::vector<std::thread> threads;
@@ -544,7 +521,7 @@ TEST(Concurrency, ControlRequestsCacheLoadsAndSettingsDuringPollingLoseNothing) 
   // Every text a reader saw is one completed round's.
   qxtest::Rig reference_rig;
   reference_rig.framework.set_recording(false);
-  QuietStdout quiet;
+  qxhost::DiscardStdout quiet;
   std::map<int, Json::Value> references;
   for (const std::string& text : texts) {
     Json::Value root;

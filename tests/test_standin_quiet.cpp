@@ -6,12 +6,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <iostream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "plugin.h"
+#include "qxhost/output.h"
 
 namespace {
 
@@ -25,17 +24,6 @@ int forward(QX7540PM& device) {
   int out_size = 0;
   return device.DeviceIoControl(kForwardedCode, nullptr, 0, &out, sizeof out, out_size);
 }
-
-// Keeps the round's "rvSize is" lines out of the test log.
-class QuietStdout {
- public:
-  QuietStdout() : old_(std::cout.rdbuf(sink_.rdbuf())) {}
-  ~QuietStdout() { std::cout.rdbuf(old_); }
-
- private:
-  std::ostringstream sink_;
-  std::streambuf* old_;
-};
 
 TEST(StandinQuiet, ResultsApplyInOrderWhileNothingIsLogged) {
   qxtest::Rig rig;
@@ -78,7 +66,7 @@ TEST(StandinQuiet, OneQueueIsSharedAcrossRecordingModes) {
 }
 
 TEST(StandinQuiet, LinkAnswersAndRecordingResumesWithFullArguments) {
-  QuietStdout quiet;
+  qxhost::DiscardStdout quiet;  // the round's "rvSize is" line
   qxtest::Rig rig;
   zelfw::ImageLink link;
   for (int r = 0; r < 41; ++r) link.registers()[r] = static_cast<std::uint16_t>(1000 + r);

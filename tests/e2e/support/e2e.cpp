@@ -6,11 +6,13 @@
 
 #include <json/reader.h>
 
+#include "qxhost/plugin.h"
+
 namespace qxe2e {
 
 const char* const kBench = QX_BENCH_PATH;
 const char* const kSim = QX_SIM_PATH;
-const char* const kPlugin = QX7540PM_PLUGIN_PATH;
+const char* const kPlugin = qxhost::built_plugin_path();
 const char* const kFramework = QX_FRAMEWORK_PATH;
 const char* const kExamples = QX_EXAMPLES_DIR;
 const char* const kPymodbusServer = QX_PYMODBUS_SERVER;

@@ -1,4 +1,4 @@
-#include "device_output.h"
+#include "qxhost/round_output.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,8 +6,9 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 
-namespace qxbench {
+namespace qxhost {
 namespace {
 
 // Starts a mark line; the device never writes this byte.
@@ -15,47 +16,48 @@ constexpr char kMark = '\x1e';
 
 }  // namespace
 
-DeviceOutput::~DeviceOutput() { stop(); }
+RoundOutput::~RoundOutput() { stop(); }
 
-bool DeviceOutput::start(std::string& error) {
+bool RoundOutput::start(std::string& error) {
   int fds[2];
-  std::fflush(stdout);
-  saved_fd_ = ::dup(STDOUT_FILENO);
-  if (saved_fd_ < 0 || ::pipe2(fds, O_CLOEXEC) != 0) {
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
     error = std::string("cannot set up output capture: ") + std::strerror(errno);
     return false;
   }
-  ::fcntl(saved_fd_, F_SETFD, FD_CLOEXEC);
-  out_ = ::fdopen(saved_fd_, "w");
-  if (out_ == nullptr || ::dup2(fds[1], STDOUT_FILENO) < 0) {
-    error = std::string("cannot set up output capture: ") + std::strerror(errno);
+  try {
+    redirect_.emplace(fds[1]);
+  } catch (const std::exception& e) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    error = std::string("cannot set up output capture: ") + e.what();
     return false;
   }
+  // Descriptor 1 is now the pipe's only writer: restoring it ends the reader.
   ::close(fds[1]);
+  redirect_->report();
   // Line by line, so a device line never waits in a buffer past its round.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   reader_ = std::thread([this, fd = fds[0]] { read_pipe(fd); });
   return true;
 }
 
-void DeviceOutput::stop() {
+void RoundOutput::stop() {
   if (!reader_.joinable()) return;
-  std::cout.flush();
-  std::fflush(stdout);
-  // Closing the pipe's only writer ends the reader.
-  ::dup2(saved_fd_, STDOUT_FILENO);
+  redirect_->restore();
   reader_.join();
-  std::fflush(out_);
+  std::fflush(redirect_->report());
 }
 
-void DeviceOutput::end_round(long round) {
+std::FILE* RoundOutput::out() { return redirect_ ? redirect_->report() : stdout; }
+
+void RoundOutput::end_round(long round) {
   std::cout.flush();
   std::fflush(stdout);
   const std::string mark = std::string(1, kMark) + std::to_string(round) + "\n";
   [[maybe_unused]] const ssize_t n = ::write(STDOUT_FILENO, mark.data(), mark.size());
 }
 
-std::vector<std::string> DeviceOutput::take_lines(long round) {
+std::vector<std::string> RoundOutput::take_lines(long round) {
   std::unique_lock<std::mutex> lock(mutex_);
   marked_.wait(lock, [&] { return closed_ || rounds_.count(round) != 0; });
   std::vector<std::string> lines = std::move(rounds_[round]);
@@ -63,7 +65,7 @@ std::vector<std::string> DeviceOutput::take_lines(long round) {
   return lines;
 }
 
-void DeviceOutput::read_pipe(int fd) {
+void RoundOutput::read_pipe(int fd) {
   std::string partial;
   char buffer[4096];
   for (;;) {
@@ -91,4 +93,4 @@ void DeviceOutput::read_pipe(int fd) {
   marked_.notify_all();
 }
 
-}  // namespace qxbench
+}  // namespace qxhost

@@ -1,32 +1,34 @@
-// The plug-in writes its two lines ("SPModbus get error", "rvSize is N") to
-// standard output. The bench moves them off its own standard output into a
-// pipe and hands each round the lines the device wrote during it, so that the
-// bench's output (human or JSON) stays its own.
+// The device's standard output, round by round, for a long run: descriptor 1
+// feeds a pipe read on its own thread, and each round gets the lines the
+// device wrote during it, so that the program's own output stays its own.
 #pragma once
 
 #include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace qxbench {
+#include "qxhost/output.h"
 
-class DeviceOutput {
+namespace qxhost {
+
+class RoundOutput {
  public:
-  DeviceOutput() = default;
-  ~DeviceOutput();
-  DeviceOutput(const DeviceOutput&) = delete;
-  DeviceOutput& operator=(const DeviceOutput&) = delete;
+  RoundOutput() = default;
+  ~RoundOutput();
+  RoundOutput(const RoundOutput&) = delete;
+  RoundOutput& operator=(const RoundOutput&) = delete;
 
-  /// Redirects descriptor 1 into the pipe; the bench writes to out() instead.
+  /// Redirects descriptor 1 into the pipe; false with a message if it cannot.
   bool start(std::string& error);
   /// Puts descriptor 1 back and collects the last lines.
   void stop();
-  /// The bench's own standard output.
-  FILE* out() const { return out_; }
+  /// The program's own standard output (stdout before start()).
+  std::FILE* out();
 
   /// Marks the end of a round in the device's output (on the thread that ran it).
   void end_round(long round);
@@ -36,8 +38,7 @@ class DeviceOutput {
  private:
   void read_pipe(int fd);
 
-  FILE* out_ = stdout;
-  int saved_fd_ = -1;
+  std::optional<StdoutRedirect> redirect_;
   std::thread reader_;
   std::mutex mutex_;
   std::condition_variable marked_;
@@ -46,4 +47,4 @@ class DeviceOutput {
   bool closed_ = false;
 };
 
-}  // namespace qxbench
+}  // namespace qxhost
