@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -21,6 +22,7 @@
 #include <CLI/CLI.hpp>
 
 #include "bench_options.h"
+#include "qx7540pm.h"
 #include "qxhost/plugin.h"
 #include "qxhost/round_output.h"
 #include "qxsim/json_file.h"
@@ -75,12 +77,13 @@ bool read_file(const std::string& path, std::vector<unsigned char>& bytes, std::
   return true;
 }
 
-// Whether the settings monitor a phase: the device reads has_X with atoi.
-bool monitors_phase(const Json::Value& settings, char phase) {
-  const std::string key = std::string("has_") + static_cast<char>(std::tolower(phase));
-  if (!settings.isObject() || !settings["appSetting"].isObject()) return false;
-  const Json::Value& v = settings["appSetting"][key];
-  return !v.isNull() && !v.isArray() && !v.isObject() && std::atoi(v.asString().c_str()) != 0;
+// The phases the device monitors, as it read them from the settings: the
+// device converts has_a, has_b and has_c itself (numbers by value, saturated).
+std::array<bool, 3> monitored_phases(const ZelSPDevice& device) {
+  // The bench only makes qx7540pm devices; the type information of the device
+  // class lives in the plug-in, so the conversion is static.
+  const auto& meter = static_cast<const QX7540PM&>(device);
+  return {meter.has_a != 0, meter.has_b != 0, meter.has_c != 0};
 }
 
 /// Blocks the signals the watcher takes; every thread started afterwards inherits the mask.
@@ -235,7 +238,8 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
                opt.rounds > 0 ? (std::to_string(opt.rounds) + " rounds").c_str() : "until Ctrl-C");
   std::fflush(to);
   const char outage = in.sim_config.faults.outage.phase;
-  if (in.simulated && outage != 0 && !monitors_phase(in.settings, outage)) {
+  if (in.simulated && outage >= 'A' && outage <= 'C' &&
+      !monitored_phases(device)[static_cast<std::size_t>(outage - 'A')]) {
     std::cerr << "qx7540pm-bench: note: phase " << outage << " is not monitored (appSetting has_"
               << static_cast<char>(std::tolower(outage))
               << " is 0), so the alarm stays off; see bench/examples/monitor-all-phases.json"
@@ -263,8 +267,7 @@ int poll_meter(const BenchOptions& opt, const Inputs& in, const std::string& plu
   Summary summary = begin_summary(in, line);
   Session session(device, framework, *line.link, output, in.history_fd);
   watcher.watch(&session);
-  session.set_monitored({monitors_phase(in.settings, 'A'), monitors_phase(in.settings, 'B'),
-                         monitors_phase(in.settings, 'C')});
+  session.set_monitored(monitored_phases(device));
   // The cache goes in before anything is shown: a refused one shows nothing.
   RoundReport cached;
   if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {

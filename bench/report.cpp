@@ -1,11 +1,15 @@
 #include "report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <memory>
 #include <sstream>
 
 #include <json/writer.h>
+
+#include "alarm.h"
+#include "register_map.h"
 
 namespace qxbench {
 namespace {
@@ -16,46 +20,42 @@ constexpr double kLineVoltsLow = 150, kLineVoltsHigh = 500;
 constexpr double kHertzLow = 45, kHertzHigh = 65;
 constexpr double kFactorHigh = 1.0;
 
-constexpr const char* kUpdateTimeKey = "更新时间";
+using qx7540pm::key_of;
 
-// One row of the per-phase table: the keys of phases A, B, C and the
+// One row of the per-phase table: the registers of phases A, B, C and the
 // average or total, how many decimals and the unit.
 struct Row {
   const char* label;
-  const char* keys[4];
+  int regs[4];
   int decimals;
   const char* unit;
 };
 
 constexpr Row kRows[] = {
-    {"phase voltage", {"相电压Ua", "相电压Ub", "相电压Uc", "三相平均相电压"}, 1, "V"},
-    {"line voltage", {"线电压Uab", "线电压Ubc", "线电压Uca", "三相平均线电压"}, 1, "V"},
-    {"current", {"A相电流", "B相电流", "C相电流", "三相平均相电流"}, 3, "A"},
-    {"active power", {"A相有功功率", "B相有功功率", "C相有功功率", "三相有功功率"}, 3, "kW"},
-    {"reactive power", {"A相无功功率", "B相无功功率", "C相无功功率", "三相无功功率"}, 3, "kvar"},
-    {"apparent power", {"A相视在功率", "B相视在功率", "C相视在功率", "三相视在功率"}, 3, "kVA"},
-    {"power factor", {"A相功率因数", "B相功率因数", "C相功率因数", "三相总功率因数"}, 4, ""},
+    {"phase voltage", {0, 8, 16, 25}, 1, "V"},      {"line voltage", {9, 17, 1, 24}, 1, "V"},
+    {"current", {2, 10, 18, 26}, 3, "A"},           {"active power", {4, 12, 20, 28}, 3, "kW"},
+    {"reactive power", {6, 14, 22, 30}, 3, "kvar"}, {"apparent power", {7, 15, 23, 31}, 3, "kVA"},
+    {"power factor", {5, 13, 21, 29}, 4, ""},
 };
+constexpr int kFrequency = 27, kDI = 3, kDO = 11, kUnused = 19;
+constexpr int kForwardActive = 33, kReverseActive = 34, kForwardReactive = 35,
+              kReverseReactive = 36;
 
 struct Limit {
-  const char* key;
+  int reg;
   double low;
   double high;
   const char* unit;
 };
 
 constexpr Limit kLimits[] = {
-    {"相电压Ua", kPhaseVoltsLow, kPhaseVoltsHigh, "V"},
-    {"相电压Ub", kPhaseVoltsLow, kPhaseVoltsHigh, "V"},
-    {"相电压Uc", kPhaseVoltsLow, kPhaseVoltsHigh, "V"},
-    {"线电压Uab", kLineVoltsLow, kLineVoltsHigh, "V"},
-    {"线电压Ubc", kLineVoltsLow, kLineVoltsHigh, "V"},
-    {"线电压Uca", kLineVoltsLow, kLineVoltsHigh, "V"},
-    {"频率", kHertzLow, kHertzHigh, "Hz"},
+    {0, kPhaseVoltsLow, kPhaseVoltsHigh, "V"},  {8, kPhaseVoltsLow, kPhaseVoltsHigh, "V"},
+    {16, kPhaseVoltsLow, kPhaseVoltsHigh, "V"}, {9, kLineVoltsLow, kLineVoltsHigh, "V"},
+    {17, kLineVoltsLow, kLineVoltsHigh, "V"},   {1, kLineVoltsLow, kLineVoltsHigh, "V"},
+    {kFrequency, kHertzLow, kHertzHigh, "Hz"},
 };
 
-constexpr const char* kFactorKeys[] = {"A相功率因数", "B相功率因数", "C相功率因数",
-                                       "三相总功率因数"};
+constexpr int kFactorRegs[] = {5, 13, 21, 29};
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -95,17 +95,20 @@ void print_values(FILE* out, const Json::Value& s) {
     std::fprintf(out, "  %-17s", row.label);
     for (int i = 0; i < 4; ++i) {
       std::fprintf(out, i < 3 ? " %-14s" : " %s",
-                   quantity(number(s, row.keys[i]), row.decimals, row.unit).c_str());
+                   quantity(number(s, key_of(row.regs[i])), row.decimals, row.unit).c_str());
     }
     std::fprintf(out, "\n");
   }
-  std::fprintf(out, "  %-17s %-14s DI %.0f   DO %.0f   无效 %.0f\n", "frequency",
-               quantity(number(s, "频率"), 3, "Hz").c_str(), number(s, "DI"), number(s, "DO"),
-               number(s, "无效"));
+  std::fprintf(out, "  %-17s %-14s %s %.0f   %s %.0f   %s %.0f\n", "frequency",
+               quantity(number(s, key_of(kFrequency)), 3, "Hz").c_str(), key_of(kDI),
+               number(s, key_of(kDI)), key_of(kDO), number(s, key_of(kDO)), key_of(kUnused),
+               number(s, key_of(kUnused)));
   std::fprintf(out, "  %-17s active %.0f / %.0f kWh   reactive %.0f / %.0f kvarh\n",
-               "energy fwd/rev", number(s, "正向有功电能"), number(s, "负向有功电能"),
-               number(s, "正向无功电能"), number(s, "负向无功电能"));
-  const Json::Value& updated = s.isObject() ? s[kUpdateTimeKey] : Json::Value::nullSingleton();
+               "energy fwd/rev", number(s, key_of(kForwardActive)),
+               number(s, key_of(kReverseActive)), number(s, key_of(kForwardReactive)),
+               number(s, key_of(kReverseReactive)));
+  const Json::Value& updated =
+      s.isObject() ? s[qx7540pm::kUpdateTimeKey] : Json::Value::nullSingleton();
   std::fprintf(out, "  %-17s %s\n", "updated",
                updated.isString() ? updated.asString().c_str() : "-");
 }
@@ -116,13 +119,14 @@ std::vector<std::string> plausibility_warnings(const Json::Value& snapshot) {
   std::vector<std::string> warnings;
   if (!snapshot.isObject()) return warnings;
   for (const Limit& limit : kLimits) {
-    const double v = number(snapshot, limit.key);
+    const double v = number(snapshot, key_of(limit.reg));
     if (!std::isnan(v) && (v < limit.low || v > limit.high)) {
-      warnings.push_back(format("%s = %.3f %s is outside %.0f..%.0f %s", limit.key, v, limit.unit,
-                                limit.low, limit.high, limit.unit));
+      warnings.push_back(format("%s = %.3f %s is outside %.0f..%.0f %s", key_of(limit.reg), v,
+                                limit.unit, limit.low, limit.high, limit.unit));
     }
   }
-  for (const char* key : kFactorKeys) {
+  for (int reg : kFactorRegs) {
+    const char* key = key_of(reg);
     const double v = number(snapshot, key);
     if (!std::isnan(v) && v > kFactorHigh) {
       warnings.push_back(format("%s = %.4f is above 1", key, v));
@@ -134,21 +138,23 @@ std::vector<std::string> plausibility_warnings(const Json::Value& snapshot) {
 std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& record,
                                               const AlarmReport& alarm,
                                               const std::array<bool, 3>& monitored) {
-  static constexpr const char* kPhaseKeys[3] = {"相电压Ua", "相电压Ub", "相电压Uc"};
-  // Record offsets of the phase voltage registers 0, 8 and 16.
-  static constexpr std::size_t kPhaseOffsets[3] = {4, 20, 36};
-  constexpr double kAlarmThreshold = 120.0;
+  using namespace qx7540pm;
   std::vector<std::string> warnings;
   if (!alarm.state) return warnings;
   for (int i = 0; i < 3; ++i) {
-    if (!monitored[i] || record.size() < kPhaseOffsets[i] + 2) continue;
-    const unsigned word = record[kPhaseOffsets[i]] | (record[kPhaseOffsets[i] + 1] << 8);
-    const double snapshot_volts = word / 10.0, alarm_volts = word / 100.0;
-    if (alarm_volts < kAlarmThreshold && snapshot_volts >= kAlarmThreshold) {
+    const RegisterEntry& phase = *kAlarmPhases[i];
+    if (!monitored[i] || record.size() < phase.offset + 2) continue;
+    QX7540PM_Data_t whole{};
+    std::memcpy(&whole, record.data(), std::min(record.size(), sizeof whole));
+    const std::uint16_t word = record_word(whole, phase.offset);
+    const double snapshot_volts = word / divisor_of(phase.scale);
+    const double alarm_volts = static_cast<float>(word) / kAlarmDivisor;
+    if (alarm_volts < kInterruptionThreshold && snapshot_volts >= kInterruptionThreshold) {
       warnings.push_back(format(
           "alarm on while monitored %s reads %.1f V: the alarm check divides the register by "
-          "100, not 10 (%.2f < 120)",
-          kPhaseKeys[i], snapshot_volts, alarm_volts));
+          "%.0f, not %.0f (%.2f < %.0f)",
+          phase.key, snapshot_volts, kAlarmDivisor, divisor_of(phase.scale), alarm_volts,
+          kInterruptionThreshold));
     }
   }
   return warnings;

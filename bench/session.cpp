@@ -11,18 +11,19 @@
 
 #include <json/reader.h>
 
+#include "qx7540pm.h"
+#include "register_map.h"
+
 namespace qxbench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kSnapshotText = 801;
 // The snapshot may grow between asking its size and reading it; ask again.
 constexpr int kSnapshotAttempts = 3;
 // The value query's arguments: the controller's first point, by snapshot name.
 constexpr unsigned kQueryIndex = 0;
-constexpr const char* kQueryName = "相电压Ua";
-constexpr const char* kUpdateTimeKey = "更新时间";
+constexpr const char* kQueryName = qx7540pm::key_of(0);
 
 std::string local_time_now() {
   const std::time_t now = std::time(nullptr);
@@ -179,11 +180,12 @@ void Session::complete(RoundReport& report) {
   std::string text;
   for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
     int size = 0;
-    device_.DeviceIoControl(kSnapshotText, nullptr, 0, nullptr, 0, size);
+    device_.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, nullptr, 0, size);
     if (size <= 0) break;
     std::vector<char> buffer(static_cast<std::size_t>(size));
     int written = 0;
-    if (device_.DeviceIoControl(kSnapshotText, nullptr, 0, buffer.data(), size, written) == 0 &&
+    if (device_.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(), size,
+                                written) == 0 &&
         written >= 0 && written <= size) {
       text.assign(buffer.data(), static_cast<std::size_t>(written));
       break;
@@ -205,8 +207,8 @@ void Session::complete(RoundReport& report) {
     report.query = std::string("threw: ") + e.what();
   }
   report.device_lines = output_.take_lines(report.round);
-  const Json::Value& stamp =
-      report.snapshot.isObject() ? report.snapshot[kUpdateTimeKey] : Json::Value::nullSingleton();
+  const Json::Value& stamp = report.snapshot.isObject() ? report.snapshot[qx7540pm::kUpdateTimeKey]
+                                                        : Json::Value::nullSingleton();
   if (report.ok && stamp.isString()) {
     report.snapshot_repeated = stamp.asString() == last_stamp_;
     last_stamp_ = stamp.asString();

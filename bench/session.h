@@ -66,7 +66,7 @@ class Session {
   bool framework_done_ = false;
   std::atomic<bool> stop_{false};
   std::array<bool, 3> monitored_{};
-  std::string last_stamp_;  ///< 更新时间 of the last good round's snapshot
+  std::string last_stamp_;  ///< update time of the last good round's snapshot
 };
 
 }  // namespace qxbench

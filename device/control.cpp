@@ -40,7 +40,9 @@ bool accept_control_body(const void* in, int in_len) {
   const Json::Value& signal_id = root["signal_id"];
   if (signal_id.isNull()) return true;
   if (signal_id.isArray() || signal_id.isObject()) return false;
-  // The controller sends a signal id with some requests; nothing depends on it yet.
+  // Kept as the controller's own request path does it: the signal id is
+  // converted and compared with the empty text, and nothing depends on the
+  // outcome (its text form is what refuses arrays and objects above).
   static_cast<void>(signal_id.asString().empty());
   return true;
 }
@@ -69,8 +71,8 @@ void refresh_snapshot_locked(QX7540PM& device) {
 int QX7540PM::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                               int& out_size) {
   switch (code) {
-    case kControlRequestA:
-    case kControlRequestB: {
+    case kControlRequest310:
+    case kControlRequest320: {
       {
         // Waits for a round in progress on another thread: once the request
         // has set the step, no reply is stored and no round completes until

@@ -11,25 +11,17 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/lexical_cast.hpp>
 
+#include "alarm.h"
+#include "register_map.h"
+
 namespace {
 
-constexpr unsigned kBlock1Offset = 4;
-constexpr unsigned kBlock2Offset = 68;
-constexpr unsigned kBlock1Bytes = 2 * QX7540PM_BLOCK1_COUNT;
-constexpr unsigned kBlock2Bytes = 2 * QX7540PM_BLOCK2_COUNT;
+using qx7540pm::register_offset;
 
-// Phase voltage words read by the interruption check: registers 0, 8 and 16.
-constexpr unsigned kPhaseAOffset = kBlock1Offset + 2 * 0;
-constexpr unsigned kPhaseBOffset = kBlock1Offset + 2 * 8;
-constexpr unsigned kPhaseCOffset = kBlock1Offset + 2 * 16;
-constexpr float kAlarmDivisor = 100.0f;
-constexpr float kInterruptionThreshold = 120.0f;
-
-constexpr int kAlarmKind = 1;
-constexpr unsigned short kAlarmLevel = 1;
-constexpr const char* kAlarmId = "p41_44_0";
-constexpr const char* kAlarmCode = "321415001";
-constexpr const char* kAlarmName = "输入电源中断";
+constexpr unsigned kBlock1Offset = register_offset(QX7540PM_BLOCK1_START);
+constexpr unsigned kBlock2Offset = register_offset(QX7540PM_BLOCK2_START);
+constexpr unsigned kBlock1Bytes = sizeof(QX7540PM_Data_t::block1);
+constexpr unsigned kBlock2Bytes = sizeof(QX7540PM_Data_t::block2);
 
 // atoi, saturated to int's range: settings may hold any number.
 int parse_int_saturated(const std::string& text) {
@@ -63,12 +55,6 @@ int flag_from_setting(const Json::Value& value) {
       // settings call stops there, as the controller expects.
       return parse_int_saturated(value.asString());
   }
-}
-
-std::uint16_t word_at(const QX7540PM_Data_t& record, unsigned offset) {
-  std::uint16_t word;
-  std::memcpy(&word, reinterpret_cast<const unsigned char*>(&record) + offset, sizeof word);
-  return word;
 }
 
 }  // namespace
@@ -162,9 +148,11 @@ void QX7540PM::RunCheckThreshold() {
   // Kept for the controller's alarm configuration: the phase voltages are
   // divided by 100 here, not by 10 as in the snapshot, so the text shows a
   // tenth of the snapshot's voltage and 120 applies to register / 100.
-  const float ua = static_cast<float>(word_at(raw_data, kPhaseAOffset)) / kAlarmDivisor;
-  const float ub = static_cast<float>(word_at(raw_data, kPhaseBOffset)) / kAlarmDivisor;
-  const float uc = static_cast<float>(word_at(raw_data, kPhaseCOffset)) / kAlarmDivisor;
+  using namespace qx7540pm;
+  const auto phase = [this](int i) {
+    return static_cast<float>(record_word(raw_data, kAlarmPhases[i]->offset)) / kAlarmDivisor;
+  };
+  const float ua = phase(0), ub = phase(1), uc = phase(2);
   const std::string description =
       std::string(kAlarmName) + " UA:" + boost::lexical_cast<std::string>(ua) +
       " UB:" + boost::lexical_cast<std::string>(ub) + " UC:" + boost::lexical_cast<std::string>(uc);

@@ -14,9 +14,12 @@ class ZEL_API QX7540PM : public UniDataDevice<QX7540PM_Data_t, SPModbus, QX7540P
   /// Poll steps: the read the device is waiting for.
   static constexpr int kStepBlock1 = 11;
   static constexpr int kStepBlock2 = 12;
-  /// Control requests it parses before passing them to the framework.
-  static constexpr int kControlRequestA = 310;
-  static constexpr int kControlRequestB = 320;
+  /// The controller's two control requests for one of the device's signals
+  /// ("signal_id" in the JSON body). The meter serves neither: each abandons
+  /// the round in progress, reopens the port, has its body checked and goes on
+  /// to the framework.
+  static constexpr int kControlRequest310 = 310;
+  static constexpr int kControlRequest320 = 320;
   /// Snapshot requests: compact JSON text, or the address of the snapshot value.
   static constexpr int kSnapshotText = 801;
   static constexpr int kSnapshotAddress = 803;

@@ -1,7 +1,11 @@
-// The meter's register map, and the snapshot rendered from a record.
+// The meter's register map: where each register sits in the record, its
+// snapshot key and its scale. Header-only, so that host programs take these
+// facts from here without linking device code.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include <json/value.h>
@@ -16,6 +20,31 @@ enum class Scale : std::uint8_t { kNone, kDiv10, kDiv1000, kDiv10000, kFrequency
 /// Divisor of the frequency register, in double precision (bits 0x408D41B99BCB20E7).
 constexpr double kFrequencyDivisor = 936.2156291837135;
 
+/// The divisor a scale applies (1 for unscaled words).
+constexpr double divisor_of(Scale scale) {
+  switch (scale) {
+    case Scale::kDiv10:
+      return 10;
+    case Scale::kDiv1000:
+      return 1000;
+    case Scale::kDiv10000:
+      return 10000;
+    case Scale::kFrequency:
+      return kFrequencyDivisor;
+    case Scale::kNone:
+      break;
+  }
+  return 1;
+}
+
+/// Byte offset in the record of a register's word (registers 0..31 and 33..40).
+constexpr unsigned register_offset(int reg) {
+  return reg < QX7540PM_BLOCK2_START ? static_cast<unsigned>(offsetof(QX7540PM_Data_t, block1)) +
+                                           2 * static_cast<unsigned>(reg - QX7540PM_BLOCK1_START)
+                                     : static_cast<unsigned>(offsetof(QX7540PM_Data_t, block2)) +
+                                           2 * static_cast<unsigned>(reg - QX7540PM_BLOCK2_START);
+}
+
 /// One rendered register: where it is in the record and how it is named and scaled.
 struct RegisterEntry {
   int reg;          ///< Modbus register number
@@ -27,19 +56,66 @@ struct RegisterEntry {
 /// Number of register values in the snapshot (the 37th member is the time).
 constexpr int kRenderedRegisters = 36;
 constexpr int kSnapshotMembers = kRenderedRegisters + 1;
-constexpr const char* kUpdateTimeKey = "更新时间";
+/// The snapshot member that holds the record's time stamp as text.
+inline constexpr const char* kUpdateTimeKey = "更新时间";
 
-/// The rendered registers, in the order the snapshot sets them.
-const RegisterEntry* register_map();
+/// The rendered registers, one row each, in the order the snapshot sets them.
+inline constexpr RegisterEntry kRegisterMap[kRenderedRegisters] = {
+    {0, register_offset(0), "相电压Ua", Scale::kDiv10},
+    {1, register_offset(1), "线电压Uca", Scale::kDiv10},
+    {2, register_offset(2), "A相电流", Scale::kDiv1000},
+    {3, register_offset(3), "DI", Scale::kNone},
+    {4, register_offset(4), "A相有功功率", Scale::kDiv1000},
+    {5, register_offset(5), "A相功率因数", Scale::kDiv10000},
+    {6, register_offset(6), "A相无功功率", Scale::kDiv1000},
+    {7, register_offset(7), "A相视在功率", Scale::kDiv1000},
+    {8, register_offset(8), "相电压Ub", Scale::kDiv10},
+    {9, register_offset(9), "线电压Uab", Scale::kDiv10},
+    {10, register_offset(10), "B相电流", Scale::kDiv1000},
+    {11, register_offset(11), "DO", Scale::kNone},
+    {12, register_offset(12), "B相有功功率", Scale::kDiv1000},
+    {13, register_offset(13), "B相功率因数", Scale::kDiv10000},
+    {14, register_offset(14), "B相无功功率", Scale::kDiv1000},
+    {15, register_offset(15), "B相视在功率", Scale::kDiv1000},
+    {16, register_offset(16), "相电压Uc", Scale::kDiv10},
+    {17, register_offset(17), "线电压Ubc", Scale::kDiv10},
+    {18, register_offset(18), "C相电流", Scale::kDiv1000},
+    {19, register_offset(19), "无效", Scale::kNone},
+    {20, register_offset(20), "C相有功功率", Scale::kDiv1000},
+    {21, register_offset(21), "C相功率因数", Scale::kDiv10000},
+    {22, register_offset(22), "C相无功功率", Scale::kDiv1000},
+    {23, register_offset(23), "C相视在功率", Scale::kDiv1000},
+    {24, register_offset(24), "三相平均线电压", Scale::kDiv10},
+    {25, register_offset(25), "三相平均相电压", Scale::kDiv10},
+    {26, register_offset(26), "三相平均相电流", Scale::kDiv1000},
+    {27, register_offset(27), "频率", Scale::kFrequency},
+    {28, register_offset(28), "三相有功功率", Scale::kDiv1000},
+    {29, register_offset(29), "三相总功率因数", Scale::kDiv10000},
+    {30, register_offset(30), "三相无功功率", Scale::kDiv1000},
+    {31, register_offset(31), "三相视在功率", Scale::kDiv1000},
+    {33, register_offset(33), "正向有功电能", Scale::kNone},
+    {34, register_offset(34), "负向有功电能", Scale::kNone},
+    {35, register_offset(35), "正向无功电能", Scale::kNone},
+    {36, register_offset(36), "负向无功电能", Scale::kNone},
+};
 
-/// Engineering value of one register word.
-double scale_word(std::uint16_t word, Scale scale);
+/// The row of a rendered register; nullptr for registers the snapshot does not show.
+constexpr const RegisterEntry* find_register(int reg) {
+  for (const RegisterEntry& entry : kRegisterMap) {
+    if (entry.reg == reg) return &entry;
+  }
+  return nullptr;
+}
+
+/// The snapshot key of a rendered register.
+constexpr const char* key_of(int reg) { return find_register(reg)->key; }
 
 /// Register word at a record offset, native byte order.
-std::uint16_t record_word(const QX7540PM_Data_t& record, unsigned offset);
-
-/// The record's time stamp as year-month-day hour:minute:second, unpadded.
-std::string format_update_time(const QX7540PM_Data_t& record);
+inline std::uint16_t record_word(const QX7540PM_Data_t& record, unsigned offset) {
+  std::uint16_t word;
+  std::memcpy(&word, reinterpret_cast<const unsigned char*>(&record) + offset, sizeof word);
+  return word;
+}
 
 /// Sets the 37 snapshot members from a record, in table order, by assignment.
 void render_snapshot(const QX7540PM_Data_t& record, Json::Value& snapshot);

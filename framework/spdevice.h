@@ -59,6 +59,8 @@ class ZEL_API SPModbus : public ZelSPDevice {
   virtual bool process_payload(tab_type table, unsigned int length) = 0;
   /// Reports one failed exchange (timeout, bad frame, exception, wrong slave).
   virtual bool on_error() {
+    // One of the two lines a device writes to standard output, kept as the
+    // controller's own devices write it.
     std::puts("SPModbus get error");
     return false;
   }

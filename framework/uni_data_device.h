@@ -2,7 +2,9 @@
 // packed record, fills it from its protocol's replies and, at the end of each
 // round, stamps, publishes, checks and stores it. The record type and the data
 // identifier are template arguments; the device adds only its polling steps,
-// its checks and its queries.
+// its checks and its queries. What is ours rather than the controller's (the
+// completed-round copy, the round serialisation, the settings helpers) is
+// marked "our addition" where it is declared.
 #pragma once
 
 #include <cstdlib>
@@ -85,10 +87,12 @@ class ZEL_API UniDataDevice : public Protocol {
  protected:
   /// Copies the data identifier into the record's first four bytes.
   void stamp_data_id();
-  /// The template's settings: the identifier, then b_mode. Caller holds round_mutex.
+  /// Our addition: the template's settings, the identifier then b_mode, apart
+  /// from the framework's part. Caller holds round_mutex.
   void apply_settings(const Json::Value& setting);
-  /// An appSetting member as the controller writes it, or null when appSetting
-  /// is not an object or the member is absent or null. Never adds members.
+  /// Our addition: an appSetting member as the controller writes it, or null
+  /// when appSetting is not an object or the member is absent or null. Never
+  /// adds members (the controller's settings object is const).
   static const Json::Value* find_app_setting(const Json::Value& setting, const char* key);
 
  private:

@@ -108,6 +108,8 @@ inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_round() {
     if (this->CheckAOReport(name, found->second)) this->report_flag = true;
     this->CheckThreshold(name, "", found->second, 1);
   }
+  // The second line a device writes to standard output, kept as the
+  // controller's own devices write it.
   std::cout << "rvSize is " << this->rule_values.size() << std::endl;
   if (this->DoBatchCheckThreshold(this->rule_values)) this->report_flag = true;
 

@@ -38,8 +38,9 @@ class ZEL_API VDeviceInterface {
     throw std::out_of_range("数据未就绪");
   }
   /// Restores a cached record given as a byte string (zero bytes included).
-  /// A string longer than int can count is passed as -1, so that it is refused
-  /// rather than taken for a short record.
+  /// Our addition to the controller's header: a string longer than int can
+  /// count is passed as -1, so that it is refused rather than taken for a
+  /// short record (the controller's own header converts the size unchecked).
   virtual int LoadFromCache(const std::string& data) {
     const int size =
         data.size() > static_cast<std::size_t>(INT_MAX) ? -1 : static_cast<int>(data.size());

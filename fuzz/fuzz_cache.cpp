@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
+#include "register_map.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QX_FUZZ_CHECK(qxfuzz::parse_json(qxfuzz::snapshot_text(device), root));
     QX_FUZZ_CHECK(root.isObject() && root.size() == 37);
     std::uint16_t di;
-    std::memcpy(&di, bytes.data() + 4 + 2 * 3, sizeof di);
+    std::memcpy(&di, bytes.data() + qx7540pm::register_offset(3), sizeof di);
     QX_FUZZ_CHECK(root["DI"].asDouble() == static_cast<double>(di));
   }
   return 0;

@@ -16,8 +16,8 @@ constexpr int kForwarded = 802;
 constexpr std::uint32_t kUntouched = 0x5A5A5A5Au;
 
 int pick_code(FuzzedDataProvider& fdp) {
-  static constexpr int kCodes[] = {QX7540PM::kControlRequestA,
-                                   QX7540PM::kControlRequestB,
+  static constexpr int kCodes[] = {QX7540PM::kControlRequest310,
+                                   QX7540PM::kControlRequest320,
                                    QX7540PM::kSnapshotText,
                                    QX7540PM::kSnapshotAddress,
                                    kForwarded,
@@ -63,8 +63,8 @@ void one_request(FuzzedDataProvider& fdp, QX7540PM& device) {
                              null_out ? nullptr : out.bytes.get(), out_len, out_size);
 
   switch (code) {
-    case QX7540PM::kControlRequestA:
-    case QX7540PM::kControlRequestB:
+    case QX7540PM::kControlRequest310:
+    case QX7540PM::kControlRequest320:
       QX_FUZZ_CHECK(device.poll_step == code);
       QX_FUZZ_CHECK(device.control_status == -1);
       QX_FUZZ_CHECK(result == 0 || result == -1);

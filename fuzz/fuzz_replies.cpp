@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "fuzz_common.h"
+#include "register_map.h"
 
 namespace {
 
-constexpr unsigned kBlock1Offset = 4;
-constexpr unsigned kBlock2Offset = 68;
-constexpr unsigned kBlock1Bytes = 2 * QX7540PM_BLOCK1_COUNT;
-constexpr unsigned kBlock2Bytes = 2 * QX7540PM_BLOCK2_COUNT;
+constexpr unsigned kBlock1Offset = qx7540pm::register_offset(QX7540PM_BLOCK1_START);
+constexpr unsigned kBlock2Offset = qx7540pm::register_offset(QX7540PM_BLOCK2_START);
+constexpr unsigned kBlock1Bytes = sizeof(QX7540PM_Data_t::block1);
+constexpr unsigned kBlock2Bytes = sizeof(QX7540PM_Data_t::block2);
 constexpr std::uint16_t kInterruptionRegister = 12000;  // 120.0 after the alarm's / 100
 
 // What the device must hold: its record and poll step, the stand-in's
@@ -77,7 +78,7 @@ void check_record(const QX7540PM& device, const Model& m) {
 
 std::uint16_t word(const std::vector<unsigned char>& record, unsigned reg) {
   std::uint16_t w;
-  std::memcpy(&w, record.data() + kBlock1Offset + 2 * reg, sizeof w);
+  std::memcpy(&w, record.data() + qx7540pm::register_offset(static_cast<int>(reg)), sizeof w);
   return w;
 }
 
@@ -114,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 4: {
         const int code =
-            fdp.ConsumeBool() ? QX7540PM::kControlRequestA : QX7540PM::kControlRequestB;
+            fdp.ConsumeBool() ? QX7540PM::kControlRequest310 : QX7540PM::kControlRequest320;
         int out_size = 0;
         device.DeviceIoControl(code, "{}", 2, nullptr, 0, out_size);
         m.poll_step = code;

@@ -7,6 +7,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "register_map.h"
 #include "scenario.h"
 
 namespace qxperf {
@@ -60,7 +61,7 @@ MemoryFigures measure_memory(int rounds) {
     device->DeviceIoControl(QX7540PM::kSnapshotAddress, nullptr, 0, out.data(),
                             static_cast<int>(out.size()), out_size);
     try {
-      device->Get_Value(0, "相电压Ua");
+      device->Get_Value(0, qx7540pm::key_of(0));
     } catch (const std::out_of_range&) {
     }
     device->LoadFromCache(cached.data(), static_cast<int>(cached.size()));

@@ -5,6 +5,8 @@
 #include <json/writer.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "register_map.h"
+
 namespace qxperf {
 namespace {
 
@@ -53,7 +55,7 @@ void Scenario::advance_last_update() { device().last_update += boost::posix_time
 
 bool Scenario::value_query() {
   try {
-    device().Get_Value(0, "相电压Ua");
+    device().Get_Value(0, qx7540pm::key_of(0));
   } catch (const std::out_of_range&) {
     return true;
   }

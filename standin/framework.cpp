@@ -112,14 +112,14 @@ void ZelVDevice::Reset() { zelfw::call(*this, Op::kVDeviceReset); }
 bool ZelVDevice::InitV(ZelVDevice* parent, unsigned int index, const Json::Value&) {
   parent_ = parent;
   index_ = index;
-  return zelfw::call(*this, Op::kOther, {index}) != 0;
+  return zelfw::call(*this, Op::kInitV, {index}) != 0;
 }
 
 bool ZelVDevice::Init(std::weak_ptr<ZelController> controller, unsigned int index,
                       const Json::Value&) {
   controller_ = std::move(controller);
   index_ = index;
-  return zelfw::call(*this, Op::kOther, {index}) != 0;
+  return zelfw::call(*this, Op::kInit, {index}) != 0;
 }
 
 bool ZelVDevice::InitSetting(const Json::Value& setting) {
@@ -137,22 +137,24 @@ bool ZelVDevice::SendSP(int id, const unsigned char* data, unsigned int size, bo
          }) != 0;
 }
 
-bool ZelVDevice::SendDelayData(int delay) { return zelfw::call(*this, Op::kOther, {delay}) != 0; }
+bool ZelVDevice::SendDelayData(int delay) {
+  return zelfw::call(*this, Op::kSendDelayData, {delay}) != 0;
+}
 
 bool ZelVDevice::SendDoData(int channel, char value) {
-  return zelfw::call(*this, Op::kOther, {channel, value}) != 0;
+  return zelfw::call(*this, Op::kSendDoData, {channel, value}) != 0;
 }
 
 int ZelVDevice::ReadDi(int channel) {
-  return static_cast<int>(zelfw::call(*this, Op::kOther, {channel}, 0));
+  return static_cast<int>(zelfw::call(*this, Op::kReadDi, {channel}, 0));
 }
 
 float ZelVDevice::ReadAi(int channel) {
-  return static_cast<float>(zelfw::call(*this, Op::kOther, {channel}, 0));
+  return static_cast<float>(zelfw::call(*this, Op::kReadAi, {channel}, 0));
 }
 
 double ZelVDevice::Get_SP_Value(unsigned int index, const std::string&) {
-  return static_cast<double>(zelfw::call(*this, Op::kOther, {index}, 0));
+  return static_cast<double>(zelfw::call(*this, Op::kGetSPValue, {index}, 0));
 }
 
 bool ZelVDevice::CheckAOReport(const std::string& name, float value) {
@@ -210,14 +212,14 @@ bool ZelSPDevice::IsProcessing() { return false; }
 bool ZelSPDevice::IsStalled() { return false; }
 
 bool ZelSPDevice::SendData(const unsigned char* data, unsigned int size) {
-  return zelfw::call_with(*this, Op::kOther, 1, [&](zelfw::Call& c) {
+  return zelfw::call_with(*this, Op::kSendData, 1, [&](zelfw::Call& c) {
            c.ints = {size};
            c.bytes = zelfw::bytes_of(data, size);
          }) != 0;
 }
 
 bool ZelSPDevice::SendParityData(const unsigned char* data, unsigned int size, EnumParity parity) {
-  return zelfw::call_with(*this, Op::kOther, 1, [&](zelfw::Call& c) {
+  return zelfw::call_with(*this, Op::kSendParityData, 1, [&](zelfw::Call& c) {
            c.ints = {size, parity};
            c.bytes = zelfw::bytes_of(data, size);
          }) != 0;
@@ -225,7 +227,7 @@ bool ZelSPDevice::SendParityData(const unsigned char* data, unsigned int size, E
 
 bool ZelSPDevice::OpenPort() { return zelfw::call(*this, Op::kOpenPort) != 0; }
 
-void ZelSPDevice::ClosePort() { zelfw::call(*this, Op::kOther); }
+void ZelSPDevice::ClosePort() { zelfw::call(*this, Op::kClosePort); }
 
 // SPModbus --------------------------------------------------------------------
 

@@ -40,8 +40,26 @@ const char* op_name(Op op) {
       return "ZelVDevice::Reset";
     case Op::kVDeviceInitSetting:
       return "ZelVDevice::InitSetting";
-    case Op::kOther:
-      return "other";
+    case Op::kInitV:
+      return "InitV";
+    case Op::kInit:
+      return "Init";
+    case Op::kSendDelayData:
+      return "SendDelayData";
+    case Op::kSendDoData:
+      return "SendDoData";
+    case Op::kReadDi:
+      return "ReadDi";
+    case Op::kReadAi:
+      return "ReadAi";
+    case Op::kGetSPValue:
+      return "Get_SP_Value";
+    case Op::kSendData:
+      return "SendData";
+    case Op::kSendParityData:
+      return "SendParityData";
+    case Op::kClosePort:
+      return "ClosePort";
     case Op::kCount:
       break;
   }
@@ -60,9 +78,7 @@ bool deliver_error(SPModbus& device) { return device.on_error(); }
 Framework::Framework() {
   // Checks report nothing unless a test says so; everything else succeeds.
   for (Op op : {Op::kCheckAOReport, Op::kDoBatchCheckThreshold, Op::kDeviceIoControl}) {
-    Results& r = results_[static_cast<std::size_t>(op)];
-    r.fallback = 0;
-    publish_locked(r);
+    results_[static_cast<std::size_t>(op)].fallback = 0;
   }
 }
 
@@ -95,16 +111,13 @@ std::vector<Call> Framework::calls_of(Op op) const {
 
 void Framework::set_result(Op op, long long value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Results& r = results_[static_cast<std::size_t>(op)];
-  r.fallback = value;
-  publish_locked(r);
+  results_[static_cast<std::size_t>(op)].fallback = value;
 }
 
 void Framework::queue_results(Op op, std::vector<long long> values) {
   std::lock_guard<std::mutex> lock(mutex_);
   Results& r = results_[static_cast<std::size_t>(op)];
   r.queued.insert(r.queued.end(), values.begin(), values.end());
-  publish_locked(r);
 }
 
 void Framework::set_observer(std::function<void(const Call&)> observer) {
@@ -129,28 +142,16 @@ bool Framework::control_reply(std::vector<unsigned char>& bytes, int& out_size) 
   return true;
 }
 
-void Framework::publish_locked(Results& r) {
-  const auto quick = static_cast<std::intptr_t>(r.fallback);
-  const bool fits = static_cast<long long>(quick) == r.fallback;
-  if (fits) r.quick_fallback.store(quick, std::memory_order_release);
-  r.slow.store(!fits || !r.queued.empty(), std::memory_order_release);
-}
-
 long long Framework::pop_result_locked(Results& r) {
   if (r.queued.empty()) return r.fallback;
   const long long result = r.queued.front();
   r.queued.pop_front();
-  publish_locked(r);
   return result;
 }
 
 long long Framework::next_result(Op op) {
-  Results& r = results_[static_cast<std::size_t>(op)];
-  if (!r.slow.load(std::memory_order_acquire)) {
-    return r.quick_fallback.load(std::memory_order_acquire);
-  }
   std::lock_guard<std::mutex> lock(mutex_);
-  return pop_result_locked(r);
+  return pop_result_locked(results_[static_cast<std::size_t>(op)]);
 }
 
 long long Framework::handle(Call&& call) {
@@ -174,7 +175,7 @@ void ImageLink::fail_reads(std::vector<long long> read_numbers) {
 }
 
 void ImageLink::read_registers(SPModbus& device, int start, int count) {
-  const long long number = reads_++;
+  const long long number = ++reads_;
   if (std::find(failing_.begin(), failing_.end(), number) != failing_.end() || start < 0 ||
       count < 0 || start + count > static_cast<int>(registers_.size())) {
     deliver_error(device);

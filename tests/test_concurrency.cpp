@@ -28,6 +28,7 @@
 
 #include "plugin.h"
 #include "qxhost/output.h"
+#include "register_map.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ constexpr int kCacheLoadEvery = 5;  // every fifth round is a cache load instead
 constexpr int kReaders = 3;
 constexpr int kRequestsPerReader = 400;
 constexpr int kMaxRequestsPerReader = 20000;
-constexpr const char* kUpdateTimeKey = "更新时间";
+using qx7540pm::kUpdateTimeKey;
 
 // Every word of round k carries k: register i holds k * 64 + i (k < 1024), so
 // "DI" (register 3, unscaled) names the round and any word from another round
@@ -408,7 +409,7 @@ TEST(Concurrency, ControlRequestsCacheLoadsAndSettingsDuringPollingLoseNothing) 
         after_polls(j * kEvery);
         std::lock_guard<std::mutex> gate(refresh_gate);
         int out_size = 0;
-        device.DeviceIoControl(j % 2 ? QX7540PM::kControlRequestA : QX7540PM::kControlRequestB,
+        device.DeviceIoControl(j % 2 ? QX7540PM::kControlRequest310 : QX7540PM::kControlRequest320,
                                "{}", 2, nullptr, 0, out_size);
         jobs_done[0].store(j);
       }

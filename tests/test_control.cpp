@@ -230,7 +230,7 @@ std::vector<BodyCase> body_cases() {
 
 TEST_F(Control, ControlRequestsCheckTheirBodyBeforeForwarding) {
   rig.framework.set_result(Op::kDeviceIoControl, 9);
-  for (int code : {QX7540PM::kControlRequestA, QX7540PM::kControlRequestB}) {
+  for (int code : {QX7540PM::kControlRequest310, QX7540PM::kControlRequest320}) {
     for (const BodyCase& c : body_cases()) {
       SCOPED_TRACE(std::to_string(code) + ": " + c.name);
       rig.framework.clear_calls();
@@ -288,10 +288,10 @@ TEST_F(Control, ControlRequestsWithImpossibleBodiesAreRefused) {
     SCOPED_TRACE(c.name);
     rig.framework.clear_calls();
     int out_size = kUntouched;
-    EXPECT_EQ(
-        device().DeviceIoControl(QX7540PM::kControlRequestA, c.in, c.in_len, nullptr, 0, out_size),
-        c.result);
-    EXPECT_EQ(device().poll_step, QX7540PM::kControlRequestA);
+    EXPECT_EQ(device().DeviceIoControl(QX7540PM::kControlRequest310, c.in, c.in_len, nullptr, 0,
+                                       out_size),
+              c.result);
+    EXPECT_EQ(device().poll_step, QX7540PM::kControlRequest310);
     EXPECT_EQ(rig.framework.calls_of(Op::kOpenPort).size(), 1u);
     EXPECT_EQ(forwarded().size(), c.result == 0 ? 1u : 0u);
     EXPECT_EQ(out_size, kUntouched);
@@ -304,14 +304,14 @@ TEST_F(Control, ReplyAfterAControlRequestIsNotStored) {
   device().RefreshStatus();
   int out_size = 0;
   const std::string body = "{}";
-  device().DeviceIoControl(QX7540PM::kControlRequestB, body.data(), 2, nullptr, 0, out_size);
+  device().DeviceIoControl(QX7540PM::kControlRequest320, body.data(), 2, nullptr, 0, out_size);
   rig.framework.clear_calls();
 
   const std::vector<std::uint16_t> late(32, 1);
   zelfw::deliver_reply(device(), late.data(), static_cast<int>(late.size()));
   zelfw::deliver_reply(device(), late.data(), 8);
   EXPECT_EQ(qxtest::record_bytes(device()), before);
-  EXPECT_EQ(device().poll_step, QX7540PM::kControlRequestB);
+  EXPECT_EQ(device().poll_step, QX7540PM::kControlRequest320);
   EXPECT_TRUE(rig.framework.calls_of(Op::kReadRegisters).empty());
   EXPECT_TRUE(rig.framework.calls_of(Op::kSendSP).empty());
   EXPECT_EQ(qxtest::snapshot_text(device()), text_before);
@@ -326,7 +326,7 @@ TEST_F(Control, ReplyAfterAControlRequestIsNotStored) {
 TEST_F(Control, ForwardedRequestsHandTheFrameworkTheCallersBufferAndReturnItsAnswer) {
   rig.framework.set_result(Op::kDeviceIoControl, 5);
   rig.framework.set_control_reply({1, 2, 3, 4, 5, 6, 7, 8}, 8);
-  for (int code : {802, QX7540PM::kControlRequestA, QX7540PM::kControlRequestB}) {
+  for (int code : {802, QX7540PM::kControlRequest310, QX7540PM::kControlRequest320}) {
     SCOPED_TRACE(code);
     GuardedBuffer buffer(16);
     int out_size = kUntouched;
@@ -352,7 +352,7 @@ TEST_F(Control, AllocationFailureInAControlRequestReachesTheCaller) {
     bool threw = false;
     qxtest::fail_allocation(n);
     try {
-      result = device().DeviceIoControl(QX7540PM::kControlRequestA, body.data(),
+      result = device().DeviceIoControl(QX7540PM::kControlRequest310, body.data(),
                                         static_cast<int>(body.size()), nullptr, 0, out_size);
     } catch (const std::bad_alloc&) {
       threw = true;

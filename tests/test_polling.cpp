@@ -250,7 +250,7 @@ TEST(Polling, FailedSecondReadLeavesNewBlockOneBesideOldBlockTwo) {
   const auto completed = qxtest::record_bytes(*rig.device);
 
   for (int r = 0; r <= 40; ++r) meter.registers()[r] = 2;
-  meter.fail_reads({3});
+  meter.fail_reads({4});
   rig.framework.clear_calls();
   const std::string out = qxtest::capture_stdout([&] { rig.device->RefreshStatus(); });
 

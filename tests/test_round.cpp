@@ -282,7 +282,7 @@ TEST(Round, CallbacksOnTheRoundsThreadNeverInterleaveRounds) {
     EXPECT_EQ(dev.LoadFromCache(cached_bytes, sizeof cached), 1);
     dev.InitSetting(Json::Value(Json::objectValue));
     int out_size = 0;
-    dev.DeviceIoControl(QX7540PM::kControlRequestA, "{}", 2, nullptr, 0, out_size);
+    dev.DeviceIoControl(QX7540PM::kControlRequest310, "{}", 2, nullptr, 0, out_size);
   });
   round_output(rig);
   rig.framework.set_observer(nullptr);
@@ -301,7 +301,7 @@ TEST(Round, CallbacksOnTheRoundsThreadNeverInterleaveRounds) {
   EXPECT_EQ(stores[2].bytes, stores[3].bytes);
   EXPECT_EQ(stores[0].bytes[4], 0x11);  // the polled round
   EXPECT_EQ(stores[2].bytes[4], 0x77);  // then the cached record
-  EXPECT_EQ(dev.poll_step, QX7540PM::kControlRequestA);
+  EXPECT_EQ(dev.poll_step, QX7540PM::kControlRequest310);
 }
 
 }  // namespace

@@ -8,11 +8,14 @@
 #include <json/value.h>
 
 #include "qxsim/json_file.h"
+#include "register_map.h"
 
 namespace qxsim {
 namespace {
 
-constexpr double kFrequencyDivisor = 936.2156291837135;
+// The one scale the simulator takes from the device: the frequency divisor is
+// an exact double, not a round number a profile would restate.
+using qx7540pm::kFrequencyDivisor;
 constexpr std::uint32_t kDefaultSeed = 7540;
 
 // Register numbers of the quantities the load model derives.

@@ -147,7 +147,7 @@ TEST(Link, ControlRequestsAndCacheLoadsDuringPollingLoseOrMixNoRecord) {
         while (polled.load() < 2 * j + 1) std::this_thread::yield();
         if (j % 2 == 0) {
           int out_size = 0;
-          rig.device->DeviceIoControl(QX7540PM::kControlRequestA, "{}", 2, nullptr, 0, out_size);
+          rig.device->DeviceIoControl(QX7540PM::kControlRequest310, "{}", 2, nullptr, 0, out_size);
         } else {
           rig.device->LoadFromCache(reinterpret_cast<const unsigned char*>(&cached), sizeof cached);
         }

@@ -34,7 +34,16 @@ enum class Op : std::uint8_t {
   kRefreshStatus,          ///< ZelSPDevice::RefreshStatus
   kVDeviceReset,           ///< ZelVDevice::Reset (a device should reach ZelSPDevice's)
   kVDeviceInitSetting,     ///< ZelVDevice::InitSetting (a device should reach SPModbus's)
-  kOther,                  ///< any other framework operation
+  kInitV,                  ///< ZelVDevice::InitV
+  kInit,                   ///< ZelVDevice::Init (through ZelSPDevice::Init)
+  kSendDelayData,          ///< ZelVDevice::SendDelayData
+  kSendDoData,             ///< ZelVDevice::SendDoData
+  kReadDi,                 ///< ZelVDevice::ReadDi
+  kReadAi,                 ///< ZelVDevice::ReadAi
+  kGetSPValue,             ///< ZelVDevice::Get_SP_Value
+  kSendData,               ///< ZelSPDevice::SendData
+  kSendParityData,         ///< ZelSPDevice::SendParityData
+  kClosePort,              ///< ZelSPDevice::ClosePort
   kCount
 };
 
@@ -43,7 +52,7 @@ const char* op_name(Op op);
 
 /// One call into the framework, with its arguments in order.
 struct Call {
-  Op op = Op::kOther;
+  Op op = Op::kCount;                ///< kCount: not set
   std::vector<long long> ints;       ///< integer and bool arguments
   std::vector<double> reals;         ///< float arguments
   std::vector<std::string> texts;    ///< string arguments (settings: their JSON text)
@@ -85,7 +94,7 @@ class Framework {
 
   /// Off: no call is logged and no observer runs; results still apply. The
   /// framework's operations then build no Call at all, so a device costs the
-  /// stand-in one result lookup per call (benchmarks rely on this).
+  /// stand-in one locked result lookup per call.
   void set_recording(bool on);
   bool recording() const { return recording_.load(std::memory_order_acquire); }
   std::vector<Call> calls() const;
@@ -113,30 +122,22 @@ class Framework {
   // Used by the framework's operations.
   /// Takes the call's result and, when recording, logs it and runs the observer.
   long long handle(Call&& call);
-  /// Takes the result of one call of op without logging anything. Takes no
-  /// lock unless results are queued for op.
+  /// Takes the result of one call of op without logging anything.
   long long next_result(Op op);
   ModbusLink* link() const { return link_.load(std::memory_order_acquire); }
 
  private:
   struct Results {
-    long long fallback = 1;        // guarded by mutex_
-    std::deque<long long> queued;  // guarded by mutex_
-    /// The fallback for the unlocked path. It is pointer-sized because 64-bit
-    /// atomics need libatomic on the 32-bit board.
-    std::atomic<std::intptr_t> quick_fallback{1};
-    /// Set while results are queued or the fallback does not fit quick_fallback:
-    /// then every lookup takes the lock.
-    std::atomic<bool> slow{false};
+    long long fallback = 1;
+    std::deque<long long> queued;
   };
-  /// Takes a queued result or the fallback, and updates the unlocked path's view.
+  /// Takes a queued result or the fallback.
   static long long pop_result_locked(Results& results);
-  static void publish_locked(Results& results);
 
   mutable std::mutex mutex_;
   std::atomic<bool> recording_{true};
   std::vector<Call> calls_;
-  std::array<Results, static_cast<std::size_t>(Op::kCount)> results_;
+  std::array<Results, static_cast<std::size_t>(Op::kCount)> results_;  // guarded by mutex_
   std::function<void(const Call&)> observer_;
   std::atomic<ModbusLink*> link_{nullptr};
   bool has_control_reply_ = false;  // guarded by mutex_
@@ -145,7 +146,8 @@ class Framework {
 };
 
 /// A link that answers every read at once from a register image: a meter that
-/// always answers. Fails the reads whose numbers (from 0) are listed.
+/// always answers. Fails the reads whose numbers (from 1, as the simulated
+/// meter counts requests) are listed.
 class ImageLink : public ModbusLink {
  public:
   ImageLink();
