@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -310,6 +311,57 @@ TEST(BenchRun, HistoryKeepsEveryStoredRecordAndRestoresFromCache) {
   // Republished as it was, but for a fresh time stamp in bytes 84..90.
   EXPECT_EQ(cache["record"].asString().substr(0, 2 * 84), hex.substr(0, 2 * 84));
   EXPECT_FALSE(cache["alarm"].isNull());
+}
+
+std::vector<std::string> split_csv_line(const std::string& line) {
+  std::vector<std::string> fields;
+  std::string::size_type begin = 0;
+  for (;;) {
+    const auto comma = line.find(',', begin);
+    fields.push_back(line.substr(begin, comma - begin));
+    if (comma == std::string::npos) return fields;
+    begin = comma + 1;
+  }
+}
+
+// The CSV of a run: a byte-order mark, a header naming the 37 snapshot keys,
+// and one row per round holding the values the round's snapshot showed.
+TEST(BenchCsv, OneRowPerRoundUnderTheSnapshotKeys) {
+  qxe2e::TempDir dir;
+  const std::string csv = dir.file("rounds.csv");
+  const auto bench = run_bench({"--rounds", "2", "--interval", "50", "--csv", csv});
+  ASSERT_EQ(bench.rounds.size(), 2u) << bench.result.err;
+  const std::string text = qxe2e::read_file(csv);
+  ASSERT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
+  std::vector<std::string> lines;
+  for (std::string& line : qxe2e::lines_of(text.substr(3))) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), 3u) << text;
+  const std::vector<std::string> header = split_csv_line(lines[0]);
+  ASSERT_EQ(header.size(), 4u + 37 + 1) << lines[0];
+  EXPECT_EQ(header.back(), "alarm");
+  std::vector<std::string> keys = {"更新时间"};
+  for (int i = 0; i < qxsim::kKeyScaleCount; ++i) keys.push_back(qxsim::key_scales()[i].key);
+  for (std::size_t row = 1; row < lines.size(); ++row) {
+    const std::vector<std::string> fields = split_csv_line(lines[row]);
+    ASSERT_EQ(fields.size(), header.size()) << lines[row];
+    EXPECT_EQ(fields[2], "ok");
+    EXPECT_EQ(fields[3], "");
+    EXPECT_EQ(fields.back(), "normal");
+    const Json::Value& snapshot = bench.rounds[row - 1]["snapshot"];
+    for (const std::string& key : keys) {
+      const auto column = std::find(header.begin(), header.end(), key) - header.begin();
+      ASSERT_LT(static_cast<std::size_t>(column), header.size()) << key;
+      const std::string& field = fields[static_cast<std::size_t>(column)];
+      if (snapshot[key].isString()) {
+        EXPECT_EQ(field, snapshot[key].asString());
+      } else {
+        EXPECT_EQ(std::stod(field), snapshot[key].asDouble()) << key;
+      }
+    }
+  }
 }
 
 }  // namespace
