@@ -62,7 +62,8 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
                "One JSON object per round on standard output, then a summary object");
   qxsim::add_sim_options(app, o.sim, "sim-", "Built-in simulated meter (without --port/--tcp)");
   app.footer(
-      "Without --port or --tcp the bench polls its built-in simulated meter.\n"
+      "Without --port or --tcp the bench polls its built-in simulated meter;\n"
+      "`qx7540pm-bench decode FILE...` shows stored records instead.\n"
       "Exit codes: 0 every round ok, 1 some rounds failed, 2 usage, 3 plug-in,\n"
       "4 settings/cache/history/csv/profile file, 5 port, 130 interrupted.");
 }

@@ -24,6 +24,7 @@
 
 #include "bench_options.h"
 #include "csv.h"
+#include "decode.h"
 #include "qx7540pm.h"
 #include "qxhost/plugin.h"
 #include "qxhost/round_output.h"
@@ -373,13 +374,22 @@ int main(int argc, char** argv) {
   CLI::App app{"Loads the qx7540pm plug-in as the controller does and polls a meter over Modbus",
                "qx7540pm-bench"};
   qxbench::add_bench_options(app, options);
+  qxbench::DecodeOptions decode;
+  const CLI::App* decode_command = qxbench::add_decode_command(app, decode, options.plugin_path);
+  app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
     std::string error;
-    if (!qxbench::check_bench_options(options, error)) throw CLI::ValidationError(error);
+    if (!*decode_command && !qxbench::check_bench_options(options, error)) {
+      throw CLI::ValidationError(error);
+    }
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : qxbench::kExitUsage;
+  }
+  if (*decode_command) {
+    return qxbench::run_decode(
+        decode, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path);
   }
   return qxbench::run(options);
 }

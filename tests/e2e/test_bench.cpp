@@ -4,6 +4,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -313,6 +315,24 @@ TEST(BenchRun, HistoryKeepsEveryStoredRecordAndRestoresFromCache) {
   EXPECT_FALSE(cache["alarm"].isNull());
 }
 
+// Bytes 0..3 (data identifier) and 84..90 (time stamp) of a record in hex,
+// as the host's byte order stores them.
+int data_id_of_record(const std::string& hex) {
+  std::uint32_t id = 0;
+  for (int i = 3; i >= 0; --i) id = id << 8 | std::stoul(hex.substr(2 * i, 2), nullptr, 16);
+  return static_cast<int>(id);
+}
+
+std::string stamp_of_record(const std::string& hex) {
+  const auto byte = [&](int i) {
+    return static_cast<unsigned>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+  };
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", byte(84) | byte(85) << 8,
+                byte(86), byte(87), byte(88), byte(89), byte(90));
+  return text;
+}
+
 std::vector<std::string> split_csv_line(const std::string& line) {
   std::vector<std::string> fields;
   std::string::size_type begin = 0;
@@ -322,6 +342,47 @@ std::vector<std::string> split_csv_line(const std::string& line) {
     if (comma == std::string::npos) return fields;
     begin = comma + 1;
   }
+}
+
+// Stored records decode to what the rounds showed: the same 37 values, each
+// record with its own stamp and identifier, though the device re-stamps a
+// record it loads. A file with a torn last record still shows the whole ones.
+TEST(BenchDecode, HistoryDecodesToTheRoundsValuesAndNamesATornTail) {
+  qxe2e::TempDir dir;
+  const std::string history = dir.file("history.bin");
+  // Rounds more than a second apart: each round's 801 text is its own rendering.
+  const auto polled = run_bench({"--rounds", "3", "--interval", "1100", "--history", history});
+  ASSERT_EQ(polled.rounds.size(), 3u) << polled.result.err;
+  const auto decode = [&](const std::string& path) {
+    return qxe2e::run({qxe2e::kBench, "decode", "--json", "--plugin", qxe2e::kPlugin, path}, 30);
+  };
+  const auto check = [&](const qxe2e::Result& result) {
+    const auto lines = qxe2e::lines_of(result.out);
+    ASSERT_EQ(lines.size(), 3u) << result.out << result.err;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const Json::Value decoded = qxe2e::parse_json(lines[i]);
+      const std::string record = polled.rounds[i]["record"].asString();
+      EXPECT_EQ(decoded["file"].asString(), history);
+      EXPECT_EQ(decoded["index"].asUInt(), i);
+      EXPECT_EQ(decoded["data_id"].asInt(), data_id_of_record(record));
+      EXPECT_EQ(decoded["stamp"].asString(), stamp_of_record(record));
+      EXPECT_EQ(decoded["values"], polled.rounds[i]["snapshot"]) << "record " << i;
+    }
+  };
+  const auto whole = decode(history);
+  EXPECT_EQ(whole.exit_code, kExitOk) << whole.err;
+  check(whole);
+
+  qxe2e::write_file(history, qxe2e::read_file(history) + std::string(10, '\x7f'));
+  const auto torn = decode(history);
+  EXPECT_EQ(torn.exit_code, kExitInput);
+  EXPECT_NE(torn.err.find("10 bytes at offset 273"), std::string::npos) << torn.err;
+  check(torn);
+
+  const auto missing = decode(dir.file("none.bin"));
+  EXPECT_EQ(missing.exit_code, kExitInput);
+  EXPECT_NE(missing.err.find("none.bin"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.out, "");
 }
 
 // The CSV of a run: a byte-order mark, a header naming the 37 snapshot keys,
