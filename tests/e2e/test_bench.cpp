@@ -346,8 +346,9 @@ std::vector<std::string> split_csv_line(const std::string& line) {
 
 // Stored records decode to what the rounds showed: the same 37 values, each
 // record with its own stamp and identifier, though the device re-stamps a
-// record it loads. A file with a torn last record still shows the whole ones.
-TEST(BenchDecode, HistoryDecodesToTheRoundsValuesAndNamesATornTail) {
+// record it loads. Hex text decodes alike; a file with a torn last record
+// still shows the whole ones.
+TEST(BenchDecode, HistoryAndHexLinesShowTheRoundsValuesAndATornTailIsNamed) {
   qxe2e::TempDir dir;
   const std::string history = dir.file("history.bin");
   // Rounds more than a second apart: each round's 801 text is its own rendering.
@@ -356,13 +357,13 @@ TEST(BenchDecode, HistoryDecodesToTheRoundsValuesAndNamesATornTail) {
   const auto decode = [&](const std::string& path) {
     return qxe2e::run({qxe2e::kBench, "decode", "--json", "--plugin", qxe2e::kPlugin, path}, 30);
   };
-  const auto check = [&](const qxe2e::Result& result) {
+  const auto check = [&](const qxe2e::Result& result, const std::string& path) {
     const auto lines = qxe2e::lines_of(result.out);
     ASSERT_EQ(lines.size(), 3u) << result.out << result.err;
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const Json::Value decoded = qxe2e::parse_json(lines[i]);
       const std::string record = polled.rounds[i]["record"].asString();
-      EXPECT_EQ(decoded["file"].asString(), history);
+      EXPECT_EQ(decoded["file"].asString(), path);
       EXPECT_EQ(decoded["index"].asUInt(), i);
       EXPECT_EQ(decoded["data_id"].asInt(), data_id_of_record(record));
       EXPECT_EQ(decoded["stamp"].asString(), stamp_of_record(record));
@@ -371,13 +372,25 @@ TEST(BenchDecode, HistoryDecodesToTheRoundsValuesAndNamesATornTail) {
   };
   const auto whole = decode(history);
   EXPECT_EQ(whole.exit_code, kExitOk) << whole.err;
-  check(whole);
+  check(whole, history);
+
+  // The same records as hex text, one per line, spaces and a blank line between.
+  std::string hex_text;
+  for (const Json::Value& round : polled.rounds) {
+    const std::string hex = round["record"].asString();
+    hex_text += hex.substr(0, 100) + " \t" + hex.substr(100) + "\r\n\n";
+  }
+  const std::string hex_file = dir.file("records.hex");
+  qxe2e::write_file(hex_file, hex_text);
+  const auto from_hex = decode(hex_file);
+  EXPECT_EQ(from_hex.exit_code, kExitOk) << from_hex.err;
+  check(from_hex, hex_file);
 
   qxe2e::write_file(history, qxe2e::read_file(history) + std::string(10, '\x7f'));
   const auto torn = decode(history);
   EXPECT_EQ(torn.exit_code, kExitInput);
   EXPECT_NE(torn.err.find("10 bytes at offset 273"), std::string::npos) << torn.err;
-  check(torn);
+  check(torn, history);
 
   const auto missing = decode(dir.file("none.bin"));
   EXPECT_EQ(missing.exit_code, kExitInput);
