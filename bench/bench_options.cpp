@@ -56,13 +56,16 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
       ->group("Device");
   app.add_option("--history", o.history_path, "Append every stored 91-byte record to this file")
       ->group("Device");
+  app.add_option("--csv", o.csv_path,
+                 "Write one CSV row per round to this file (UTF-8, with the snapshot's keys)");
   app.add_flag("--json", o.json,
                "One JSON object per round on standard output, then a summary object");
   qxsim::add_sim_options(app, o.sim, "sim-", "Built-in simulated meter (without --port/--tcp)");
   app.footer(
-      "Without --port or --tcp the bench polls its built-in simulated meter.\n"
+      "Without --port or --tcp the bench polls its built-in simulated meter;\n"
+      "`qx7540pm-bench decode FILE...` shows stored records instead.\n"
       "Exit codes: 0 every round ok, 1 some rounds failed, 2 usage, 3 plug-in,\n"
-      "4 settings/cache/history/profile file, 5 port, 130 interrupted.");
+      "4 settings/cache/history/csv/profile file, 5 port, 130 interrupted.");
 }
 
 bool check_bench_options(const BenchOptions& o, std::string& error) {

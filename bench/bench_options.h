@@ -32,6 +32,7 @@ struct BenchOptions {
   std::string settings_path;
   std::string cache_path;
   std::string history_path;
+  std::string csv_path;  ///< one CSV row per round (empty: none)
   bool json = false;
   qxsim::SimOptions sim;
 };

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -22,6 +23,8 @@
 #include <CLI/CLI.hpp>
 
 #include "bench_options.h"
+#include "csv.h"
+#include "decode.h"
 #include "qx7540pm.h"
 #include "qxhost/plugin.h"
 #include "qxhost/round_output.h"
@@ -113,10 +116,12 @@ struct Inputs {
   bool simulated = false;
   qxsim::SimConfig sim_config;
   int history_fd = -1;
+  std::FILE* csv = nullptr;
 
   Inputs() { settings["appSetting"] = Json::Value(Json::objectValue); }
   ~Inputs() {
     if (history_fd >= 0) ::close(history_fd);
+    if (csv != nullptr) std::fclose(csv);
   }
   Inputs(const Inputs&) = delete;
   Inputs& operator=(const Inputs&) = delete;
@@ -148,6 +153,13 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
         ::open(opt.history_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (in.history_fd < 0) {
       fail("cannot open history file " + opt.history_path + ": " + std::strerror(errno));
+      return kExitInput;
+    }
+  }
+  if (!opt.csv_path.empty()) {
+    in.csv = std::fopen(opt.csv_path.c_str(), "wbe");
+    if (in.csv == nullptr) {
+      fail("cannot open CSV file " + opt.csv_path + ": " + std::strerror(errno));
       return kExitInput;
     }
   }
@@ -247,6 +259,26 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
   }
 }
 
+/// The round as a CSV row: time, slave, outcome, the 37 values, alarm state.
+/// A round that published nothing leaves the values empty: 801 would still
+/// show the last record's.
+std::vector<std::string> csv_round(const RoundReport& r, int slave) {
+  std::vector<std::string> fields = {r.time, std::to_string(slave), r.ok ? "ok" : "failed"};
+  fields.push_back(r.ok ? "" : r.failed ? zelfw::failure_name(r.failure.kind) : "unpublished");
+  for (std::string& value : snapshot_fields(r.ok ? r.snapshot : Json::Value())) {
+    fields.push_back(std::move(value));
+  }
+  fields.push_back(!r.alarm_reported ? "" : r.alarm.state ? "alarm" : "normal");
+  return fields;
+}
+
+std::vector<std::string> csv_columns() {
+  std::vector<std::string> columns = {"time", "slave", "status", "failure"};
+  for (std::string& key : snapshot_keys()) columns.push_back(std::move(key));
+  columns.push_back("alarm");
+  return columns;
+}
+
 void count_round(const RoundReport& report, Summary& summary) {
   ++summary.rounds;
   if (report.ok) {
@@ -277,7 +309,13 @@ int poll_meter(const BenchOptions& opt, const Inputs& in, const std::string& plu
   }
   FILE* out = output.out();
   print_banner(opt, in, plugin, device, summary, out);
+  std::optional<CsvWriter> csv;
+  if (in.csv != nullptr) {
+    csv.emplace(in.csv);
+    csv->write_header(csv_columns());
+  }
   const auto show = [&](const RoundReport& report) {
+    if (csv) csv->write_row(csv_round(report, opt.slave));
     if (opt.json) {
       std::fprintf(out, "%s\n", round_json(report).c_str());
       std::fflush(out);
@@ -336,13 +374,22 @@ int main(int argc, char** argv) {
   CLI::App app{"Loads the qx7540pm plug-in as the controller does and polls a meter over Modbus",
                "qx7540pm-bench"};
   qxbench::add_bench_options(app, options);
+  qxbench::DecodeOptions decode;
+  const CLI::App* decode_command = qxbench::add_decode_command(app, decode, options.plugin_path);
+  app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
     std::string error;
-    if (!qxbench::check_bench_options(options, error)) throw CLI::ValidationError(error);
+    if (!*decode_command && !qxbench::check_bench_options(options, error)) {
+      throw CLI::ValidationError(error);
+    }
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : qxbench::kExitUsage;
+  }
+  if (*decode_command) {
+    return qxbench::run_decode(
+        decode, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path);
   }
   return qxbench::run(options);
 }

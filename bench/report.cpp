@@ -79,16 +79,11 @@ std::string quantity(double value, int decimals, const char* unit) {
   return text;
 }
 
-std::string compact_json(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  return Json::writeString(builder, value);
-}
-
 const char* round_label(const RoundReport& r) { return r.round == 0 ? "cache" : "round"; }
 
-void print_values(FILE* out, const Json::Value& s) {
+}  // namespace
+
+void print_snapshot_values(FILE* out, const Json::Value& s) {
   std::fprintf(out, "  %-17s %-14s %-14s %-14s %s\n", "", "A (AB)", "B (BC)", "C (CA)",
                "avg/total");
   for (const Row& row : kRows) {
@@ -112,8 +107,6 @@ void print_values(FILE* out, const Json::Value& s) {
   std::fprintf(out, "  %-17s %s\n", "updated",
                updated.isString() ? updated.asString().c_str() : "-");
 }
-
-}  // namespace
 
 std::vector<std::string> plausibility_warnings(const Json::Value& snapshot) {
   std::vector<std::string> warnings;
@@ -160,6 +153,13 @@ std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& 
   return warnings;
 }
 
+std::string compact_json(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, value);
+}
+
 std::string to_hex(const std::vector<unsigned char>& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
@@ -184,7 +184,7 @@ void print_round(FILE* out, const RoundReport& r) {
   std::fprintf(out, "%s %ld  %s  %s  (%.1f ms)\n", round_label(r), r.round, r.time.c_str(),
                status.c_str(), r.round_ms);
   if (r.ok) {
-    print_values(out, r.snapshot);
+    print_snapshot_values(out, r.snapshot);
     if (r.snapshot_repeated) {
       std::fprintf(out, "  %-17s %s\n", "note",
                    "801 renders once per time stamp: this round completed in the same second "

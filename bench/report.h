@@ -63,10 +63,15 @@ std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& 
                                               const AlarmReport& alarm,
                                               const std::array<bool, 3>& monitored);
 
+/// The snapshot's 37 values as the per-phase table with units.
+void print_snapshot_values(FILE* out, const Json::Value& snapshot);
 void print_round(FILE* out, const RoundReport& report);
 void print_summary(FILE* out, const Summary& summary);
 std::string round_json(const RoundReport& report);
 std::string summary_json(const Summary& summary);
+
+/// One line of JSON text, UTF-8 as it is.
+std::string compact_json(const Json::Value& value);
 
 /// Lowercase hex of bytes.
 std::string to_hex(const std::vector<unsigned char>& bytes);

@@ -40,6 +40,32 @@ double elapsed_ms(Clock::time_point since) {
 
 }  // namespace
 
+Json::Value read_snapshot(ZelSPDevice& device) {
+  std::string text;
+  for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
+    int size = 0;
+    device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, nullptr, 0, size);
+    if (size <= 0) break;
+    std::vector<char> buffer(static_cast<std::size_t>(size));
+    int written = 0;
+    const int result =
+        device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(), size, written);
+    if (result == 0 && written >= 0 && written <= size) {
+      text.assign(buffer.data(), static_cast<std::size_t>(written));
+      break;
+    }
+  }
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value snapshot;
+  std::string error;
+  if (!reader->parse(text.data(), text.data() + text.size(), &snapshot, &error)) {
+    // Not JSON: show the device's text as it came.
+    snapshot = Json::Value(text);
+  }
+  return snapshot;
+}
+
 Session::Session(ZelSPDevice& device, zelfw::Framework& framework, zelfw::LibModbusLink& link,
                  qxhost::RoundOutput& output, int history_fd)
     : device_(device),
@@ -177,27 +203,7 @@ void Session::request_stop() {
 }
 
 void Session::complete(RoundReport& report) {
-  std::string text;
-  for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
-    int size = 0;
-    device_.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, nullptr, 0, size);
-    if (size <= 0) break;
-    std::vector<char> buffer(static_cast<std::size_t>(size));
-    int written = 0;
-    if (device_.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(), size,
-                                written) == 0 &&
-        written >= 0 && written <= size) {
-      text.assign(buffer.data(), static_cast<std::size_t>(written));
-      break;
-    }
-  }
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string error;
-  if (!reader->parse(text.data(), text.data() + text.size(), &report.snapshot, &error)) {
-    // Not JSON: show the device's text as it came.
-    report.snapshot = Json::Value(text);
-  }
+  report.snapshot = read_snapshot(device_);
   try {
     const double value = device_.Get_Value(kQueryIndex, kQueryName);
     report.query = "returned " + std::to_string(value);

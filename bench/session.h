@@ -21,6 +21,9 @@
 
 namespace qxbench {
 
+/// The device's 801 text, parsed; the text itself when it is not JSON.
+Json::Value read_snapshot(ZelSPDevice& device);
+
 class Session {
  public:
   /// history_fd: where every stored record is appended (-1: nowhere).

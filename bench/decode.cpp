@@ -1,0 +1,238 @@
+#include "decode.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+
+#include "bench_options.h"
+#include "csv.h"
+#include "qx7540pm.h"
+#include "qxhost/output.h"
+#include "qxhost/plugin.h"
+#include "report.h"
+#include "session.h"
+#include "zelfw/standin.h"
+
+namespace qxbench {
+namespace {
+
+constexpr std::size_t kRecordSize = QX7540PM_RECORD_SIZE;
+constexpr std::size_t kHexDigitsPerRecord = 2 * kRecordSize;
+constexpr std::size_t kStampOffset = QX7540PM::kStampOffset;
+
+void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }
+
+/// The whole records of one file and, when something in it is not a record,
+/// what and where.
+struct StoredRecords {
+  std::vector<std::vector<unsigned char>> records;
+  std::string problem;
+};
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+int hex_value(char c) {
+  return c <= '9' ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+}
+
+/// Text of hex digits and white space only, with at least one digit.
+bool is_hex_text(const std::string& bytes) {
+  bool digits = false;
+  for (char c : bytes) {
+    if (is_hex(c)) {
+      digits = true;
+    } else if (!is_space(c)) {
+      return false;
+    }
+  }
+  return digits;
+}
+
+void split_hex_lines(const std::string& path, const std::string& text, StoredRecords& stored) {
+  std::size_t line_number = 0;
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    ++line_number;
+    std::string digits;
+    for (std::size_t i = begin; i < end; ++i) {
+      if (!is_space(text[i])) digits += text[i];
+    }
+    begin = end + 1;
+    if (digits.empty()) continue;
+    if (digits.size() != kHexDigitsPerRecord) {
+      stored.problem = path + ": line " + std::to_string(line_number) + " holds " +
+                       std::to_string(digits.size()) + " hex digits, not a record (" +
+                       std::to_string(kHexDigitsPerRecord) + " digits, " +
+                       std::to_string(kRecordSize) + " bytes)";
+      return;
+    }
+    std::vector<unsigned char> record(kRecordSize);
+    for (std::size_t i = 0; i < kRecordSize; ++i) {
+      record[i] =
+          static_cast<unsigned char>(hex_value(digits[2 * i]) * 16 + hex_value(digits[2 * i + 1]));
+    }
+    stored.records.push_back(std::move(record));
+  }
+}
+
+void split_binary(const std::string& path, const std::string& bytes, StoredRecords& stored) {
+  const std::size_t whole = bytes.size() / kRecordSize;
+  for (std::size_t i = 0; i < whole; ++i) {
+    const auto* at = reinterpret_cast<const unsigned char*>(bytes.data()) + i * kRecordSize;
+    stored.records.emplace_back(at, at + kRecordSize);
+  }
+  const std::size_t tail = bytes.size() % kRecordSize;
+  if (tail != 0) {
+    stored.problem = path + ": " + std::to_string(tail) + " bytes at offset " +
+                     std::to_string(whole * kRecordSize) + " are not a whole record (" +
+                     std::to_string(whole) + " records of " + std::to_string(kRecordSize) +
+                     " bytes before them)";
+  }
+}
+
+void read_records(const std::string& path, StoredRecords& stored) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    stored.problem = "cannot read record file " + path + ": " + std::strerror(errno);
+    return;
+  }
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    stored.problem = "cannot read record file " + path + ": " + std::strerror(errno);
+    return;
+  }
+  if (is_hex_text(bytes)) {
+    split_hex_lines(path, bytes, stored);
+  } else {
+    split_binary(path, bytes, stored);
+  }
+}
+
+/// The record's own time stamp, as stored in its last seven bytes.
+std::string stamp_of(const QX7540PM_Data_t& record) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", record.year, record.month,
+                record.day, record.hour, record.minute, record.second);
+  return text;
+}
+
+/// The snapshot the device renders for a stored record.
+Json::Value render_record(QX7540PM& meter, const std::vector<unsigned char>& record) {
+  meter.LoadFromCache(record.data(), static_cast<int>(record.size()));
+  {
+    std::lock_guard<std::mutex> lock(meter.snapshot_mutex);
+    // The device stamps a loaded record with the time of the load, and renders
+    // once per time stamp. A stored record is shown as it was stored: its own
+    // stamp goes back into the device's completed record, and the rendering
+    // is marked stale so that 801 renders this record, not the last one.
+    std::memcpy(reinterpret_cast<unsigned char*>(&meter.completed_data) + kStampOffset,
+                record.data() + kStampOffset, kRecordSize - kStampOffset);
+    meter.snapshot_time = boost::posix_time::ptime();
+  }
+  return read_snapshot(meter);
+}
+
+/// Shows each record in the chosen form.
+class Printer {
+ public:
+  Printer(const DecodeOptions& options, std::FILE* out) : options_(options), out_(out), csv_(out) {}
+
+  void begin() {
+    if (!options_.csv) return;
+    std::vector<std::string> columns = {"file", "index", "data_id", "stamp"};
+    for (std::string& key : snapshot_keys()) columns.push_back(std::move(key));
+    csv_.write_header(columns);
+  }
+
+  void show(const std::string& path, std::size_t index, const QX7540PM_Data_t& record,
+            const Json::Value& values) {
+    const std::string stamp = stamp_of(record);
+    if (options_.json) {
+      Json::Value o(Json::objectValue);
+      o["file"] = path;
+      o["index"] = static_cast<Json::UInt64>(index);
+      o["data_id"] = record.device_data_id;
+      o["stamp"] = stamp;
+      o["values"] = values;
+      std::fprintf(out_, "%s\n", compact_json(o).c_str());
+    } else if (options_.csv) {
+      std::vector<std::string> fields = {path, std::to_string(index),
+                                         std::to_string(record.device_data_id), stamp};
+      for (std::string& field : snapshot_fields(values)) fields.push_back(std::move(field));
+      csv_.write_row(fields);
+    } else {
+      std::fprintf(out_, "%s record %zu  data id %d  stored %s\n", path.c_str(), index,
+                   record.device_data_id, stamp.c_str());
+      print_snapshot_values(out_, values);
+    }
+    std::fflush(out_);
+  }
+
+ private:
+  const DecodeOptions& options_;
+  std::FILE* out_;
+  CsvWriter csv_;
+};
+
+}  // namespace
+
+CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugin_path) {
+  CLI::App* decode = app.add_subcommand(
+      "decode", "Show stored 91-byte records (--history files, record files, hex lines)");
+  decode->add_option("FILE", o.files, "Files of whole records, or hex text, one record per line")
+      ->required();
+  decode->add_option("--plugin", plugin_path,
+                     "Plug-in to load (default: qx7540pm.so built next to the bench)");
+  auto* json = decode->add_flag("--json", o.json, "One JSON object per record");
+  auto* csv = decode->add_flag("--csv", o.csv, "CSV: a header row with the keys, a row per record");
+  json->excludes(csv);
+  csv->excludes(json);
+  decode->footer(
+      "Exit codes: 0 every file held whole records, 2 usage, 3 plug-in,\n"
+      "4 a file unreadable or not whole records (the records before the fault still show).");
+  return decode;
+}
+
+int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
+  // Declared before the device: a framework outlives the devices attached to it.
+  zelfw::Framework framework;
+  framework.set_recording(false);
+  qxhost::MeterPtr meter;
+  try {
+    meter.reset(
+        static_cast<QX7540PM*>(qxhost::Plugin::open(plugin_path).create_device().release()));
+  } catch (const qxhost::LoadError& e) {
+    fail(e.what());
+    return kExitPlugin;
+  }
+  framework.attach(*meter);
+  // Each load writes "rvSize is 0"; the decoded records are the only output.
+  qxhost::DiscardStdout discard;
+  Printer printer(options, discard.report());
+  printer.begin();
+  int code = kExitOk;
+  for (const std::string& path : options.files) {
+    StoredRecords stored;
+    read_records(path, stored);
+    for (std::size_t i = 0; i < stored.records.size(); ++i) {
+      QX7540PM_Data_t record;
+      std::memcpy(&record, stored.records[i].data(), sizeof record);
+      printer.show(path, i, record, render_record(*meter, stored.records[i]));
+    }
+    if (!stored.problem.empty()) {
+      fail(stored.problem);
+      code = kExitInput;
+    }
+  }
+  return code;
+}
+
+}  // namespace qxbench
