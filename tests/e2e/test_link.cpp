@@ -192,8 +192,10 @@ TEST(Link, ControlRequestsAndCacheLoadsDuringPollingLoseOrMixNoRecord) {
     }
   }
   EXPECT_EQ(cached_rounds, kJobs / 2);
-  // Each control request abandons at most the round it met.
-  EXPECT_GE(static_cast<int>(sends.size()) - cached_rounds, kRounds - (kJobs + 1) / 2);
+  // A control request or a cache load abandons at most the round it met, and
+  // a failed exchange (a slow machine's timeout) at most its own.
+  EXPECT_GE(static_cast<int>(sends.size()) - cached_rounds,
+            kRounds - kJobs - line.link.counts().failed());
 }
 
 TEST(Link, WireMinimumOfARoundAt9600Baud8N1) {
