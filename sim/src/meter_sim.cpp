@@ -187,6 +187,21 @@ const FaultSwitch* MeterSim::switch_for(long request) const {
   return nullptr;
 }
 
+void MeterSim::forget_other_slave() {
+  // libmodbus takes the next frame after a request for another slave to be
+  // that slave's reply and drops it unread. On this line no other slave
+  // answers, and a master sweeping ids sends its next request at once: a
+  // fresh context hears it, as a meter that frames by silence would.
+  modbus_t* fresh = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
+  if (fresh == nullptr || modbus_set_slave(fresh, config_.slave) != 0) {
+    if (fresh != nullptr) modbus_free(fresh);
+    return;
+  }
+  modbus_set_socket(fresh, master_fd_);
+  modbus_free(ctx_);
+  ctx_ = fresh;
+}
+
 bool MeterSim::line_matches() const {
   if (config_.line_baud <= 0) return true;
   termios tio{};
@@ -220,6 +235,8 @@ void MeterSim::serve() {
     if (length > 0 && !line_matches()) continue;
     if (length > 0) {
       answer(request, length);
+    } else if (length == 0) {
+      forget_other_slave();
     } else if (length < 0) {
       modbus_flush(ctx_);  // a garbled request: drop what is left of it
     }

@@ -77,6 +77,8 @@ class MeterSim {
   /// Sleeps, waking early on stop; false when stopping.
   bool pause_ms(double ms);
   const FaultSwitch* switch_for(long request) const;
+  /// Starts a fresh receiving context after a request for another slave id.
+  void forget_other_slave();
   /// True when the terminal settings the master applied match the meter's line.
   bool line_matches() const;
 
