@@ -26,6 +26,7 @@
 #include "qxhost/round_output.h"
 #include "qxsim/json_file.h"
 #include "qxsim/meter_sim.h"
+#include "scan.h"
 #include "session.h"
 #include "signals.h"
 
@@ -329,11 +330,13 @@ int main(int argc, char** argv) {
   qxbench::add_bench_options(app, options);
   qxbench::DecodeOptions decode;
   const CLI::App* decode_command = qxbench::add_decode_command(app, decode, options.plugin_path);
+  qxbench::ScanOptions scan;
+  const CLI::App* scan_command = qxbench::add_scan_command(app, scan, options.plugin_path);
   app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
     std::string error;
-    if (!*decode_command && !qxbench::check_bench_options(options, error)) {
+    if (!*decode_command && !*scan_command && !qxbench::check_bench_options(options, error)) {
       throw CLI::ValidationError(error);
     }
   } catch (const CLI::ParseError& e) {
@@ -343,6 +346,11 @@ int main(int argc, char** argv) {
   if (*decode_command) {
     return qxbench::run_decode(
         decode, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path);
+  }
+  if (*scan_command) {
+    return qxbench::run_scan(
+        scan, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path,
+        !options.plugin_path.empty());
   }
   return qxbench::run(options);
 }
