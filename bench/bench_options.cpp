@@ -72,7 +72,8 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
   add_sim_options(app, o.sim);
   app.footer(
       "Without --port or --tcp the bench polls its built-in simulated meter;\n"
-      "`qx7540pm-bench decode FILE...` shows stored records instead.\n"
+      "`qx7540pm-bench decode FILE...` shows stored records instead, and\n"
+      "`qx7540pm-bench scan` looks for meters on a line.\n"
       "Exit codes: 0 every round ok, 1 some rounds failed, 2 usage, 3 plug-in,\n"
       "4 settings/cache/history/csv/profile file, 5 port, 130 interrupted.");
 }
