@@ -265,7 +265,9 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
       return kExitPort;
     }
     framework.set_link(&link);
-    const std::string line = options.tcp.empty() ? describe_setting(setting) : link.describe();
+    const std::string line = options.tcp.empty() ? describe_setting(setting)
+                                                 : "TCP " + link_settings.tcp_host + ":" +
+                                                       std::to_string(link_settings.tcp_port);
     reporter.begin_setting(line);
     const long meters_before = summary.meters;
     for (int id : ids) {

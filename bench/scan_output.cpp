@@ -156,9 +156,10 @@ void ScanReporter::show_responder(int slave, const std::string& line, const Line
     o["slave"] = slave;
     o["line"] = line;
     o["baud"] = setting != nullptr ? Json::Value(setting->baud) : Json::Value();
-    o["format"] = setting != nullptr ? Json::Value(describe_setting(*setting).substr(
-                                           describe_setting(*setting).find(' ') + 1))
-                                     : Json::Value();
+    o["format"] = setting != nullptr
+                      ? Json::Value(std::to_string(setting->data_bits) + setting->parity +
+                                    std::to_string(setting->stop_bits))
+                      : Json::Value();
     o["answer"] = answer_name(probe.answer);
     if (probe.answer == Answer::kException) o["exception_code"] = probe.failure.exception_code;
     o["meter"] = probe.meter;
