@@ -489,4 +489,36 @@ TEST(BenchScan, BadIdsSpeedsOrFormatsAreUsageErrors) {
   }
 }
 
+// An id that answers with an exception is a responder but no meter, so the
+// scan goes on to the next setting; it stops after the setting that found one.
+TEST(BenchScan, ExceptionIsNoMeterAndTheScanStopsAfterTheFirstSettingWithOne) {
+  const auto scan = run_bench({"scan", "--slaves", "1", "--baud", "9600", "--format", "8N1,8E1,8O1",
+                               "--timeout", "50", "--sim-fault", "exception@1:2"});
+  ASSERT_EQ(scan.result.exit_code, kExitOk) << scan.result.err;
+  ASSERT_EQ(scan.rounds.size(), 2u) << scan.result.out;
+  EXPECT_EQ(scan.rounds[0]["answer"].asString(), "exception");
+  EXPECT_EQ(scan.rounds[0]["exception_code"].asInt(), 2);
+  EXPECT_FALSE(scan.rounds[0]["meter"].asBool());
+  EXPECT_TRUE(scan.rounds[0]["command"].isNull());
+  EXPECT_EQ(scan.rounds[1]["line"].asString(), "9600 8E1");
+  EXPECT_TRUE(scan.rounds[1]["meter"].asBool());
+  EXPECT_EQ(scan.summary["settings_tried"].asInt(), 2);
+}
+
+TEST(BenchScan, InterruptKeepsWhatWasFound) {
+  qxe2e::Child scan(
+      {qxe2e::kBench, "scan", "--json", "--all", "--plugin", qxe2e::kPlugin, "--timeout", "100"});
+  std::string first;
+  ASSERT_TRUE(scan.read_line(first, 30));
+  EXPECT_EQ(qxe2e::parse_json(first)["slave"].asInt(), 1);
+  scan.signal(SIGINT);
+  const qxe2e::Result result = scan.finish(30);
+  EXPECT_EQ(result.exit_code, kExitInterrupted) << result.err;
+  const auto lines = qxe2e::lines_of(result.out);
+  ASSERT_FALSE(lines.empty());
+  const Json::Value summary = qxe2e::parse_json(lines.back())["summary"];
+  EXPECT_TRUE(summary["interrupted"].asBool());
+  EXPECT_GE(summary["meters"].asInt(), 1);
+}
+
 }  // namespace
