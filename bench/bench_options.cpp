@@ -9,10 +9,19 @@ namespace {
 constexpr int kModbusTcpPort = 502;
 
 bool uses_sim_switches(const qxsim::SimOptions& sim) {
-  return !sim.profile_path.empty() || !sim.faults.empty() || !sim.outage_phase.empty() || sim.pace;
+  return !sim.profile_path.empty() || !sim.faults.empty() || !sim.outage_phase.empty() ||
+         sim.pace || sim.slave != 0 || sim.line_baud != 0 || !sim.format.empty();
 }
 
 }  // namespace
+
+void add_sim_options(CLI::App& app, qxsim::SimOptions& sim) {
+  const std::string group = "Built-in simulated meter (without --port/--tcp)";
+  qxsim::add_sim_options(app, sim, "sim-", group);
+  app.add_option("--sim-slave", sim.slave, "The simulated meter's slave id (default: --slave)")
+      ->check(CLI::Range(1, 247))
+      ->group(group);
+}
 
 void add_bench_options(CLI::App& app, BenchOptions& o) {
   app.add_option("--plugin", o.plugin_path,
@@ -60,12 +69,25 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
                  "Write one CSV row per round to this file (UTF-8, with the snapshot's keys)");
   app.add_flag("--json", o.json,
                "One JSON object per round on standard output, then a summary object");
-  qxsim::add_sim_options(app, o.sim, "sim-", "Built-in simulated meter (without --port/--tcp)");
+  add_sim_options(app, o.sim);
   app.footer(
       "Without --port or --tcp the bench polls its built-in simulated meter;\n"
-      "`qx7540pm-bench decode FILE...` shows stored records instead.\n"
+      "`qx7540pm-bench decode FILE...` shows stored records instead, and\n"
+      "`qx7540pm-bench scan` looks for meters on a line.\n"
       "Exit codes: 0 every round ok, 1 some rounds failed, 2 usage, 3 plug-in,\n"
       "4 settings/cache/history/csv/profile file, 5 port, 130 interrupted.");
+}
+
+bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string& error) {
+  if (sim.outage_round < 1) {
+    error = "--sim-outage-round: rounds count from 1";
+    return false;
+  }
+  if (!simulated && uses_sim_switches(sim)) {
+    error = "the --sim-* switches drive the built-in simulated meter; leave out --port/--tcp";
+    return false;
+  }
+  return true;
 }
 
 bool check_bench_options(const BenchOptions& o, std::string& error) {
@@ -73,14 +95,7 @@ bool check_bench_options(const BenchOptions& o, std::string& error) {
     error = "--rounds: give a number of rounds, or 0 to poll until Ctrl-C";
     return false;
   }
-  if (o.sim.outage_round < 1) {
-    error = "--sim-outage-round: rounds count from 1";
-    return false;
-  }
-  if ((!o.port.empty() || !o.tcp.empty()) && uses_sim_switches(o.sim)) {
-    error = "the --sim-* switches drive the built-in simulated meter; leave out --port/--tcp";
-    return false;
-  }
+  if (!check_sim_options(o.sim, o.port.empty() && o.tcp.empty(), error)) return false;
   if (o.port.empty() && o.tcp.empty() && (o.slave < 1 || o.slave > 247)) {
     error = "--slave: the simulated meter takes a slave id 1..247";
     return false;

@@ -38,6 +38,10 @@ struct BenchOptions {
 };
 
 void add_bench_options(CLI::App& app, BenchOptions& options);
+/// The built-in simulator's --sim-* switches, --sim-slave among them.
+void add_sim_options(CLI::App& app, qxsim::SimOptions& sim);
+/// The --sim-* switches make sense only for the built-in simulator.
+bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string& error);
 /// Checks what CLI11 cannot: combinations of options.
 bool check_bench_options(const BenchOptions& options, std::string& error);
 /// "host:port" or "host" (port 502); "[v6addr]:port" too.

@@ -1,12 +1,9 @@
 // qx7540pm-bench: loads the plug-in as the controller does and polls a meter
 // (real, behind a TCP gateway, or the built-in simulated one) over Modbus.
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -17,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <json/value.h>
 #include <CLI/CLI.hpp>
@@ -30,43 +26,12 @@
 #include "qxhost/round_output.h"
 #include "qxsim/json_file.h"
 #include "qxsim/meter_sim.h"
+#include "scan.h"
 #include "session.h"
+#include "signals.h"
 
 namespace qxbench {
 namespace {
-
-/// Ends the run on SIGINT or SIGTERM; a wake-up from finish() just returns.
-class SignalWatcher {
- public:
-  explicit SignalWatcher(const sigset_t& set) : set_(set) {
-    thread_ = std::thread([this] {
-      int received = 0;
-      sigwait(&set_, &received);
-      if (finished_) return;
-      interrupted_ = true;
-      if (session_ != nullptr) session_.load()->request_stop();
-    });
-  }
-  ~SignalWatcher() { finish(); }
-  void watch(Session* session) {
-    session_ = session;
-    if (interrupted_) session->request_stop();
-  }
-  bool interrupted() const { return interrupted_; }
-  void finish() {
-    if (!thread_.joinable()) return;
-    finished_ = true;
-    pthread_kill(thread_.native_handle(), SIGUSR1);
-    thread_.join();
-  }
-
- private:
-  sigset_t set_;
-  std::atomic<bool> finished_{false};
-  std::atomic<bool> interrupted_{false};
-  std::atomic<Session*> session_{nullptr};
-  std::thread thread_;
-};
 
 void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }
 
@@ -87,17 +52,6 @@ std::array<bool, 3> monitored_phases(const ZelSPDevice& device) {
   // class lives in the plug-in, so the conversion is static.
   const auto& meter = static_cast<const QX7540PM&>(device);
   return {meter.has_a != 0, meter.has_b != 0, meter.has_c != 0};
-}
-
-/// Blocks the signals the watcher takes; every thread started afterwards inherits the mask.
-sigset_t block_signals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  return signals;
 }
 
 /// The plug-in next to the bench in the build tree: <bench dir>/../qx7540pm.so.
@@ -376,11 +330,13 @@ int main(int argc, char** argv) {
   qxbench::add_bench_options(app, options);
   qxbench::DecodeOptions decode;
   const CLI::App* decode_command = qxbench::add_decode_command(app, decode, options.plugin_path);
+  qxbench::ScanOptions scan;
+  const CLI::App* scan_command = qxbench::add_scan_command(app, scan, options.plugin_path);
   app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
     std::string error;
-    if (!*decode_command && !qxbench::check_bench_options(options, error)) {
+    if (!*decode_command && !*scan_command && !qxbench::check_bench_options(options, error)) {
       throw CLI::ValidationError(error);
     }
   } catch (const CLI::ParseError& e) {
@@ -390,6 +346,12 @@ int main(int argc, char** argv) {
   if (*decode_command) {
     return qxbench::run_decode(
         decode, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path);
+  }
+  if (*scan_command) {
+    scan.json = scan.json || options.json;  // `qx7540pm-bench --json scan` as well
+    return qxbench::run_scan(
+        scan, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path,
+        !options.plugin_path.empty());
   }
   return qxbench::run(options);
 }

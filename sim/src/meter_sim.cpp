@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -23,6 +24,32 @@ constexpr double kBitsPerCharacter = 10.0;
 constexpr double kGapCharacters = 3.5;
 
 modbus_mapping_t* mapping_of(void* p) { return static_cast<modbus_mapping_t*>(p); }
+
+/// The termios speed constant of a line speed; B0 when there is none.
+speed_t speed_of(int baud) {
+  switch (baud) {
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    default:
+      return B0;
+  }
+}
 
 void close_fd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -57,6 +84,22 @@ void append_crc(std::vector<std::uint8_t>& frame) {
   const std::uint16_t crc = modbus_crc(frame.data(), frame.size());
   frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
   frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+}
+
+bool parse_line_format(const std::string& text, LineFormat& format) {
+  if (text.size() != 3 || text[0] < '5' || text[0] > '8' || (text[2] != '1' && text[2] != '2')) {
+    return false;
+  }
+  const char parity = static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])));
+  if (parity != 'N' && parity != 'E' && parity != 'O') return false;
+  format.data_bits = text[0] - '0';
+  format.parity = parity;
+  format.stop_bits = text[2] - '0';
+  return true;
+}
+
+std::string format_name(const LineFormat& format) {
+  return std::to_string(format.data_bits) + format.parity + std::to_string(format.stop_bits);
 }
 
 MeterSim::MeterSim(SimConfig config) : config_(std::move(config)) {}
@@ -144,6 +187,36 @@ const FaultSwitch* MeterSim::switch_for(long request) const {
   return nullptr;
 }
 
+void MeterSim::forget_other_slave() {
+  // libmodbus takes the next frame after a request for another slave to be
+  // that slave's reply and drops it unread. On this line no other slave
+  // answers, and a master sweeping ids sends its next request at once: a
+  // fresh context hears it, as a meter that frames by silence would.
+  modbus_t* fresh = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
+  if (fresh == nullptr || modbus_set_slave(fresh, config_.slave) != 0) {
+    if (fresh != nullptr) modbus_free(fresh);
+    return;
+  }
+  modbus_set_socket(fresh, master_fd_);
+  modbus_free(ctx_);
+  ctx_ = fresh;
+}
+
+bool MeterSim::line_matches() const {
+  if (config_.line_baud <= 0) return true;
+  termios tio{};
+  if (::tcgetattr(slave_fd_, &tio) != 0) return true;
+  // The pseudo-terminal driver clears PARENB and forces CS8 whatever the
+  // master asks, so the data bits go unchecked and parity is read from what
+  // survives: input parity checking (INPCK, which a master sets with parity)
+  // and PARODD.
+  const bool parity_on = (tio.c_cflag & PARENB) != 0 || (tio.c_iflag & INPCK) != 0;
+  const char parity = !parity_on ? 'N' : (tio.c_cflag & PARODD) != 0 ? 'O' : 'E';
+  const int stop_bits = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;
+  return ::cfgetispeed(&tio) == speed_of(config_.line_baud) &&
+         parity == config_.line_format.parity && stop_bits == config_.line_format.stop_bits;
+}
+
 void MeterSim::serve() {
   std::uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
   while (!stopping_) {
@@ -158,8 +231,12 @@ void MeterSim::serve() {
       continue;
     }
     const int length = modbus_receive(ctx_, request);
+    // At another speed or format a real meter hears only noise: no answer.
+    if (length > 0 && !line_matches()) continue;
     if (length > 0) {
       answer(request, length);
+    } else if (length == 0) {
+      forget_other_slave();
     } else if (length < 0) {
       modbus_flush(ctx_);  // a garbled request: drop what is left of it
     }

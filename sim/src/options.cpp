@@ -24,10 +24,26 @@ void add_sim_options(CLI::App& app, SimOptions& options, const std::string& pref
   app.add_option(p + "pace-baud", options.pace_baud, "Line speed for pacing (default 9600)")
       ->check(CLI::Range(300, 115200))
       ->group(group);
+  app.add_option(p + "baud", options.line_baud,
+                 "Answer only a master set to this line speed (default: any)")
+      ->check(CLI::Range(50, 4000000))
+      ->group(group);
+  app.add_option(p + "format", options.format,
+                 "Frame format with " + p + "baud, e.g. 8E1 (default 8N1)")
+      ->group(group);
 }
 
 bool make_sim_config(const SimOptions& options, int slave, SimConfig& config, std::string& error) {
-  config.slave = slave;
+  config.slave = options.slave != 0 ? options.slave : slave;
+  if (!options.format.empty() && !parse_line_format(options.format, config.line_format)) {
+    error = "line format \"" + options.format + "\": expected data bits, parity, stop bits (8N1)";
+    return false;
+  }
+  if (!options.format.empty() && options.line_baud == 0) {
+    error = "the line format applies with a line speed (baud)";
+    return false;
+  }
+  config.line_baud = options.line_baud;
   if (!options.profile_path.empty() && !load_profile(options.profile_path, config.profile, error)) {
     return false;
   }

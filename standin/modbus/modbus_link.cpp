@@ -183,6 +183,13 @@ void LibModbusLink::read_registers(SPModbus& device, int start, int count) {
   deliver_error(device);
 }
 
+bool LibModbusLink::set_slave(int slave) {
+  std::lock_guard<std::mutex> lock(io_mutex_);
+  if (ctx_ != nullptr && modbus_set_slave(ctx_, slave) != 0) return false;
+  settings_.slave = slave;
+  return true;
+}
+
 LinkCounts LibModbusLink::counts() const {
   std::lock_guard<std::mutex> lock(count_mutex_);
   return counts_;

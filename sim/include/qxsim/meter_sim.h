@@ -19,10 +19,28 @@ struct _modbus;
 
 namespace qxsim {
 
+/// A serial frame format: data bits, parity ('N', 'E' or 'O'), stop bits.
+struct LineFormat {
+  int data_bits = 8;
+  char parity = 'N';
+  int stop_bits = 1;
+};
+
+/// "8N1", "8E1", "7O2" (case-insensitive parity); false when text is none.
+bool parse_line_format(const std::string& text, LineFormat& format);
+/// "8N1" for a format.
+std::string format_name(const LineFormat& format);
+
 struct SimConfig {
   Profile profile;
   FaultPlan faults;
   int slave = 1;
+  /// Nonzero: the meter's line speed and frame format. A request that arrives
+  /// while the master's side of the pseudo-terminal is set to another speed,
+  /// parity or stop bits is left unanswered, as a real meter hears only noise
+  /// (a pseudo-terminal keeps no data bits: those are not checked).
+  int line_baud = 0;
+  LineFormat line_format;
   /// 0: bytes leave at once; otherwise each frame takes its time on a line of
   /// this speed (8N1), with the 3.5-character silence before and after.
   int pace_baud = 0;
@@ -59,6 +77,10 @@ class MeterSim {
   /// Sleeps, waking early on stop; false when stopping.
   bool pause_ms(double ms);
   const FaultSwitch* switch_for(long request) const;
+  /// Starts a fresh receiving context after a request for another slave id.
+  void forget_other_slave();
+  /// True when the terminal settings the master applied match the meter's line.
+  bool line_matches() const;
 
   const SimConfig config_;
   std::string port_;

@@ -84,6 +84,10 @@ class LibModbusLink : public ModbusLink {
   /// deliver_error before this returns (the device may ask again from inside).
   void read_registers(SPModbus& device, int start, int count) override;
 
+  /// Addresses later exchanges to another slave id (a scan of the line);
+  /// call it between exchanges. False for an id libmodbus refuses.
+  bool set_slave(int slave);
+
   LinkCounts counts() const;
   LinkFailure last_failure() const;
   const LinkSettings& settings() const { return settings_; }
@@ -94,8 +98,8 @@ class LibModbusLink : public ModbusLink {
   bool connect_locked(std::string& error);
   void record_failure(int error_number);
 
-  const LinkSettings settings_;
-  std::mutex io_mutex_;  ///< the libmodbus context; never held while delivering
+  LinkSettings settings_;  ///< only the slave id changes, under io_mutex_
+  std::mutex io_mutex_;    ///< the libmodbus context; never held while delivering
   _modbus* ctx_ = nullptr;
   std::atomic<bool> connected_{false};
   mutable std::mutex count_mutex_;

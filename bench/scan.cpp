@@ -1,0 +1,301 @@
+#include "scan.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+
+#include "bench_options.h"
+#include "qx7540pm.h"
+#include "qx7540pm_data.h"
+#include "qxhost/output.h"
+#include "qxhost/plugin.h"
+#include "qxsim/meter_sim.h"
+#include "report.h"
+#include "scan_output.h"
+#include "session.h"
+#include "signals.h"
+#include "zelfw/modbus_link.h"
+#include "zelfw/standin.h"
+
+namespace qxbench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kLowestRtuSlave = 1;
+constexpr int kHighestRtuSlave = 247;
+constexpr int kHighestTcpUnit = 255;
+/// Line speeds libmodbus sets on a serial port (it takes any other as 9600).
+constexpr int kLineSpeeds[] = {110,   300,   600,   1200,   2400,   4800,   9600,
+                               19200, 38400, 57600, 115200, 230400, 460800, 921600};
+
+void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }
+
+std::vector<std::string> split_commas(const std::string& text) {
+  std::vector<std::string> parts;
+  std::string::size_type begin = 0;
+  for (;;) {
+    const auto comma = text.find(',', begin);
+    parts.push_back(text.substr(begin, comma - begin));
+    if (comma == std::string::npos) return parts;
+    begin = comma + 1;
+  }
+}
+
+/// A whole decimal number in text; false for anything else.
+bool parse_number(const std::string& text, long& value) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  value = std::strtol(text.c_str(), nullptr, 10);
+  return true;
+}
+
+bool known_speed(long baud) {
+  for (int speed : kLineSpeeds) {
+    if (speed == baud) return true;
+  }
+  return false;
+}
+
+/// The device's first read answered (a reply or an exception), or not.
+Probe probe_slave(QX7540PM& meter, zelfw::Framework& framework, zelfw::LibModbusLink& link,
+                  bool& published) {
+  Probe probe;
+  const zelfw::LinkCounts before = link.counts();
+  published = false;
+  // The link answers inside the call: when it returns, the round is over.
+  meter.RefreshStatus();
+  framework.clear_calls();
+  const zelfw::LinkCounts after = link.counts();
+  if (after.replies > before.replies) {
+    probe.answer = Answer::kReply;
+    // The reply to the second read, or its failure.
+    if (after.failed() > before.failed()) probe.failure = link.last_failure();
+    probe.second_failed = after.failed() > before.failed();
+  } else if (after.failed() > before.failed()) {
+    probe.failure = link.last_failure();
+    probe.answer = probe.failure.kind == zelfw::Failure::kException ? Answer::kException
+                   : probe.failure.kind == zelfw::Failure::kTimeout ||
+                           probe.failure.kind == zelfw::Failure::kIo
+                       ? Answer::kNone
+                       : Answer::kGarbled;
+  }
+  if (probe.answer != Answer::kReply || !published) return probe;
+  probe.published = true;
+  {
+    // 801 renders once per second of the round's time stamp: two responders
+    // within a second would share the first one's rendering.
+    std::lock_guard<std::mutex> lock(meter.snapshot_mutex);
+    meter.snapshot_time = boost::posix_time::ptime();
+  }
+  probe.snapshot = read_snapshot(meter);
+  probe.warnings = plausibility_warnings(probe.snapshot);
+  if (!probe.snapshot.isObject()) probe.warnings.push_back("the snapshot is not a JSON object");
+  probe.meter = probe.warnings.empty();
+  return probe;
+}
+
+/// The bench itself, for the printed command lines.
+std::string self_path() {
+  char self[PATH_MAX] = {};
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  return n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("qx7540pm-bench");
+}
+
+}  // namespace
+
+bool parse_id_list(const std::string& text, int low, int high, std::vector<int>& ids,
+                   std::string& error) {
+  std::vector<bool> seen(static_cast<std::size_t>(high) + 1, false);
+  ids.clear();
+  for (const std::string& part : split_commas(text)) {
+    const auto dash = part.find('-');
+    long first = 0;
+    long last = 0;
+    const bool ok = dash == std::string::npos ? parse_number(part, first) && (last = first, true)
+                                              : parse_number(part.substr(0, dash), first) &&
+                                                    parse_number(part.substr(dash + 1), last);
+    if (!ok || first > last) {
+      error = "--slaves \"" + text + "\": \"" + part +
+              "\" is not an id or a range LOW-HIGH (e.g. 1,3,10-20)";
+      return false;
+    }
+    if (first < low || last > high) {
+      error = "--slaves \"" + text + "\": \"" + part + "\" is outside the ids " +
+              std::to_string(low) + ".." + std::to_string(high);
+      return false;
+    }
+    for (long id = first; id <= last; ++id) {
+      if (seen[static_cast<std::size_t>(id)]) continue;
+      seen[static_cast<std::size_t>(id)] = true;
+      ids.push_back(static_cast<int>(id));
+    }
+  }
+  return true;
+}
+
+bool parse_line_settings(const std::string& bauds, const std::string& formats,
+                         std::vector<LineSetting>& settings, std::string& error) {
+  std::vector<qxsim::LineFormat> parsed;
+  for (const std::string& part : split_commas(formats)) {
+    qxsim::LineFormat format;
+    if (!qxsim::parse_line_format(part, format)) {
+      error = "--format \"" + formats + "\": \"" + part +
+              "\" is not data bits (5-8), parity (N, E, O) and stop bits (1, 2), e.g. 8E1";
+      return false;
+    }
+    parsed.push_back(format);
+  }
+  settings.clear();
+  for (const std::string& part : split_commas(bauds)) {
+    long baud = 0;
+    if (!parse_number(part, baud) || !known_speed(baud)) {
+      error = "--baud \"" + bauds + "\": \"" + part +
+              "\" is not a serial line speed (1200, 2400, ... 115200)";
+      return false;
+    }
+    for (const qxsim::LineFormat& f : parsed) {
+      settings.push_back({static_cast<int>(baud), f.data_bits, f.parity, f.stop_bits});
+    }
+  }
+  return true;
+}
+
+CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_path) {
+  CLI::App* scan = app.add_subcommand(
+      "scan", "Look for meters: try line settings and slave ids, each with the device's own read");
+  auto* port = scan->add_option("--port", o.port, "Serial device of the line (Modbus RTU)");
+  auto* tcp = scan->add_option("--tcp", o.tcp, "Modbus TCP gateway HOST[:PORT]; only ids swept");
+  port->excludes(tcp);
+  tcp->excludes(port);
+  scan->add_option("--slaves", o.slaves, "Slave ids: list and ranges, e.g. 1,3,10-20 (1-247)");
+  scan->add_option("--baud", o.bauds, "Line speeds to try, in order (" + o.bauds + ")");
+  scan->add_option("--format", o.formats, "Frame formats to try, in order (" + o.formats + ")");
+  scan->add_option("--timeout", o.timeout_ms, "Response timeout of one probe in ms (100)")
+      ->check(CLI::Range(1, 60000));
+  scan->add_flag("--all", o.all, "Try every line setting, not only up to the first meter found");
+  scan->add_flag("--json", o.json, "One JSON object per responder, then a summary object");
+  scan->add_option("--plugin", plugin_path,
+                   "Plug-in to load (default: qx7540pm.so built next to the bench)");
+  add_sim_options(*scan, o.sim);
+  scan->footer(
+      "Without --port or --tcp the scan looks at the built-in simulated meter.\n"
+      "Exit codes: 0 a meter found, 1 none, 2 usage (a bad id range, speed or format),\n"
+      "3 plug-in, 4 profile file, 5 port, 130 interrupted (after what was found).");
+  return scan;
+}
+
+int run_scan(const ScanOptions& options, const std::string& plugin_path, bool plugin_given) {
+  const bool simulated = options.port.empty() && options.tcp.empty();
+  std::vector<int> ids;
+  std::vector<LineSetting> settings;
+  std::string error;
+  if (!check_sim_options(options.sim, simulated, error) ||
+      !parse_id_list(options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
+                     options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, ids, error) ||
+      (options.tcp.empty() &&
+       !parse_line_settings(options.bauds, options.formats, settings, error))) {
+    fail(error);
+    return kExitUsage;
+  }
+  if (!options.tcp.empty()) settings.assign(1, LineSetting{});
+  qxsim::SimConfig sim_config;
+  if (simulated && !qxsim::make_sim_config(options.sim, 1, sim_config, error)) {
+    fail(error);
+    return kExitInput;
+  }
+  SignalWatcher watcher(block_signals());
+  // Declared before the device: a framework outlives the devices attached to it.
+  zelfw::Framework framework;
+  qxhost::MeterPtr meter;
+  try {
+    meter.reset(
+        static_cast<QX7540PM*>(qxhost::Plugin::open(plugin_path).create_device().release()));
+  } catch (const qxhost::LoadError& e) {
+    fail(e.what());
+    return kExitPlugin;
+  }
+  framework.attach(*meter);
+  Json::Value device_settings(Json::objectValue);
+  device_settings["appSetting"] = Json::Value(Json::objectValue);
+  meter->InitSetting(device_settings);
+  bool published = false;
+  framework.set_observer([&published](const zelfw::Call& call) {
+    if (call.op == zelfw::Op::kSendSP) published = true;
+  });
+  std::unique_ptr<qxsim::MeterSim> sim;
+  if (simulated) {
+    sim = std::make_unique<qxsim::MeterSim>(sim_config);
+    if (!sim->start(error)) {
+      fail(error);
+      return kExitPort;
+    }
+  }
+  // The device writes a line after every round; the scan's report is all that shows.
+  qxhost::DiscardStdout discard;
+  ScanReporter reporter(discard.report(), options.json, ::isatty(STDERR_FILENO) != 0,
+                        settings.size(), ids.size());
+  CommandLine command{self_path(), plugin_given ? plugin_path : std::string(), options.port,
+                      options.tcp, simulated ? &options.sim : nullptr};
+  ScanSummary summary;
+  const Clock::time_point begin = Clock::now();
+  for (const LineSetting& setting : settings) {
+    zelfw::LinkSettings link_settings;
+    link_settings.baud = setting.baud;
+    link_settings.parity = setting.parity;
+    link_settings.data_bits = setting.data_bits;
+    link_settings.stop_bits = setting.stop_bits;
+    link_settings.slave = ids.front();
+    link_settings.timeout_ms = options.timeout_ms;
+    if (!options.tcp.empty()) {
+      split_host_port(options.tcp, link_settings.tcp_host, link_settings.tcp_port);
+    } else {
+      link_settings.serial_path = simulated ? sim->port() : options.port;
+    }
+    zelfw::LibModbusLink link(link_settings);
+    if (!link.open(error)) {
+      reporter.end_progress();
+      fail(error);
+      return kExitPort;
+    }
+    framework.set_link(&link);
+    const std::string line = options.tcp.empty() ? describe_setting(setting)
+                                                 : "TCP " + link_settings.tcp_host + ":" +
+                                                       std::to_string(link_settings.tcp_port);
+    reporter.begin_setting(line);
+    const long meters_before = summary.meters;
+    for (int id : ids) {
+      if (watcher.interrupted()) break;
+      link.set_slave(id);
+      const Probe probe = probe_slave(*meter, framework, link, published);
+      ++summary.probes;
+      if (probe.answer == Answer::kGarbled) ++summary.garbled;
+      if (probe.answer == Answer::kReply || probe.answer == Answer::kException) {
+        ++summary.responders;
+        if (probe.meter) ++summary.meters;
+        reporter.show_responder(id, line, options.tcp.empty() ? &setting : nullptr, probe,
+                                probe.meter ? command.poll(id, setting) : std::string());
+      }
+      reporter.advance(std::chrono::duration<double>(Clock::now() - begin).count());
+    }
+    framework.set_link(nullptr);
+    ++summary.settings_tried;
+    if (watcher.interrupted() || (summary.meters > meters_before && !options.all)) break;
+  }
+  reporter.end_progress();
+  if (sim) sim->stop();
+  summary.settings = static_cast<long>(settings.size());
+  summary.elapsed_s = std::chrono::duration<double>(Clock::now() - begin).count();
+  summary.interrupted = watcher.interrupted();
+  reporter.show_summary(summary);
+  if (summary.interrupted) return kExitInterrupted;
+  return summary.meters > 0 ? kExitOk : kExitRoundsFailed;
+}
+
+}  // namespace qxbench

@@ -1,0 +1,39 @@
+// Ctrl-C and SIGTERM end a bench run cleanly: a watcher thread takes them
+// and asks the run to stop, so the summary of what was done still prints.
+#pragma once
+
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
+#include "session.h"
+
+namespace qxbench {
+
+/// Blocks the signals the watcher takes; every thread started afterwards inherits the mask.
+sigset_t block_signals();
+
+/// Ends the run on SIGINT or SIGTERM; a wake-up from finish() just returns.
+class SignalWatcher {
+ public:
+  explicit SignalWatcher(const sigset_t& set);
+  ~SignalWatcher() { finish(); }
+  /// The run to stop on a signal (one that came already stops it at once).
+  void watch(Session* session) {
+    session_ = session;
+    if (interrupted_) session->request_stop();
+  }
+  bool interrupted() const { return interrupted_; }
+  /// Ends the watcher thread; idempotent.
+  void finish();
+
+ private:
+  sigset_t set_;
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> interrupted_{false};
+  std::atomic<Session*> session_{nullptr};
+  std::thread thread_;
+};
+
+}  // namespace qxbench
