@@ -207,8 +207,7 @@ int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
   framework.set_recording(false);
   qxhost::MeterPtr meter;
   try {
-    meter.reset(
-        static_cast<QX7540PM*>(qxhost::Plugin::open(plugin_path).create_device().release()));
+    meter = qxhost::Plugin::open(plugin_path).create_meter();
   } catch (const qxhost::LoadError& e) {
     fail(e.what());
     return kExitPlugin;

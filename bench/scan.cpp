@@ -215,8 +215,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   zelfw::Framework framework;
   qxhost::MeterPtr meter;
   try {
-    meter.reset(
-        static_cast<QX7540PM*>(qxhost::Plugin::open(plugin_path).create_device().release()));
+    meter = qxhost::Plugin::open(plugin_path).create_meter();
   } catch (const qxhost::LoadError& e) {
     fail(e.what());
     return kExitPlugin;

@@ -72,8 +72,10 @@ DevicePtr Plugin::create_device() const {
   return device;
 }
 
-MeterPtr make_meter() {
-  return MeterPtr(static_cast<QX7540PM*>(Plugin::built().create_device().release()));
+MeterPtr Plugin::create_meter() const {
+  return MeterPtr(static_cast<QX7540PM*>(create_device().release()));
 }
+
+MeterPtr make_meter() { return Plugin::built().create_meter(); }
 
 }  // namespace qxhost

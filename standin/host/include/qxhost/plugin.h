@@ -48,6 +48,10 @@ class Plugin {
   std::shared_ptr<ZelSPDeviceProvider> provider() const;
   /// A new device from that provider; throws LoadError if it makes none.
   DevicePtr create_device() const;
+  /// The same, as the meter class: the provider makes QX7540PM devices only,
+  /// and their type information stays inside the plug-in, so the conversion
+  /// is static.
+  MeterPtr create_meter() const;
   void* handle() const { return handle_; }
   const std::string& path() const { return path_; }
 
@@ -58,9 +62,7 @@ class Plugin {
   GetProvidersFn get_providers_ = nullptr;
 };
 
-/// A new meter from the plug-in of this build tree. The provider makes
-/// QX7540PM devices only; its type information stays inside the plug-in, so
-/// the conversion is static.
+/// A new meter from the plug-in of this build tree.
 MeterPtr make_meter();
 
 }  // namespace qxhost
