@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <iostream>
 
 namespace qxbench {
 namespace {
@@ -118,6 +119,20 @@ void split_host_port(const std::string& text, std::string& host, int& port) {
     if (colon != std::string::npos) host = text.substr(0, colon);
   }
   if (colon != std::string::npos) port = std::atoi(text.c_str() + colon + 1);
+}
+
+void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }
+
+int attach_meter(const std::string& plugin_path, zelfw::Framework& framework,
+                 qxhost::MeterPtr& meter) {
+  try {
+    meter = qxhost::Plugin::open(plugin_path).create_meter();
+  } catch (const qxhost::LoadError& e) {
+    fail(e.what());
+    return kExitPlugin;
+  }
+  framework.attach(*meter);
+  return kExitOk;
 }
 
 }  // namespace qxbench

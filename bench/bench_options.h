@@ -1,11 +1,13 @@
-// The bench host's command line and exit codes.
+// The bench host's command line, exit codes and the steps every subcommand shares.
 #pragma once
 
 #include <string>
 
 #include <CLI/CLI.hpp>
 
+#include "qxhost/plugin.h"
 #include "qxsim/options.h"
+#include "zelfw/standin.h"
 
 namespace qxbench {
 
@@ -16,6 +18,14 @@ constexpr int kExitPlugin = 3;         ///< the plug-in could not be loaded or m
 constexpr int kExitInput = 4;          ///< settings, cache, history or profile file unusable
 constexpr int kExitPort = 5;           ///< the port or gateway could not be opened
 constexpr int kExitInterrupted = 130;  ///< stopped by Ctrl-C (SIGINT) or SIGTERM
+
+/// One line "qx7540pm-bench: message" on standard error.
+void fail(const std::string& message);
+
+/// Loads the plug-in at plugin_path as the controller does, makes a meter and
+/// attaches it to the framework: kExitOk, or kExitPlugin after saying why.
+int attach_meter(const std::string& plugin_path, zelfw::Framework& framework,
+                 qxhost::MeterPtr& meter);
 
 struct BenchOptions {
   std::string plugin_path;  ///< empty: the plug-in built next to the bench

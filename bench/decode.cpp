@@ -25,8 +25,6 @@ constexpr std::size_t kRecordSize = QX7540PM_RECORD_SIZE;
 constexpr std::size_t kHexDigitsPerRecord = 2 * kRecordSize;
 constexpr std::size_t kStampOffset = QX7540PM::kStampOffset;
 
-void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }
-
 /// The whole records of one file and, when something in it is not a record,
 /// what and where.
 struct StoredRecords {
@@ -206,13 +204,7 @@ int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
   zelfw::Framework framework;
   framework.set_recording(false);
   qxhost::MeterPtr meter;
-  try {
-    meter = qxhost::Plugin::open(plugin_path).create_meter();
-  } catch (const qxhost::LoadError& e) {
-    fail(e.what());
-    return kExitPlugin;
-  }
-  framework.attach(*meter);
+  if (const int code = attach_meter(plugin_path, framework, meter); code != kExitOk) return code;
   // Each load writes "rvSize is 0"; the decoded records are the only output.
   qxhost::DiscardStdout discard;
   Printer printer(options, discard.report());

@@ -33,8 +33,6 @@
 namespace qxbench {
 namespace {
 
-void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }
-
 bool read_file(const std::string& path, std::vector<unsigned char>& bytes, std::string& error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -47,10 +45,7 @@ bool read_file(const std::string& path, std::vector<unsigned char>& bytes, std::
 
 // The phases the device monitors, as it read them from the settings: the
 // device converts has_a, has_b and has_c itself (numbers by value, saturated).
-std::array<bool, 3> monitored_phases(const ZelSPDevice& device) {
-  // The bench only makes qx7540pm devices; the type information of the device
-  // class lives in the plug-in, so the conversion is static.
-  const auto& meter = static_cast<const QX7540PM&>(device);
+std::array<bool, 3> monitored_phases(const QX7540PM& meter) {
   return {meter.has_a != 0, meter.has_b != 0, meter.has_c != 0};
 }
 
@@ -122,14 +117,8 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
 
 /// Loads the plug-in, makes its device, attaches it and hands it the settings.
 int make_device(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
-                zelfw::Framework& framework, qxhost::DevicePtr& device) {
-  try {
-    device = qxhost::Plugin::open(plugin).create_device();
-  } catch (const qxhost::LoadError& e) {
-    fail(e.what());
-    return kExitPlugin;
-  }
-  framework.attach(*device);
+                zelfw::Framework& framework, qxhost::MeterPtr& device) {
+  if (const int code = attach_meter(plugin, framework, device); code != kExitOk) return code;
   try {
     device->InitSetting(in.settings);
   } catch (const std::exception& e) {
@@ -196,7 +185,7 @@ Summary begin_summary(const Inputs& in, const Line& line) {
 }
 
 void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
-                  const ZelSPDevice& device, const Summary& summary, FILE* out) {
+                  const QX7540PM& device, const Summary& summary, FILE* out) {
   // With --json, standard output carries nothing but the JSON lines.
   FILE* to = opt.json ? stderr : out;
   std::fprintf(to, "qx7540pm-bench: %s from %s on %s, every %d ms, %s\n",
@@ -248,7 +237,7 @@ void count_round(const RoundReport& report, Summary& summary) {
 
 /// Restores the cache, polls the rounds and prints each, then the summary.
 int poll_meter(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
-               ZelSPDevice& device, zelfw::Framework& framework, Line& line,
+               QX7540PM& device, zelfw::Framework& framework, Line& line,
                qxhost::RoundOutput& output, SignalWatcher& watcher) {
   Summary summary = begin_summary(in, line);
   Session session(device, framework, *line.link, output, in.history_fd);
@@ -308,7 +297,7 @@ int run(const BenchOptions& opt) {
   }
   // Declared before the device: a framework outlives the devices attached to it.
   zelfw::Framework framework;
-  qxhost::DevicePtr device;
+  qxhost::MeterPtr device;
   const std::string plugin = opt.plugin_path.empty() ? default_plugin_path() : opt.plugin_path;
   if (const int code = make_device(opt, in, plugin, framework, device); code != kExitOk) {
     return code;

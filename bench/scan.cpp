@@ -33,8 +33,6 @@ constexpr int kHighestTcpUnit = 255;
 constexpr int kLineSpeeds[] = {110,   300,   600,   1200,   2400,   4800,   9600,
                                19200, 38400, 57600, 115200, 230400, 460800, 921600};
 
-void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }
-
 std::vector<std::string> split_commas(const std::string& text) {
   std::vector<std::string> parts;
   std::string::size_type begin = 0;
@@ -214,13 +212,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   // Declared before the device: a framework outlives the devices attached to it.
   zelfw::Framework framework;
   qxhost::MeterPtr meter;
-  try {
-    meter = qxhost::Plugin::open(plugin_path).create_meter();
-  } catch (const qxhost::LoadError& e) {
-    fail(e.what());
-    return kExitPlugin;
-  }
-  framework.attach(*meter);
+  if (const int code = attach_meter(plugin_path, framework, meter); code != kExitOk) return code;
   Json::Value device_settings(Json::objectValue);
   device_settings["appSetting"] = Json::Value(Json::objectValue);
   meter->InitSetting(device_settings);
