@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "zelfw/modbus_crc.h"
+
 namespace qxsim {
 namespace {
 
@@ -68,20 +70,8 @@ void write_all(int fd, const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-std::uint16_t modbus_crc(const std::uint8_t* data, std::size_t size) {
-  std::uint16_t crc = 0xFFFF;
-  for (std::size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
-                           : static_cast<std::uint16_t>(crc >> 1);
-    }
-  }
-  return crc;
-}
-
 void append_crc(std::vector<std::uint8_t>& frame) {
-  const std::uint16_t crc = modbus_crc(frame.data(), frame.size());
+  const std::uint16_t crc = zelfw::modbus_crc(frame.data(), frame.size());
   frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
   frame.push_back(static_cast<std::uint8_t>(crc >> 8));
 }

@@ -2,6 +2,8 @@
 
 #include <modbus.h>
 
+#include "zelfw/modbus_crc.h"
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -18,6 +20,19 @@ constexpr int kReadReplyOverhead = 5;
 constexpr int kFixedGapAboveBaud = 19200;
 constexpr double kFixedGapMs = 1.75;
 constexpr double kGapCharacters = 3.5;
+constexpr std::uint8_t kReadHoldingRegisters = 0x03;
+constexpr std::uint8_t kExceptionFlag = 0x80;
+constexpr int kHighestRtuSlave = 247;
+constexpr int kHighestTcpUnit = 255;
+
+// The reply's length from its header, as libmodbus counts it when it reads
+// one: what was received when the CRC check refused it. 0: not known.
+int reply_length(const std::uint8_t* rsp, int offset, int checksum) {
+  const std::uint8_t function = rsp[offset];
+  if ((function & kExceptionFlag) != 0) return offset + 2 + checksum;
+  if (function == kReadHoldingRegisters) return offset + 2 + rsp[offset + 1] + checksum;
+  return 0;
+}
 
 int bits_per_character(const LinkSettings& s) {
   return 1 + s.data_bits + (s.parity == 'N' ? 0 : 1) + s.stop_bits;
@@ -149,6 +164,73 @@ void LibModbusLink::record_failure(int error_number) {
   last_failure_ = std::move(f);
 }
 
+int LibModbusLink::exchange_locked(int slave, int start, int count, std::uint16_t* words) {
+  // A raw request, so that the trace sees the very bytes on the wire;
+  // libmodbus still frames it (header, CRC) and reads the reply by its length.
+  const std::uint8_t request[] = {
+      static_cast<std::uint8_t>(slave),      kReadHoldingRegisters,
+      static_cast<std::uint8_t>(start >> 8), static_cast<std::uint8_t>(start & 0xFF),
+      static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count & 0xFF)};
+  const bool tcp = settings_.serial_path.empty();
+  if (trace_) {
+    Frame sent{std::chrono::steady_clock::now(), true, slave, {}, std::nullopt};
+    if (tcp) {
+      sent.bytes = {0, 0, 0, 0, 0, sizeof request};  // MBAP: transaction 0, protocol 0, length
+    }
+    for (const std::uint8_t byte : request) sent.bytes.push_back(byte);
+    if (!tcp) {
+      const std::uint16_t crc = modbus_crc(request, sizeof request);
+      sent.bytes.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+      sent.bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
+    }
+    trace_(sent);
+  }
+  std::uint8_t rsp[MODBUS_MAX_ADU_LENGTH] = {};
+  int length = -1;
+  if (modbus_send_raw_request(ctx_, request, sizeof request) >= 0) {
+    length = modbus_receive_confirmation(ctx_, rsp);
+  }
+  const int error_number = errno;
+  const int offset = tcp ? 7 : 1;
+  const int checksum = tcp ? 0 : 2;
+  // libmodbus's own checks of a read's confirmation: slave, exception,
+  // function and byte count.
+  int result = -1;
+  int failure = error_number;
+  if (length == 0 || (length > 0 && rsp[offset - 1] != slave)) {
+    failure = EMBBADSLAVE;  // RTU: libmodbus skips a frame of another slave unchecked
+    length = reply_length(rsp, offset, checksum);
+  } else if (length > 0 && tcp && (rsp[0] != 0 || rsp[1] != 0 || rsp[2] != 0 || rsp[3] != 0)) {
+    failure = EMBBADDATA;  // another transaction's reply
+  } else if (length > 0 && (rsp[offset] & kExceptionFlag) != 0) {
+    const int code = rsp[offset + 1];
+    failure = length == offset + 2 + checksum &&
+                      rsp[offset] == (kReadHoldingRegisters | kExceptionFlag) &&
+                      code < MODBUS_EXCEPTION_MAX
+                  ? MODBUS_ENOBASE + code
+                  : EMBBADEXC;
+  } else if (length > 0 && (rsp[offset] != kReadHoldingRegisters || rsp[offset + 1] != 2 * count ||
+                            length != offset + 2 + 2 * count + checksum)) {
+    failure = EMBBADDATA;
+  } else if (length > 0) {
+    for (int i = 0; i < count; ++i) {
+      words[i] =
+          static_cast<std::uint16_t>((rsp[offset + 2 + 2 * i] << 8) | rsp[offset + 3 + 2 * i]);
+    }
+    result = count;
+  } else if (error_number == EMBBADCRC) {
+    length = reply_length(rsp, offset, checksum);
+  }
+  if (trace_) {
+    Frame received{std::chrono::steady_clock::now(), false, slave, {}, std::nullopt};
+    if (length > 0 && length <= MODBUS_MAX_ADU_LENGTH) received.bytes.assign(rsp, rsp + length);
+    if (result < 0) received.failure = classify_modbus_errno(failure);
+    trace_(received);
+  }
+  errno = failure;
+  return result;
+}
+
 void LibModbusLink::read_registers(SPModbus& device, int start, int count) {
   std::vector<std::uint16_t> words(count > 0 ? static_cast<std::size_t>(count) : 1);
   int result = -1;
@@ -156,11 +238,16 @@ void LibModbusLink::read_registers(SPModbus& device, int start, int count) {
   {
     std::lock_guard<std::mutex> lock(io_mutex_);
     std::string ignored;
+    const auto route = routes_.find(&device);
+    const int slave = route != routes_.end() ? route->second : settings_.slave;
     // A connection dropped by an earlier failure is reopened on the next request.
-    if (connect_locked(ignored)) {
+    if (count < 1 || count > MODBUS_MAX_READ_REGISTERS) {
+      error_number = EMBMDATA;
+    } else if (connect_locked(ignored)) {
       // Late bytes of an earlier, abandoned exchange must not pass for this reply.
       modbus_flush(ctx_);
-      result = modbus_read_registers(ctx_, start, count, words.data());
+      modbus_set_slave(ctx_, slave);
+      result = exchange_locked(slave, start, count, words.data());
       error_number = errno;
       if (result < 0 && classify_modbus_errno(error_number) == Failure::kIo) {
         modbus_close(ctx_);
@@ -178,14 +265,27 @@ void LibModbusLink::read_registers(SPModbus& device, int start, int count) {
     deliver_reply(device, words.data(), count);
     return;
   }
-  // libmodbus checks the register count itself; a mismatch here is a short reply.
-  record_failure(result < 0 ? error_number : EMBBADDATA);
+  record_failure(error_number);
   deliver_error(device);
+}
+
+bool LibModbusLink::route(const SPModbus& device, int slave) {
+  const bool tcp = settings_.serial_path.empty();
+  if (slave < (tcp ? 0 : 1) || slave > (tcp ? kHighestTcpUnit : kHighestRtuSlave)) return false;
+  std::lock_guard<std::mutex> lock(io_mutex_);
+  routes_[&device] = slave;
+  return true;
+}
+
+void LibModbusLink::set_trace(std::function<void(const Frame&)> trace) {
+  std::lock_guard<std::mutex> lock(io_mutex_);
+  trace_ = std::move(trace);
 }
 
 bool LibModbusLink::set_slave(int slave) {
   std::lock_guard<std::mutex> lock(io_mutex_);
   if (ctx_ != nullptr && modbus_set_slave(ctx_, slave) != 0) return false;
+  if (ctx_ == nullptr && (slave < 0 || slave > kHighestTcpUnit)) return false;
   settings_.slave = slave;
   return true;
 }

@@ -99,9 +99,7 @@ class MeterSim {
   SimStats stats_;
 };
 
-/// CRC-16/MODBUS of a frame's bytes (low byte goes first on the wire).
-std::uint16_t modbus_crc(const std::uint8_t* data, std::size_t size);
-/// Appends the CRC to a frame.
+/// Appends the frame's CRC-16/MODBUS, low byte first.
 void append_crc(std::vector<std::uint8_t>& frame);
 
 }  // namespace qxsim

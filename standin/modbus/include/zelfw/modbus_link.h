@@ -6,9 +6,14 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "zelfw/standin.h"
 
@@ -63,6 +68,18 @@ struct LinkFailure {
   std::string text;        ///< libmodbus's message
 };
 
+/// One frame on the wire, as the link sent or received it.
+struct Frame {
+  std::chrono::steady_clock::time_point time;  ///< when it left, or when its reply ended
+  bool sent = true;                            ///< false: received
+  int slave = 0;                               ///< the slave id the exchange addressed
+  /// The whole frame (RTU: with its CRC; TCP: with the MBAP header). A
+  /// received frame libmodbus could not take whole (timeout, port error) has
+  /// none.
+  std::vector<std::uint8_t> bytes;
+  std::optional<Failure> failure;  ///< received frames: why the exchange failed
+};
+
 /// Time on the wire of one RTU exchange reading `registers` holding registers:
 /// request and reply frames plus the 3.5-character silence after each.
 double rtu_exchange_minimum_ms(const LinkSettings& settings, int registers);
@@ -87,6 +104,14 @@ class LibModbusLink : public ModbusLink {
   /// Addresses later exchanges to another slave id (a scan of the line);
   /// call it between exchanges. False for an id libmodbus refuses.
   bool set_slave(int slave);
+  /// Addresses this device's exchanges to `slave` (several meters on one
+  /// line); devices never routed use the settings' slave id. False for an id
+  /// outside 1..247 (0..255 on TCP).
+  bool route(const SPModbus& device, int slave);
+
+  /// Called with every frame sent and received, on the exchanging thread,
+  /// before the outcome reaches the device; empty: frames are not kept.
+  void set_trace(std::function<void(const Frame&)> trace);
 
   LinkCounts counts() const;
   LinkFailure last_failure() const;
@@ -96,10 +121,15 @@ class LibModbusLink : public ModbusLink {
 
  private:
   bool connect_locked(std::string& error);
+  /// One read of holding registers: the reply's registers into words, or -1
+  /// with errno as libmodbus reports it. Under io_mutex_.
+  int exchange_locked(int slave, int start, int count, std::uint16_t* words);
   void record_failure(int error_number);
 
-  LinkSettings settings_;  ///< only the slave id changes, under io_mutex_
-  std::mutex io_mutex_;    ///< the libmodbus context; never held while delivering
+  LinkSettings settings_;                    ///< only the slave id changes, under io_mutex_
+  std::mutex io_mutex_;                      ///< the libmodbus context; never held while delivering
+  std::map<const SPModbus*, int> routes_;    // guarded by io_mutex_
+  std::function<void(const Frame&)> trace_;  // guarded by io_mutex_
   _modbus* ctx_ = nullptr;
   std::atomic<bool> connected_{false};
   mutable std::mutex count_mutex_;
