@@ -93,7 +93,7 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
     return kExitInput;
   }
   in.simulated = opt.port.empty() && opt.tcp.empty();
-  if (in.simulated && !qxsim::make_sim_config(opt.sim, opt.slave, in.sim_config, error)) {
+  if (in.simulated && !qxsim::make_sim_config(opt.sim, {opt.slave}, in.sim_config, error)) {
     fail(error);
     return kExitInput;
   }

@@ -33,26 +33,8 @@ constexpr int kHighestTcpUnit = 255;
 constexpr int kLineSpeeds[] = {110,   300,   600,   1200,   2400,   4800,   9600,
                                19200, 38400, 57600, 115200, 230400, 460800, 921600};
 
-std::vector<std::string> split_commas(const std::string& text) {
-  std::vector<std::string> parts;
-  std::string::size_type begin = 0;
-  for (;;) {
-    const auto comma = text.find(',', begin);
-    parts.push_back(text.substr(begin, comma - begin));
-    if (comma == std::string::npos) return parts;
-    begin = comma + 1;
-  }
-}
-
-/// A whole decimal number in text; false for anything else.
-bool parse_number(const std::string& text, long& value) {
-  if (text.empty() || text.size() > 9) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  value = std::strtol(text.c_str(), nullptr, 10);
-  return true;
-}
+using qxsim::parse_number;
+using qxsim::split_commas;
 
 bool known_speed(long baud) {
   for (int speed : kLineSpeeds) {
@@ -107,36 +89,6 @@ std::string self_path() {
 }
 
 }  // namespace
-
-bool parse_id_list(const std::string& text, int low, int high, std::vector<int>& ids,
-                   std::string& error) {
-  std::vector<bool> seen(static_cast<std::size_t>(high) + 1, false);
-  ids.clear();
-  for (const std::string& part : split_commas(text)) {
-    const auto dash = part.find('-');
-    long first = 0;
-    long last = 0;
-    const bool ok = dash == std::string::npos ? parse_number(part, first) && (last = first, true)
-                                              : parse_number(part.substr(0, dash), first) &&
-                                                    parse_number(part.substr(dash + 1), last);
-    if (!ok || first > last) {
-      error = "--slaves \"" + text + "\": \"" + part +
-              "\" is not an id or a range LOW-HIGH (e.g. 1,3,10-20)";
-      return false;
-    }
-    if (first < low || last > high) {
-      error = "--slaves \"" + text + "\": \"" + part + "\" is outside the ids " +
-              std::to_string(low) + ".." + std::to_string(high);
-      return false;
-    }
-    for (long id = first; id <= last; ++id) {
-      if (seen[static_cast<std::size_t>(id)]) continue;
-      seen[static_cast<std::size_t>(id)] = true;
-      ids.push_back(static_cast<int>(id));
-    }
-  }
-  return true;
-}
 
 bool parse_line_settings(const std::string& bauds, const std::string& formats,
                          std::vector<LineSetting>& settings, std::string& error) {
@@ -195,8 +147,8 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   std::vector<LineSetting> settings;
   std::string error;
   if (!check_sim_options(options.sim, simulated, error) ||
-      !parse_id_list(options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
-                     options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, ids, error) ||
+      !qxsim::parse_id_list("--slaves", options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
+                            options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, ids, error) ||
       (options.tcp.empty() &&
        !parse_line_settings(options.bauds, options.formats, settings, error))) {
     fail(error);
@@ -204,7 +156,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   }
   if (!options.tcp.empty()) settings.assign(1, LineSetting{});
   qxsim::SimConfig sim_config;
-  if (simulated && !qxsim::make_sim_config(options.sim, 1, sim_config, error)) {
+  if (simulated && !qxsim::make_sim_config(options.sim, {1}, sim_config, error)) {
     fail(error);
     return kExitInput;
   }

@@ -32,10 +32,6 @@ struct LineSetting {
   int stop_bits = 1;
 };
 
-/// "1,3,10-20" into ids low..high, in the order given, each once. On failure
-/// returns false with a message naming the bad part.
-bool parse_id_list(const std::string& text, int low, int high, std::vector<int>& ids,
-                   std::string& error);
 /// The baud and format lists into the line settings to try, baud by baud.
 bool parse_line_settings(const std::string& bauds, const std::string& formats,
                          std::vector<LineSetting>& settings, std::string& error);

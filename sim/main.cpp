@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
 
   qxsim::SimConfig config;
   std::string error;
-  if (!qxsim::make_sim_config(options, slave, config, error)) {
+  if (!qxsim::make_sim_config(options, {slave}, config, error)) {
     std::cerr << "qx7540pm-sim: " << error << "\n";
     return kExitSetup;
   }
@@ -57,7 +57,10 @@ int main(int argc, char** argv) {
     return kExitPort;
   }
   std::cout << sim.port() << std::endl;
-  std::cerr << "qx7540pm-sim: slave " << slave << " on " << sim.port()
+  std::string ids = std::to_string(config.slave);
+  for (const qxsim::SlaveSim& more : config.more_slaves) ids += "," + std::to_string(more.slave);
+  std::cerr << "qx7540pm-sim: slave" << (config.more_slaves.empty() ? " " : "s ") << ids << " on "
+            << sim.port()
             << (config.pace_baud > 0 ? ", paced at " + std::to_string(config.pace_baud) + " baud"
                                      : std::string())
             << "; Ctrl-C stops" << std::endl;

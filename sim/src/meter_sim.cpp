@@ -25,8 +25,6 @@ constexpr int kHighestSlave = 247;
 constexpr double kBitsPerCharacter = 10.0;
 constexpr double kGapCharacters = 3.5;
 
-modbus_mapping_t* mapping_of(void* p) { return static_cast<modbus_mapping_t*>(p); }
-
 /// The termios speed constant of a line speed; B0 when there is none.
 speed_t speed_of(int baud) {
   switch (baud) {
@@ -69,6 +67,31 @@ void write_all(int fd, const std::uint8_t* data, std::size_t size) {
 }
 
 }  // namespace
+
+/// One meter on the line: its id, registers, faults and counts.
+struct MeterSim::Meter {
+  int slave = 1;
+  Profile profile;
+  FaultPlan faults;
+  SimStats stats;
+  modbus_t* reply_ctx = nullptr;        ///< writes libmodbus's replies into capture_fds_
+  modbus_mapping_t* mapping = nullptr;  ///< registers 0..40
+
+  Meter(int id, Profile p, FaultPlan f) : slave(id), profile(std::move(p)), faults(std::move(f)) {}
+  ~Meter() {
+    if (reply_ctx != nullptr) modbus_free(reply_ctx);
+    if (mapping != nullptr) modbus_mapping_free(mapping);
+  }
+  Meter(const Meter&) = delete;
+  Meter& operator=(const Meter&) = delete;
+
+  const FaultSwitch* switch_for(long request) const {
+    for (const FaultSwitch& s : faults.switches) {
+      if (s.request == request) return &s;
+    }
+    return nullptr;
+  }
+};
 
 void append_crc(std::vector<std::uint8_t>& frame) {
   const std::uint16_t crc = zelfw::modbus_crc(frame.data(), frame.size());
@@ -116,21 +139,33 @@ bool MeterSim::start(std::string& error) {
     return false;
   }
   ::fcntl(capture_fds_[1], F_SETFL, O_NONBLOCK);
+  meters_.clear();
+  meters_.push_back(std::make_unique<Meter>(config_.slave, config_.profile, config_.faults));
+  for (const SlaveSim& more : config_.more_slaves) {
+    meters_.push_back(std::make_unique<Meter>(more.slave, more.profile, more.faults));
+  }
   ctx_ = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
-  reply_ctx_ = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
-  mapping_ = modbus_mapping_new_start_address(0, 0, 0, 0, 0, kRegisterCount, 0, 0);
-  if (ctx_ == nullptr || reply_ctx_ == nullptr || mapping_ == nullptr ||
-      modbus_set_slave(ctx_, config_.slave) != 0 ||
-      modbus_set_slave(reply_ctx_, config_.slave) != 0) {
+  if (ctx_ == nullptr || modbus_set_slave(ctx_, config_.slave) != 0) {
     error = "cannot set up the simulator's Modbus slave (slave id " +
             std::to_string(config_.slave) + ")";
     stop();
     return false;
   }
   modbus_set_socket(ctx_, master_fd_);
-  modbus_set_socket(reply_ctx_, capture_fds_[0]);
-  const RegisterImage first = config_.profile.image_for_round(1, config_.faults.outage);
-  std::copy(first.begin(), first.end(), mapping_of(mapping_)->tab_registers);
+  for (const std::unique_ptr<Meter>& meter : meters_) {
+    meter->reply_ctx = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
+    meter->mapping = modbus_mapping_new_start_address(0, 0, 0, 0, 0, kRegisterCount, 0, 0);
+    if (meter->reply_ctx == nullptr || meter->mapping == nullptr ||
+        modbus_set_slave(meter->reply_ctx, meter->slave) != 0) {
+      error = "cannot set up the simulator's Modbus slave (slave id " +
+              std::to_string(meter->slave) + ")";
+      stop();
+      return false;
+    }
+    modbus_set_socket(meter->reply_ctx, capture_fds_[0]);
+    const RegisterImage first = meter->profile.image_for_round(1, meter->faults.outage);
+    std::copy(first.begin(), first.end(), meter->mapping->tab_registers);
+  }
   stopping_ = false;
   thread_ = std::thread([this] { serve(); });
   return true;
@@ -149,10 +184,14 @@ void MeterSim::stop() {
   if (thread_.joinable()) thread_.join();
   // The contexts do not own the descriptors: free them, then close ours.
   if (ctx_ != nullptr) modbus_free(ctx_);
-  if (reply_ctx_ != nullptr) modbus_free(reply_ctx_);
-  if (mapping_ != nullptr) modbus_mapping_free(mapping_of(mapping_));
-  ctx_ = reply_ctx_ = nullptr;
-  mapping_ = nullptr;
+  ctx_ = nullptr;
+  // The meters keep their counts for stats() after the line is gone.
+  for (const std::unique_ptr<Meter>& meter : meters_) {
+    if (meter->reply_ctx != nullptr) modbus_free(meter->reply_ctx);
+    if (meter->mapping != nullptr) modbus_mapping_free(meter->mapping);
+    meter->reply_ctx = nullptr;
+    meter->mapping = nullptr;
+  }
   close_fd(master_fd_);
   close_fd(slave_fd_);
   for (int& fd : wake_fds_) close_fd(fd);
@@ -161,7 +200,22 @@ void MeterSim::stop() {
 
 SimStats MeterSim::stats() const {
   std::lock_guard<std::mutex> lock(stats_mutex_);
-  return stats_;
+  SimStats total;
+  for (const std::unique_ptr<Meter>& meter : meters_) {
+    total.requests += meter->stats.requests;
+    total.rounds += meter->stats.rounds;
+    total.replies += meter->stats.replies;
+    total.faults += meter->stats.faults;
+  }
+  return total;
+}
+
+SimStats MeterSim::stats(int slave) const {
+  std::lock_guard<std::mutex> lock(stats_mutex_);
+  for (const std::unique_ptr<Meter>& meter : meters_) {
+    if (meter->slave == slave) return meter->stats;
+  }
+  return SimStats{};
 }
 
 bool MeterSim::pause_ms(double ms) {
@@ -170,18 +224,12 @@ bool MeterSim::pause_ms(double ms) {
                          [this] { return stopping_.load(); });
 }
 
-const FaultSwitch* MeterSim::switch_for(long request) const {
-  for (const FaultSwitch& s : config_.faults.switches) {
-    if (s.request == request) return &s;
-  }
-  return nullptr;
-}
-
 void MeterSim::forget_other_slave() {
   // libmodbus takes the next frame after a request for another slave to be
-  // that slave's reply and drops it unread. On this line no other slave
-  // answers, and a master sweeping ids sends its next request at once: a
-  // fresh context hears it, as a meter that frames by silence would.
+  // that slave's reply and drops it unread. Here the simulator answers for
+  // every meter on the line, and a master sweeping ids sends its next
+  // request at once: a fresh context hears it, as a meter that frames by
+  // silence would.
   modbus_t* fresh = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
   if (fresh == nullptr || modbus_set_slave(fresh, config_.slave) != 0) {
     if (fresh != nullptr) modbus_free(fresh);
@@ -224,8 +272,9 @@ void MeterSim::serve() {
     // At another speed or format a real meter hears only noise: no answer.
     if (length > 0 && !line_matches()) continue;
     if (length > 0) {
-      answer(request, length);
+      answer(*meters_.front(), request, length);
     } else if (length == 0) {
+      answer_other(request);
       forget_other_slave();
     } else if (length < 0) {
       modbus_flush(ctx_);  // a garbled request: drop what is left of it
@@ -233,9 +282,25 @@ void MeterSim::serve() {
   }
 }
 
-std::vector<std::uint8_t> MeterSim::correct_reply(const std::uint8_t* request, int length) {
+void MeterSim::answer_other(const std::uint8_t* request) {
+  // libmodbus read the frame by its function's length before it saw the id:
+  // reads and single writes are eight bytes.
+  constexpr int kShortRequest = 8;
+  if (request[1] < 1 || request[1] > 6) return;
+  const std::uint16_t crc = zelfw::modbus_crc(request, kShortRequest - 2);
+  if (request[6] != (crc & 0xFF) || request[7] != (crc >> 8)) return;
+  for (const std::unique_ptr<Meter>& meter : meters_) {
+    if (meter->slave == request[0]) {
+      answer(*meter, request, kShortRequest);
+      return;
+    }
+  }
+}
+
+std::vector<std::uint8_t> MeterSim::correct_reply(Meter& meter, const std::uint8_t* request,
+                                                  int length) {
   std::vector<std::uint8_t> frame;
-  if (modbus_reply(reply_ctx_, request, length, mapping_of(mapping_)) <= 0) return frame;
+  if (modbus_reply(meter.reply_ctx, request, length, meter.mapping) <= 0) return frame;
   std::uint8_t buffer[MODBUS_RTU_MAX_ADU_LENGTH];
   for (;;) {
     const ssize_t n = ::read(capture_fds_[1], buffer, sizeof buffer);
@@ -245,38 +310,38 @@ std::vector<std::uint8_t> MeterSim::correct_reply(const std::uint8_t* request, i
   return frame;
 }
 
-void MeterSim::answer(const std::uint8_t* request, int length) {
+void MeterSim::answer(Meter& meter, const std::uint8_t* request, int length) {
   const int function = request[1];
   const int start = (request[2] << 8) | request[3];
   const int count = (request[4] << 8) | request[5];
   long number;
   {
     std::lock_guard<std::mutex> lock(stats_mutex_);
-    number = ++stats_.requests;
+    number = ++meter.stats.requests;
     if (function == kReadHoldingRegisters && start == 0) {
-      ++stats_.rounds;
+      ++meter.stats.rounds;
       const RegisterImage image =
-          config_.profile.image_for_round(stats_.rounds, config_.faults.outage);
-      std::copy(image.begin(), image.end(), mapping_of(mapping_)->tab_registers);
+          meter.profile.image_for_round(meter.stats.rounds, meter.faults.outage);
+      std::copy(image.begin(), image.end(), meter.mapping->tab_registers);
     }
   }
-  const FaultSwitch* fault = switch_for(number);
+  const FaultSwitch* fault = meter.switch_for(number);
   if (fault != nullptr) {
     std::lock_guard<std::mutex> lock(stats_mutex_);
-    ++stats_.faults;
+    ++meter.stats.faults;
   }
   std::vector<std::uint8_t> frame;
   switch (fault == nullptr ? Fault::kDelay : fault->fault) {
     case Fault::kIgnore:
       return;
     case Fault::kException:
-      frame = {static_cast<std::uint8_t>(config_.slave),
+      frame = {static_cast<std::uint8_t>(meter.slave),
                static_cast<std::uint8_t>(function | kExceptionFlag),
                static_cast<std::uint8_t>(fault->argument)};
       append_crc(frame);
       break;
     case Fault::kTruncate:
-      frame = correct_reply(request, length);
+      frame = correct_reply(meter, request, length);
       if (frame.size() < 5) return;
       if (function == kReadHoldingRegisters && frame[1] == function) {
         // A well-formed frame carrying half the registers asked for.
@@ -289,22 +354,22 @@ void MeterSim::answer(const std::uint8_t* request, int length) {
       append_crc(frame);
       break;
     case Fault::kWrongSlave:
-      frame = correct_reply(request, length);
+      frame = correct_reply(meter, request, length);
       if (frame.size() < 3) return;
       frame.resize(frame.size() - 2);
-      frame[0] = static_cast<std::uint8_t>(config_.slave % kHighestSlave + 1);
+      frame[0] = static_cast<std::uint8_t>(meter.slave % kHighestSlave + 1);
       append_crc(frame);
       break;
     case Fault::kBadCrc:
-      frame = correct_reply(request, length);
+      frame = correct_reply(meter, request, length);
       if (!frame.empty()) frame.back() ^= 0xFF;
       break;
     case Fault::kDelay:
       if (fault != nullptr && !pause_ms(fault->argument)) return;
-      frame = correct_reply(request, length);
+      frame = correct_reply(meter, request, length);
       if (!frame.empty() && frame[1] == function) {
         std::lock_guard<std::mutex> lock(stats_mutex_);
-        ++stats_.replies;
+        ++meter.stats.replies;
       }
       break;
   }

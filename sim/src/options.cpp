@@ -2,9 +2,61 @@
 
 namespace qxsim {
 
+std::vector<std::string> split_commas(const std::string& text) {
+  std::vector<std::string> parts;
+  std::string::size_type begin = 0;
+  for (;;) {
+    const auto comma = text.find(',', begin);
+    parts.push_back(text.substr(begin, comma - begin));
+    if (comma == std::string::npos) return parts;
+    begin = comma + 1;
+  }
+}
+
+/// A whole decimal number in text; false for anything else.
+bool parse_number(const std::string& text, long& value) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  value = std::strtol(text.c_str(), nullptr, 10);
+  return true;
+}
+
+bool parse_id_list(const std::string& option, const std::string& text, int low, int high,
+                   std::vector<int>& ids, std::string& error) {
+  std::vector<bool> seen(static_cast<std::size_t>(high) + 1, false);
+  ids.clear();
+  for (const std::string& part : split_commas(text)) {
+    const auto dash = part.find('-');
+    long first = 0;
+    long last = 0;
+    const bool ok = dash == std::string::npos ? parse_number(part, first) && (last = first, true)
+                                              : parse_number(part.substr(0, dash), first) &&
+                                                    parse_number(part.substr(dash + 1), last);
+    if (!ok || first > last) {
+      error = option + " \"" + text + "\": \"" + part +
+              "\" is not an id or a range LOW-HIGH (e.g. 1,3,10-20)";
+      return false;
+    }
+    if (first < low || last > high) {
+      error = option + " \"" + text + "\": \"" + part + "\" is outside the ids " +
+              std::to_string(low) + ".." + std::to_string(high);
+      return false;
+    }
+    for (long id = first; id <= last; ++id) {
+      if (seen[static_cast<std::size_t>(id)]) continue;
+      seen[static_cast<std::size_t>(id)] = true;
+      ids.push_back(static_cast<int>(id));
+    }
+  }
+  return true;
+}
+
 void add_sim_options(CLI::App& app, SimOptions& options, const std::string& prefix,
                      const std::string& group) {
   const std::string p = "--" + prefix;
+  options.prefix = p;
   app.add_option(p + "profile", options.profile_path,
                  "Profile file (JSON): registers by number or snapshot key")
       ->group(group);
@@ -31,10 +83,58 @@ void add_sim_options(CLI::App& app, SimOptions& options, const std::string& pref
   app.add_option(p + "format", options.format,
                  "Frame format with " + p + "baud, e.g. 8E1 (default 8N1)")
       ->group(group);
+  app.add_option(p + "slaves", options.slaves,
+                 "Meters on the line, e.g. 1,3,7 (ids and ranges; each answers its own id)")
+      ->group(group);
+  app.add_option(p + "profile-for", options.profile_for,
+                 "ID=FILE: this meter's own profile, repeatable")
+      ->group(group);
+  app.add_option(p + "fault-for", options.fault_for,
+                 "ID=KIND@REQUEST[:ARG]: a fault switch of this meter only (its own "
+                 "requests counted), repeatable")
+      ->group(group);
 }
 
-bool make_sim_config(const SimOptions& options, int slave, SimConfig& config, std::string& error) {
-  config.slave = options.slave != 0 ? options.slave : slave;
+namespace {
+
+constexpr int kLowestSlave = 1;
+constexpr int kHighestSlave = 247;
+
+/// "ID=TEXT" with ID one of the meters; false with a message otherwise.
+bool split_for(const std::string& option, const std::string& text, const std::vector<int>& ids,
+               int& id, std::string& rest, std::string& error) {
+  const auto equals = text.find('=');
+  long number = 0;
+  if (equals == std::string::npos || !parse_number(text.substr(0, equals), number)) {
+    error = option + " \"" + text + "\": expected ID=...";
+    return false;
+  }
+  bool known = false;
+  for (int served : ids) known = known || served == number;
+  if (!known) {
+    error = option + " \"" + text + "\": no simulated meter has slave id " + std::to_string(number);
+    return false;
+  }
+  id = static_cast<int>(number);
+  rest = text.substr(equals + 1);
+  return true;
+}
+
+}  // namespace
+
+bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, SimConfig& config,
+                     std::string& error) {
+  std::vector<int> ids = slaves;
+  if (!options.slaves.empty()) {
+    if (!parse_id_list(options.prefix + "slaves", options.slaves, kLowestSlave, kHighestSlave, ids,
+                       error)) {
+      return false;
+    }
+  } else if (options.slave != 0) {
+    ids.assign(1, options.slave);
+  }
+  if (ids.empty()) ids.assign(1, 1);
+  config.slave = ids.front();
   if (!options.format.empty() && !parse_line_format(options.format, config.line_format)) {
     error = "line format \"" + options.format + "\": expected data bits, parity, stop bits (8N1)";
     return false;
@@ -62,6 +162,39 @@ bool make_sim_config(const SimOptions& options, int slave, SimConfig& config, st
     config.faults.outage.from_round = options.outage_round;
   }
   config.pace_baud = options.pace ? options.pace_baud : 0;
+  config.more_slaves.clear();
+  for (std::size_t i = 1; i < ids.size(); ++i) {
+    config.more_slaves.push_back(SlaveSim{ids[i], config.profile, config.faults});
+  }
+  const auto faults_of = [&config](int id) -> FaultPlan& {
+    for (SlaveSim& more : config.more_slaves) {
+      if (more.slave == id) return more.faults;
+    }
+    return config.faults;
+  };
+  for (const std::string& text : options.profile_for) {
+    int id = 0;
+    std::string path;
+    Profile profile;
+    if (!split_for(options.prefix + "profile-for", text, ids, id, path, error) ||
+        !load_profile(path, profile, error)) {
+      return false;
+    }
+    if (id == config.slave) config.profile = profile;
+    for (SlaveSim& more : config.more_slaves) {
+      if (more.slave == id) more.profile = profile;
+    }
+  }
+  for (const std::string& text : options.fault_for) {
+    int id = 0;
+    std::string rest;
+    FaultSwitch s;
+    if (!split_for(options.prefix + "fault-for", text, ids, id, rest, error) ||
+        !parse_fault_switch(rest, s, error)) {
+      return false;
+    }
+    faults_of(id).switches.push_back(s);
+  }
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,10 +32,20 @@ bool parse_line_format(const std::string& text, LineFormat& format);
 /// "8N1" for a format.
 std::string format_name(const LineFormat& format);
 
+/// Another meter on the same line, with its own registers and faults.
+struct SlaveSim {
+  int slave = 2;
+  Profile profile;
+  FaultPlan faults;
+};
+
 struct SimConfig {
   Profile profile;
   FaultPlan faults;
   int slave = 1;
+  /// Further meters on the line; each answers its own id (a request for an
+  /// id no meter has goes unanswered, as on a real line).
+  std::vector<SlaveSim> more_slaves;
   /// Nonzero: the meter's line speed and frame format. A request that arrives
   /// while the master's side of the pseudo-terminal is set to another speed,
   /// parity or stop bits is left unanswered, as a real meter hears only noise
@@ -47,7 +58,7 @@ struct SimConfig {
 };
 
 struct SimStats {
-  long requests = 0;  ///< requests addressed to this slave
+  long requests = 0;  ///< requests addressed to this meter
   long rounds = 0;    ///< reads from register 0
   long replies = 0;   ///< correct replies sent (delayed ones included)
   long faults = 0;    ///< fault switches that fired
@@ -67,16 +78,22 @@ class MeterSim {
   void stop();
   /// Path a master opens, e.g. /dev/pts/3.
   const std::string& port() const { return port_; }
+  /// Every meter on the line together.
   SimStats stats() const;
+  /// One meter's; all zero for an id no meter has.
+  SimStats stats(int slave) const;
 
  private:
+  struct Meter;
   void serve();
-  void answer(const std::uint8_t* request, int length);
-  std::vector<std::uint8_t> correct_reply(const std::uint8_t* request, int length);
+  /// A request libmodbus passed over as another slave's: a meter with that
+  /// id answers it when its CRC holds.
+  void answer_other(const std::uint8_t* request);
+  void answer(Meter& meter, const std::uint8_t* request, int length);
+  std::vector<std::uint8_t> correct_reply(Meter& meter, const std::uint8_t* request, int length);
   void send(const std::vector<std::uint8_t>& frame, int request_length);
   /// Sleeps, waking early on stop; false when stopping.
   bool pause_ms(double ms);
-  const FaultSwitch* switch_for(long request) const;
   /// Starts a fresh receiving context after a request for another slave id.
   void forget_other_slave();
   /// True when the terminal settings the master applied match the meter's line.
@@ -88,15 +105,13 @@ class MeterSim {
   int slave_fd_ = -1;
   int wake_fds_[2] = {-1, -1};
   int capture_fds_[2] = {-1, -1};
-  _modbus* ctx_ = nullptr;        ///< reads requests from the pseudo-terminal
-  _modbus* reply_ctx_ = nullptr;  ///< writes libmodbus's replies into capture_fds_
-  void* mapping_ = nullptr;       ///< modbus_mapping_t of registers 0..40
+  _modbus* ctx_ = nullptr;  ///< reads requests from the pseudo-terminal, as the first meter
+  std::vector<std::unique_ptr<Meter>> meters_;  ///< the first is config_.slave
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::condition_variable wake_;
-  mutable std::mutex stats_mutex_;
-  SimStats stats_;
+  mutable std::mutex stats_mutex_;  ///< every meter's stats and registers
 };
 
 /// Appends the frame's CRC-16/MODBUS, low byte first.

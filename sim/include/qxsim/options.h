@@ -18,20 +18,38 @@ struct SimOptions {
   long outage_round = 1;
   bool pace = false;
   int pace_baud = 9600;
-  int slave = 0;       ///< 0: the slave id the caller passes
-  int line_baud = 0;   ///< 0: answer at any line speed and format
-  std::string format;  ///< empty: 8N1 when line_baud is set
+  int slave = 0;                         ///< 0: the slave id the caller passes
+  int line_baud = 0;                     ///< 0: answer at any line speed and format
+  std::string format;                    ///< empty: 8N1 when line_baud is set
+  std::string slaves;                    ///< "1,3,7": meters on the line (empty: the caller's ids)
+  std::vector<std::string> profile_for;  ///< "ID=FILE": one meter's own profile
+  std::vector<std::string> fault_for;    ///< "ID=KIND@N[:ARG]": a switch of one meter only
+  std::string prefix = "--";             ///< how the switches are named, for messages
 };
 
+/// Splits at commas; "" gives one empty part.
+std::vector<std::string> split_commas(const std::string& text);
+/// A whole decimal number of at most nine digits; false for anything else.
+bool parse_number(const std::string& text, long& value);
+/// "1,3,10-20" into ids low..high, in the order given, each once. On failure
+/// returns false with a message naming the option and the bad part.
+bool parse_id_list(const std::string& option, const std::string& text, int low, int high,
+                   std::vector<int>& ids, std::string& error);
+
 /// Adds --PREFIXprofile, --PREFIXfault, --PREFIXoutage-phase,
-/// --PREFIXoutage-round, --PREFIXpace, --PREFIXline-baud and --PREFIXformat
-/// to `app` under `group`.
+/// --PREFIXoutage-round, --PREFIXpace, --PREFIXline-baud, --PREFIXformat,
+/// --PREFIXslaves, --PREFIXprofile-for and --PREFIXfault-for to `app` under
+/// `group`.
 void add_sim_options(CLI::App& app, SimOptions& options, const std::string& prefix,
                      const std::string& group);
 
-/// Builds the simulator's configuration: loads the profile, parses the fault
-/// switches, the line. `slave` applies unless options.slave is set. On
-/// failure returns false with a message.
-bool make_sim_config(const SimOptions& options, int slave, SimConfig& config, std::string& error);
+/// Builds the simulator's configuration: loads the profiles, parses the
+/// fault switches, the line. The meters are options.slaves, else
+/// options.slave, else `slaves` (the first one at least). --profile and
+/// --fault apply to every meter, each counting its own requests;
+/// --profile-for and --fault-for to one. On failure returns false with a
+/// message.
+bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, SimConfig& config,
+                     std::string& error);
 
 }  // namespace qxsim
