@@ -1,5 +1,6 @@
 #include "bench_options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
@@ -11,7 +12,8 @@ constexpr int kModbusTcpPort = 502;
 
 bool uses_sim_switches(const qxsim::SimOptions& sim) {
   return !sim.profile_path.empty() || !sim.faults.empty() || !sim.outage_phase.empty() ||
-         sim.pace || sim.slave != 0 || sim.line_baud != 0 || !sim.format.empty();
+         sim.pace || sim.slave != 0 || sim.line_baud != 0 || !sim.format.empty() ||
+         !sim.slaves.empty() || !sim.profile_for.empty() || !sim.fault_for.empty();
 }
 
 }  // namespace
@@ -48,8 +50,9 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
   app.add_option("--stop-bits", o.stop_bits, "1 or 2 (default 1)")
       ->check(CLI::Range(1, 2))
       ->group("Link");
-  app.add_option("--slave", o.slave, "Slave id or TCP unit id (default 1)")
-      ->check(CLI::Range(0, 255))
+  app.add_option("--slave", o.slave_list,
+                 "Slave id or TCP unit id (default 1); several meters on the line: a list "
+                 "and ranges, e.g. 1,3,7 or 1-4, polled in turn")
       ->group("Link");
   app.add_option("--timeout", o.timeout_ms, "Response timeout in ms (default 500)")
       ->check(CLI::Range(1, 60000))
@@ -62,6 +65,9 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
   app.add_option("--settings", o.settings_path,
                  "Device settings: the JSON object the controller passes (with appSetting)")
       ->group("Device");
+  app.add_option("--settings-for", o.settings_for,
+                 "ID=FILE: this meter's own settings instead of --settings, repeatable")
+      ->group("Device");
   app.add_option("--cache", o.cache_path, "Restore this cached 91-byte record before polling")
       ->group("Device");
   app.add_option("--history", o.history_path, "Append every stored 91-byte record to this file")
@@ -70,6 +76,11 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
                  "Write one CSV row per round to this file (UTF-8, with the snapshot's keys)");
   app.add_flag("--json", o.json,
                "One JSON object per round on standard output, then a summary object");
+  app.add_flag("--trace", o.trace,
+               "Show every Modbus frame sent and received, with a monotonic time stamp");
+  app.add_flag("--watch", o.watch,
+               "On a terminal, redraw one screen per cycle (a row per meter) instead of "
+               "scrolling; ignored when standard output is not a terminal");
   add_sim_options(app, o.sim);
   app.footer(
       "Without --port or --tcp the bench polls its built-in simulated meter;\n"
@@ -91,17 +102,28 @@ bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string
   return true;
 }
 
-bool check_bench_options(const BenchOptions& o, std::string& error) {
+bool check_bench_options(BenchOptions& o, std::string& error) {
+  const bool simulated = o.port.empty() && o.tcp.empty();
+  // RTU slave ids are 1..247; a TCP gateway takes any unit id.
+  if (!qxsim::parse_id_list("--slave", o.slave_list, o.tcp.empty() ? 1 : 0,
+                            o.tcp.empty() ? 247 : 255, o.slaves, error)) {
+    return false;
+  }
+  o.slave = o.slaves.front();
+  for (const std::string& text : o.settings_for) {
+    const auto equals = text.find('=');
+    long id = -1;
+    if (equals == std::string::npos || !qxsim::parse_number(text.substr(0, equals), id) ||
+        std::find(o.slaves.begin(), o.slaves.end(), id) == o.slaves.end()) {
+      error = "--settings-for \"" + text + "\": expected ID=FILE with ID one of --slave";
+      return false;
+    }
+  }
   if (o.rounds < 0) {
     error = "--rounds: give a number of rounds, or 0 to poll until Ctrl-C";
     return false;
   }
-  if (!check_sim_options(o.sim, o.port.empty() && o.tcp.empty(), error)) return false;
-  if (o.port.empty() && o.tcp.empty() && (o.slave < 1 || o.slave > 247)) {
-    error = "--slave: the simulated meter takes a slave id 1..247";
-    return false;
-  }
-  return true;
+  return check_sim_options(o.sim, simulated, error);
 }
 
 void split_host_port(const std::string& text, std::string& host, int& port) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -35,15 +36,20 @@ struct BenchOptions {
   char parity = 'N';
   int data_bits = 8;
   int stop_bits = 1;
-  int slave = 1;
+  std::string slave_list = "1";  ///< --slave: one id, or a list and ranges for several meters
+  std::vector<int> slaves{1};    ///< slave_list, parsed by check_bench_options
+  int slave = 1;                 ///< the first of them
   int timeout_ms = 500;
   int interval_ms = 1000;
   long rounds = 0;  ///< 0: until interrupted
   std::string settings_path;
+  std::vector<std::string> settings_for;  ///< "ID=FILE": one meter's own settings
   std::string cache_path;
   std::string history_path;
   std::string csv_path;  ///< one CSV row per round (empty: none)
   bool json = false;
+  bool trace = false;  ///< every frame on the wire, with each round
+  bool watch = false;  ///< redraw one screen per cycle on a terminal
   qxsim::SimOptions sim;
 };
 
@@ -52,8 +58,8 @@ void add_bench_options(CLI::App& app, BenchOptions& options);
 void add_sim_options(CLI::App& app, qxsim::SimOptions& sim);
 /// The --sim-* switches make sense only for the built-in simulator.
 bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string& error);
-/// Checks what CLI11 cannot: combinations of options.
-bool check_bench_options(const BenchOptions& options, std::string& error);
+/// Checks what CLI11 cannot: combinations of options; parses the slave list.
+bool check_bench_options(BenchOptions& options, std::string& error);
 /// "host:port" or "host" (port 502); "[v6addr]:port" too.
 void split_host_port(const std::string& text, std::string& host, int& port);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +31,7 @@
 #include "scan.h"
 #include "session.h"
 #include "signals.h"
+#include "watch.h"
 
 namespace qxbench {
 namespace {
@@ -61,6 +64,7 @@ std::string default_plugin_path() {
 /// Everything the run reads from files, checked before the plug-in is loaded.
 struct Inputs {
   Json::Value settings{Json::objectValue};
+  std::map<int, Json::Value> settings_for;  ///< --settings-for: one meter's own
   std::vector<unsigned char> cache;
   bool simulated = false;
   qxsim::SimConfig sim_config;
@@ -88,12 +92,26 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
       return kExitInput;
     }
   }
+  for (const std::string& text : opt.settings_for) {
+    const auto equals = text.find('=');
+    const int id = std::atoi(text.substr(0, equals).c_str());
+    const std::string path = text.substr(equals + 1);
+    Json::Value& settings = in.settings_for[id];
+    if (!qxsim::read_json_file(path, "settings", settings, error)) {
+      fail(error);
+      return kExitInput;
+    }
+    if (!settings.isObject()) {
+      fail("settings file " + path + ": the top level must be a JSON object");
+      return kExitInput;
+    }
+  }
   if (!opt.cache_path.empty() && !read_file(opt.cache_path, in.cache, error)) {
     fail(error);
     return kExitInput;
   }
   in.simulated = opt.port.empty() && opt.tcp.empty();
-  if (in.simulated && !qxsim::make_sim_config(opt.sim, {opt.slave}, in.sim_config, error)) {
+  if (in.simulated && !qxsim::make_sim_config(opt.sim, opt.slaves, in.sim_config, error)) {
     fail(error);
     return kExitInput;
   }
@@ -115,17 +133,38 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
   return kExitOk;
 }
 
-/// Loads the plug-in, makes its device, attaches it and hands it the settings.
-int make_device(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
-                zelfw::Framework& framework, qxhost::MeterPtr& device) {
-  if (const int code = attach_meter(plugin, framework, device); code != kExitOk) return code;
-  try {
-    device->InitSetting(in.settings);
-  } catch (const std::exception& e) {
-    fail("the device refused the settings" +
-         (opt.settings_path.empty() ? std::string() : " in " + opt.settings_path) + ": " +
-         e.what());
-    return kExitInput;
+/// One meter on the line: its own framework (the calls it makes) and device.
+struct BenchMeter {
+  int slave = 1;
+  // Declared before the device: a framework outlives the devices attached to it.
+  std::unique_ptr<zelfw::Framework> framework = std::make_unique<zelfw::Framework>();
+  qxhost::MeterPtr device;
+};
+
+/// Loads the plug-in and, for each slave id, makes a device, attaches it and
+/// hands it its settings.
+int make_meters(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
+                std::vector<BenchMeter>& meters) {
+  for (const int slave : opt.slaves) {
+    BenchMeter& meter = meters.emplace_back();
+    meter.slave = slave;
+    if (const int code = attach_meter(plugin, *meter.framework, meter.device); code != kExitOk) {
+      return code;
+    }
+    const auto own = in.settings_for.find(slave);
+    const bool has_own = own != in.settings_for.end();
+    try {
+      meter.device->InitSetting(has_own ? own->second : in.settings);
+    } catch (const std::exception& e) {
+      std::string file = has_own ? "" : opt.settings_path;
+      for (const std::string& text : opt.settings_for) {
+        if (has_own && std::atoi(text.c_str()) == slave) file = text.substr(text.find('=') + 1);
+      }
+      fail("the device" + (opt.slaves.size() > 1 ? " for slave " + std::to_string(slave) : "") +
+           " refused the settings" + (file.empty() ? std::string() : " in " + file) + ": " +
+           e.what());
+      return kExitInput;
+    }
   }
   return kExitOk;
 }
@@ -171,9 +210,24 @@ int open_line(const BenchOptions& opt, const Inputs& in, int device_baud, Line& 
   return kExitOk;
 }
 
-Summary begin_summary(const Inputs& in, const Line& line) {
+/// "RTU /dev/ttyS1 9600 8N1 slave 1", or "... slaves 1,3,7" for several meters.
+std::string describe_line(const BenchOptions& opt, const Line& line) {
+  std::string text = line.link->describe();
+  if (opt.slaves.size() > 1) {
+    text = text.substr(0, text.rfind(' '));      // the link's own slave id
+    text = text.substr(0, text.rfind(' ') + 1);  // "slave" or "unit"
+    text += line.settings.tcp_host.empty() ? "slaves " : "units ";
+    text += opt.slave_list;
+  }
+  return text;
+}
+
+Summary begin_summary(const BenchOptions& opt, const Inputs& in, const Line& line) {
   Summary summary;
-  summary.link = line.link->describe() + (in.simulated ? " (built-in simulated meter)" : "");
+  summary.link = describe_line(opt, line) +
+                 (in.simulated ? " (built-in simulated meter" +
+                                     std::string(opt.slaves.size() > 1 ? "s" : "") + ")"
+                               : "");
   if (line.settings.tcp_host.empty()) {
     summary.wire_minimum_ms = zelfw::rtu_exchange_minimum_ms(line.settings, 32) +
                               zelfw::rtu_exchange_minimum_ms(line.settings, 8);
@@ -205,8 +259,8 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
 /// The round as a CSV row: time, slave, outcome, the 37 values, alarm state.
 /// A round that published nothing leaves the values empty: 801 would still
 /// show the last record's.
-std::vector<std::string> csv_round(const RoundReport& r, int slave) {
-  std::vector<std::string> fields = {r.time, std::to_string(slave), r.ok ? "ok" : "failed"};
+std::vector<std::string> csv_round(const RoundReport& r) {
+  std::vector<std::string> fields = {r.time, std::to_string(r.slave), r.ok ? "ok" : "failed"};
   fields.push_back(r.ok ? "" : r.failed ? zelfw::failure_name(r.failure.kind) : "unpublished");
   for (std::string& value : snapshot_fields(r.ok ? r.snapshot : Json::Value())) {
     fields.push_back(std::move(value));
@@ -236,53 +290,88 @@ void count_round(const RoundReport& report, Summary& summary) {
 }
 
 /// Restores the cache, polls the rounds and prints each, then the summary.
-int poll_meter(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
-               QX7540PM& device, zelfw::Framework& framework, Line& line,
-               qxhost::RoundOutput& output, SignalWatcher& watcher) {
-  Summary summary = begin_summary(in, line);
-  Session session(device, framework, *line.link, output, in.history_fd);
+int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
+                std::vector<BenchMeter>& meters, Line& line, qxhost::RoundOutput& output,
+                SignalWatcher& watcher) {
+  LineSummary totals;
+  totals.slaves = opt.slaves;
+  totals.meters.assign(meters.size(), begin_summary(opt, in, line));
+  if (totals.meters.front().wire_minimum_ms >= 0) {
+    totals.cycle_wire_minimum_ms =
+        totals.meters.front().wire_minimum_ms * static_cast<double>(meters.size());
+  }
+  std::vector<SessionMeter> polled;
+  for (BenchMeter& meter : meters) {
+    polled.push_back(
+        {meter.device.get(), meter.framework.get(), meter.slave, monitored_phases(*meter.device)});
+  }
+  Session session(std::move(polled), *line.link, output, in.history_fd);
+  session.set_trace(opt.trace);
   watcher.watch(&session);
-  session.set_monitored(monitored_phases(device));
   // The cache goes in before anything is shown: a refused one shows nothing.
-  RoundReport cached;
+  std::vector<RoundReport> cached;
   if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {
     fail("the device refused the cached record in " + opt.cache_path + " (" +
          std::to_string(in.cache.size()) + " bytes; a record is 91)");
     return kExitInput;
   }
   FILE* out = output.out();
-  print_banner(opt, in, plugin, device, summary, out);
+  print_banner(opt, in, plugin, *meters.front().device, totals.meters.front(), out);
   std::optional<CsvWriter> csv;
   if (in.csv != nullptr) {
     csv.emplace(in.csv);
     csv->write_header(csv_columns());
   }
+  std::optional<WatchScreen> screen;
+  if (opt.watch && !opt.json && ::isatty(::fileno(out)) != 0) screen.emplace(out, opt.slaves);
+  const auto index_of = [&opt](int slave) {
+    return static_cast<std::size_t>(std::find(opt.slaves.begin(), opt.slaves.end(), slave) -
+                                    opt.slaves.begin());
+  };
   const auto show = [&](const RoundReport& report) {
-    if (csv) csv->write_row(csv_round(report, opt.slave));
+    if (csv) csv->write_row(csv_round(report));
     if (opt.json) {
       std::fprintf(out, "%s\n", round_json(report).c_str());
       std::fflush(out);
+    } else if (screen) {
+      screen->update(report, totals.meters[index_of(report.slave)]);
     } else {
       print_round(out, report);
     }
   };
-  if (!opt.cache_path.empty()) show(cached);
-  session.run(opt.rounds, opt.interval_ms, [&](const RoundReport& report) {
-    show(report);
-    count_round(report, summary);
-  });
-  summary.interrupted = watcher.interrupted();
-  framework.set_link(nullptr);
+  for (const RoundReport& report : cached) show(report);
+  session.run(
+      opt.rounds, opt.interval_ms,
+      [&](const RoundReport& report) {
+        count_round(report, totals.meters[index_of(report.slave)]);
+        show(report);
+      },
+      [&](double cycle_ms) {
+        ++totals.cycles;
+        totals.total_cycle_ms += cycle_ms;
+        if (screen) screen->draw(totals);
+      });
+  const bool interrupted = watcher.interrupted();
+  for (Summary& summary : totals.meters) summary.interrupted = interrupted;
+  for (BenchMeter& meter : meters) meter.framework->set_link(nullptr);
   if (line.sim) line.sim->stop();
   output.stop();
-  if (opt.json) {
-    std::fprintf(out, "%s\n", summary_json(summary).c_str());
+  if (screen) screen->draw(totals);
+  if (meters.size() == 1 && opt.json) {
+    std::fprintf(out, "%s\n", summary_json(totals.meters.front()).c_str());
+  } else if (meters.size() == 1) {
+    print_summary(out, totals.meters.front());
+  } else if (opt.json) {
+    std::fprintf(out, "%s\n", line_summary_json(totals).c_str());
   } else {
-    print_summary(out, summary);
+    print_line_summary(out, totals);
   }
   std::fflush(out);
-  if (summary.interrupted) return kExitInterrupted;
-  return summary.ok == summary.rounds ? kExitOk : kExitRoundsFailed;
+  if (interrupted) return kExitInterrupted;
+  for (const Summary& summary : totals.meters) {
+    if (summary.ok != summary.rounds) return kExitRoundsFailed;
+  }
+  return kExitOk;
 }
 
 int run(const BenchOptions& opt) {
@@ -295,18 +384,17 @@ int run(const BenchOptions& opt) {
     fail(error);
     return kExitInput;
   }
-  // Declared before the device: a framework outlives the devices attached to it.
-  zelfw::Framework framework;
-  qxhost::MeterPtr device;
   const std::string plugin = opt.plugin_path.empty() ? default_plugin_path() : opt.plugin_path;
-  if (const int code = make_device(opt, in, plugin, framework, device); code != kExitOk) {
+  std::vector<BenchMeter> meters;
+  if (const int code = make_meters(opt, in, plugin, meters); code != kExitOk) return code;
+  // Declared after the meters: the link and the simulator go first.
+  Line line;
+  if (const int code = open_line(opt, in, meters.front().device->baud_rate, line);
+      code != kExitOk) {
     return code;
   }
-  // Declared after the device: the link and the simulator go first.
-  Line line;
-  if (const int code = open_line(opt, in, device->baud_rate, line); code != kExitOk) return code;
-  framework.set_link(line.link.get());
-  return poll_meter(opt, in, plugin, *device, framework, line, output, watcher);
+  for (BenchMeter& meter : meters) meter.framework->set_link(line.link.get());
+  return poll_meters(opt, in, plugin, meters, line, output, watcher);
 }
 
 }  // namespace
@@ -337,7 +425,8 @@ int main(int argc, char** argv) {
         decode, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path);
   }
   if (*scan_command) {
-    scan.json = scan.json || options.json;  // `qx7540pm-bench --json scan` as well
+    scan.json = scan.json || options.json;
+    scan.trace = scan.trace || options.trace;  // `qx7540pm-bench --json scan` as well
     return qxbench::run_scan(
         scan, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path,
         !options.plugin_path.empty());

@@ -171,6 +171,26 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
   return hex;
 }
 
+std::string frame_text(const TracedFrame& f) {
+  char head[48];
+  std::snprintf(head, sizeof head, "%-17s %12.6f s  ", f.sent ? "tx" : "rx", f.seconds);
+  std::string text = head;
+  text += f.bytes.empty() ? "(no frame)" : spaced_hex(f.bytes);
+  if (!f.sent && !f.bytes.empty()) text += "  (" + std::to_string(f.bytes.size()) + " bytes)";
+  if (!f.failure.empty()) text += "  " + f.failure;
+  return text;
+}
+
+Json::Value frame_json(const TracedFrame& f) {
+  Json::Value frame(Json::objectValue);
+  frame["t_us"] = static_cast<Json::Int64>(std::llround(f.seconds * 1e6));
+  frame["dir"] = f.sent ? "tx" : "rx";
+  frame["bytes"] = spaced_hex(f.bytes);
+  frame["length"] = static_cast<Json::UInt64>(f.bytes.size());
+  frame["failure"] = f.failure.empty() ? Json::Value() : Json::Value(f.failure);
+  return frame;
+}
+
 void print_round(FILE* out, const RoundReport& r) {
   std::string status;
   if (r.ok) {
@@ -181,8 +201,10 @@ void print_round(FILE* out, const RoundReport& r) {
   } else {
     status = r.round == 0 ? "refused by the device" : "FAILED: nothing published";
   }
-  std::fprintf(out, "%s %ld  %s  %s  (%.1f ms)\n", round_label(r), r.round, r.time.c_str(),
-               status.c_str(), r.round_ms);
+  const std::string slave = r.several ? " slave " + std::to_string(r.slave) : std::string();
+  std::fprintf(out, "%s %ld%s  %s  %s  (%.1f ms)\n", round_label(r), r.round, slave.c_str(),
+               r.time.c_str(), status.c_str(), r.round_ms);
+  for (const TracedFrame& f : r.trace) std::fprintf(out, "  %s\n", frame_text(f).c_str());
   if (r.ok) {
     print_snapshot_values(out, r.snapshot);
     if (r.snapshot_repeated) {
@@ -211,10 +233,12 @@ void print_round(FILE* out, const RoundReport& r) {
   std::fflush(out);
 }
 
-void print_summary(FILE* out, const Summary& s) {
+namespace {
+
+void print_titled_summary(FILE* out, const Summary& s, const std::string& title) {
   long failed = s.unpublished;
   for (long n : s.failures) failed += n;
-  std::fprintf(out, "summary: %ld rounds, %ld ok, %ld failed%s\n", s.rounds, s.ok, failed,
+  std::fprintf(out, "%s: %ld rounds, %ld ok, %ld failed%s\n", title.c_str(), s.rounds, s.ok, failed,
                s.interrupted ? " (interrupted)" : "");
   for (std::size_t i = 0; i < s.failures.size(); ++i) {
     if (s.failures[i] == 0) continue;
@@ -237,9 +261,33 @@ void print_summary(FILE* out, const Summary& s) {
   std::fflush(out);
 }
 
+Json::Value summary_object(const Summary& s);
+
+}  // namespace
+
+void print_summary(FILE* out, const Summary& s) { print_titled_summary(out, s, "summary"); }
+
+void print_line_summary(FILE* out, const LineSummary& line) {
+  for (std::size_t i = 0; i < line.meters.size(); ++i) {
+    print_titled_summary(out, line.meters[i], "summary slave " + std::to_string(line.slaves[i]));
+  }
+  if (line.cycles > 0) {
+    std::fprintf(out, "bus cycle: %.1f ms mean over %ld cycles of %zu meters",
+                 line.total_cycle_ms / line.cycles, line.cycles, line.slaves.size());
+  } else {
+    std::fprintf(out, "bus cycle: - (no complete cycle)");
+  }
+  if (line.cycle_wire_minimum_ms >= 0) {
+    std::fprintf(out, "; wire minimum %.1f ms", line.cycle_wire_minimum_ms);
+  }
+  std::fprintf(out, "\n");
+  std::fflush(out);
+}
+
 std::string round_json(const RoundReport& r) {
   Json::Value o(Json::objectValue);
   o["round"] = static_cast<Json::Int64>(r.round);
+  o["slave"] = r.slave;
   o["source"] = r.round == 0 ? "cache" : "poll";
   o["time"] = r.time;
   o["round_us"] = static_cast<Json::Int64>(std::llround(r.round_ms * 1000));
@@ -266,10 +314,16 @@ std::string round_json(const RoundReport& r) {
   for (const std::string& line : r.device_lines) o["device_output"].append(line);
   o["warnings"] = Json::Value(Json::arrayValue);
   for (const std::string& w : r.warnings) o["warnings"].append(w);
+  if (r.traced) {
+    Json::Value& trace = o["trace"] = Json::Value(Json::arrayValue);
+    for (const TracedFrame& f : r.trace) trace.append(frame_json(f));
+  }
   return compact_json(o);
 }
 
-std::string summary_json(const Summary& s) {
+namespace {
+
+Json::Value summary_object(const Summary& s) {
   Json::Value o(Json::objectValue);
   long failed = s.unpublished;
   Json::Value kinds(Json::objectValue);
@@ -294,9 +348,47 @@ std::string summary_json(const Summary& s) {
           : Json::Value();
   o["link"] = s.link;
   o["interrupted"] = s.interrupted;
+  return o;
+}
+
+Json::Value microseconds(double ms) {
+  return ms >= 0 ? Json::Value(static_cast<Json::Int64>(std::llround(ms * 1000))) : Json::Value();
+}
+
+}  // namespace
+
+std::string summary_json(const Summary& s) {
   Json::Value line(Json::objectValue);
-  line["summary"] = o;
+  line["summary"] = summary_object(s);
   return compact_json(line);
+}
+
+std::string line_summary_json(const LineSummary& line) {
+  Json::Value o(Json::objectValue);
+  o["meters"] = Json::Value(Json::arrayValue);
+  for (std::size_t i = 0; i < line.meters.size(); ++i) {
+    Json::Value meter = summary_object(line.meters[i]);
+    meter["slave"] = line.slaves[i];
+    o["meters"].append(meter);
+  }
+  o["cycles"] = static_cast<Json::Int64>(line.cycles);
+  o["mean_cycle_us"] =
+      line.cycles > 0 ? microseconds(line.total_cycle_ms / line.cycles) : Json::Value();
+  o["cycle_wire_minimum_us"] = microseconds(line.cycle_wire_minimum_ms);
+  Json::Value out(Json::objectValue);
+  out["summary"] = o;
+  return compact_json(out);
+}
+
+std::string spaced_hex(const std::vector<unsigned char>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char b : bytes) {
+    if (!hex.empty()) hex += ' ';
+    hex += kDigits[b >> 4];
+    hex += kDigits[b & 0xF];
+  }
+  return hex;
 }
 
 }  // namespace qxbench

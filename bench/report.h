@@ -22,12 +22,22 @@ struct AlarmReport {
   bool state = false;
 };
 
+/// One frame of the round on the wire, for --trace.
+struct TracedFrame {
+  double seconds = 0;  ///< monotonic, since the run began
+  bool sent = true;    ///< false: received
+  std::vector<unsigned char> bytes;
+  std::string failure;  ///< received frames of a failed exchange: the failure kind
+};
+
 struct RoundReport {
-  long round = 0;       ///< 0: the record restored from --cache
-  std::string time;     ///< local time the round started, ISO 8601
-  double round_ms = 0;  ///< RefreshStatus until the round's outcome
-  bool ok = false;      ///< the device published a record
-  bool failed = false;  ///< the link reported a failed exchange
+  long round = 0;        ///< 0: the record restored from --cache
+  int slave = 1;         ///< the meter's slave id
+  bool several = false;  ///< one of several meters on the line: lines name the slave
+  std::string time;      ///< local time the round started, ISO 8601
+  double round_ms = 0;   ///< RefreshStatus until the round's outcome
+  bool ok = false;       ///< the device published a record
+  bool failed = false;   ///< the link reported a failed exchange
   zelfw::LinkFailure failure;
   std::vector<unsigned char> record;  ///< the published bytes (empty: none)
   Json::Value snapshot;               ///< the 801 answer, parsed
@@ -37,6 +47,8 @@ struct RoundReport {
   std::string query;  ///< the value query's message
   std::vector<std::string> device_lines;
   std::vector<std::string> warnings;
+  bool traced = false;  ///< --trace: the frames below are shown
+  std::vector<TracedFrame> trace;
 };
 
 struct Summary {
@@ -50,6 +62,16 @@ struct Summary {
   std::string link;
   std::string wire_note;
   bool interrupted = false;
+};
+
+/// Several meters on one line: one summary each, and the bus cycle (every
+/// meter polled once) beside its wire minimum.
+struct LineSummary {
+  std::vector<int> slaves;
+  std::vector<Summary> meters;  ///< in the order of slaves
+  long cycles = 0;              ///< cycles timed (every meter polled)
+  double total_cycle_ms = 0;
+  double cycle_wire_minimum_ms = -1;  ///< < 0: none for this link (TCP)
 };
 
 /// Values a healthy installation does not produce: voltages or frequency out
@@ -69,6 +91,13 @@ void print_round(FILE* out, const RoundReport& report);
 void print_summary(FILE* out, const Summary& summary);
 std::string round_json(const RoundReport& report);
 std::string summary_json(const Summary& summary);
+void print_line_summary(FILE* out, const LineSummary& summary);
+std::string line_summary_json(const LineSummary& summary);
+/// "tx      0.012345 s  01 03 ..." with the received length and failure kind.
+std::string frame_text(const TracedFrame& frame);
+Json::Value frame_json(const TracedFrame& frame);
+/// "01 03 00 00 00 20 44 12".
+std::string spaced_hex(const std::vector<unsigned char>& bytes);
 
 /// One line of JSON text, UTF-8 as it is.
 std::string compact_json(const Json::Value& value);

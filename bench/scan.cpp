@@ -208,6 +208,17 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
       return kExitPort;
     }
     framework.set_link(&link);
+    std::vector<TracedFrame> frames;
+    if (options.trace) {
+      link.set_trace([&frames, begin](const zelfw::Frame& frame) {
+        TracedFrame traced;
+        traced.seconds = std::chrono::duration<double>(frame.time - begin).count();
+        traced.sent = frame.sent;
+        traced.bytes.assign(frame.bytes.begin(), frame.bytes.end());
+        if (frame.failure) traced.failure = zelfw::failure_name(*frame.failure);
+        frames.push_back(std::move(traced));
+      });
+    }
     const std::string line = options.tcp.empty() ? describe_setting(setting)
                                                  : "TCP " + link_settings.tcp_host + ":" +
                                                        std::to_string(link_settings.tcp_port);
@@ -216,7 +227,10 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     for (int id : ids) {
       if (watcher.interrupted()) break;
       link.set_slave(id);
-      const Probe probe = probe_slave(*meter, framework, link, published);
+      Probe probe = probe_slave(*meter, framework, link, published);
+      probe.trace = std::move(frames);
+      frames.clear();
+      reporter.show_trace(id, probe.trace);
       ++summary.probes;
       if (probe.answer == Answer::kGarbled) ++summary.garbled;
       if (probe.answer == Answer::kReply || probe.answer == Answer::kException) {

@@ -168,6 +168,10 @@ void ScanReporter::show_responder(int slave, const std::string& line, const Line
     for (const std::string& w : probe.warnings) o["warnings"].append(w);
     o["snapshot"] = probe.published ? probe.snapshot : Json::Value();
     o["command"] = command.empty() ? Json::Value() : Json::Value(command);
+    if (!probe.trace.empty()) {
+      Json::Value& trace = o["trace"] = Json::Value(Json::arrayValue);
+      for (const TracedFrame& f : probe.trace) trace.append(frame_json(f));
+    }
     std::fprintf(out_, "%s\n", compact_json(o).c_str());
   } else {
     const bool bar = drawn_;
@@ -178,6 +182,17 @@ void ScanReporter::show_responder(int slave, const std::string& line, const Line
     if (bar) draw(-1);
   }
   std::fflush(out_);
+}
+
+void ScanReporter::show_trace(int slave, const std::vector<TracedFrame>& frames) {
+  if (json_ || frames.empty()) return;
+  const bool bar = drawn_;
+  end_progress();
+  for (const TracedFrame& f : frames) {
+    std::fprintf(out_, "slave %d  %s\n", slave, frame_text(f).c_str());
+  }
+  std::fflush(out_);
+  if (bar) draw(-1);
 }
 
 void ScanReporter::show_summary(const ScanSummary& s) {

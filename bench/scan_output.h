@@ -10,6 +10,7 @@
 #include <json/value.h>
 
 #include "qxsim/options.h"
+#include "report.h"
 #include "scan.h"
 #include "zelfw/modbus_link.h"
 
@@ -25,7 +26,8 @@ struct Probe {
   bool published = false;      ///< the device published a record
   Json::Value snapshot;        ///< the 801 object of that record
   std::vector<std::string> warnings;
-  bool meter = false;  ///< looks like this meter
+  bool meter = false;              ///< looks like this meter
+  std::vector<TracedFrame> trace;  ///< --trace: the probe's frames
 };
 
 struct ScanSummary {
@@ -65,6 +67,8 @@ class ScanReporter {
   /// Clears the progress bar; idempotent.
   void end_progress();
   void show_summary(const ScanSummary& summary);
+  /// --trace in the text output: every probe's frames, as they happen.
+  void show_trace(int slave, const std::vector<TracedFrame>& frames);
 
  private:
   void draw(double elapsed_s);

@@ -66,31 +66,57 @@ Json::Value read_snapshot(ZelSPDevice& device) {
   return snapshot;
 }
 
-Session::Session(ZelSPDevice& device, zelfw::Framework& framework, zelfw::LibModbusLink& link,
+Session::Session(std::vector<SessionMeter> meters, zelfw::LibModbusLink& link,
                  qxhost::RoundOutput& output, int history_fd)
-    : device_(device),
-      framework_(framework),
+    : meters_(std::move(meters)),
       link_(link),
       output_(output),
-      history_fd_(history_fd) {
-  framework_.set_observer([this](const zelfw::Call& call) { observe(call); });
+      history_fd_(history_fd),
+      collected_(meters_.size()) {
+  for (std::size_t i = 0; i < meters_.size(); ++i) {
+    meters_[i].framework->set_observer([this, i](const zelfw::Call& call) { observe(i, call); });
+    link_.route(*meters_[i].device, meters_[i].slave);
+  }
 }
 
-Session::~Session() { framework_.set_observer(nullptr); }
+Session::~Session() {
+  link_.set_trace(nullptr);
+  for (const SessionMeter& meter : meters_) meter.framework->set_observer(nullptr);
+}
 
-void Session::observe(const zelfw::Call& call) {
+void Session::set_trace(bool on) {
+  {
+    std::lock_guard<std::mutex> lock(collect_mutex_);
+    tracing_ = on;
+  }
+  if (!on) {
+    link_.set_trace(nullptr);
+    return;
+  }
+  link_.set_trace([this](const zelfw::Frame& frame) {
+    TracedFrame traced;
+    traced.seconds = std::chrono::duration<double>(frame.time - began_).count();
+    traced.sent = frame.sent;
+    traced.bytes.assign(frame.bytes.begin(), frame.bytes.end());
+    if (frame.failure) traced.failure = zelfw::failure_name(*frame.failure);
+    std::lock_guard<std::mutex> lock(collect_mutex_);
+    frames_.push_back(std::move(traced));
+  });
+}
+
+void Session::observe(std::size_t meter, const zelfw::Call& call) {
   switch (call.op) {
     case zelfw::Op::kSendSP: {
       std::lock_guard<std::mutex> lock(collect_mutex_);
-      published_ = call.bytes;
+      collected_[meter].published = call.bytes;
       break;
     }
     case zelfw::Op::kCheckThresholdBool: {
       if (call.texts.size() < 4 || call.ints.size() < 2) break;
       std::lock_guard<std::mutex> lock(collect_mutex_);
-      alarm_reported_ = true;
-      alarm_ = AlarmReport{call.texts[0], call.texts[1], call.texts[2], call.texts[3],
-                           call.ints[1] != 0};
+      collected_[meter].alarm_reported = true;
+      collected_[meter].alarm = AlarmReport{call.texts[0], call.texts[1], call.texts[2],
+                                            call.texts[3], call.ints[1] != 0};
       break;
     }
     case zelfw::Op::kSaveDeviceHistory:
@@ -105,55 +131,63 @@ void Session::observe(const zelfw::Call& call) {
   }
 }
 
-bool Session::restore_cache(const std::vector<unsigned char>& bytes, RoundReport& report) {
-  {
-    std::lock_guard<std::mutex> lock(collect_mutex_);
-    published_.clear();
-    alarm_reported_ = false;
-  }
-  report = RoundReport{};
-  report.round = 0;
-  report.time = local_time_now();
-  const Clock::time_point begin = Clock::now();
-  const int accepted = device_.LoadFromCache(bytes.data(), static_cast<int>(bytes.size()));
-  report.round_ms = elapsed_ms(begin);
-  output_.end_round(0);
-  {
-    std::lock_guard<std::mutex> lock(collect_mutex_);
-    report.record = published_;
-    report.alarm_reported = alarm_reported_;
-    report.alarm = alarm_;
-  }
-  report.ok = accepted == 1 && !report.record.empty();
-  complete(report);
-  return accepted == 1;
+void Session::collect(std::size_t meter, RoundReport& report) {
+  std::lock_guard<std::mutex> lock(collect_mutex_);
+  Collected& c = collected_[meter];
+  report.record = std::move(c.published);
+  report.alarm_reported = c.alarm_reported;
+  report.alarm = c.alarm;
+  c.published.clear();
+  c.alarm_reported = false;
+  report.traced = tracing_;
+  report.trace = std::move(frames_);
+  frames_.clear();
 }
 
-RoundReport Session::poll_round(long round) {
-  {
-    std::lock_guard<std::mutex> lock(collect_mutex_);
-    published_.clear();
-    alarm_reported_ = false;
+bool Session::restore_cache(const std::vector<unsigned char>& bytes,
+                            std::vector<RoundReport>& reports) {
+  reports.clear();
+  bool all_accepted = true;
+  for (std::size_t i = 0; i < meters_.size(); ++i) {
+    RoundReport report;
+    report.round = 0;
+    report.slave = meters_[i].slave;
+    report.several = meters_.size() > 1;
+    report.time = local_time_now();
+    const long tag = next_tag_++;
+    const Clock::time_point begin = Clock::now();
+    const int accepted =
+        meters_[i].device->LoadFromCache(bytes.data(), static_cast<int>(bytes.size()));
+    report.round_ms = elapsed_ms(begin);
+    output_.end_round(tag);
+    collect(i, report);
+    report.ok = accepted == 1 && !report.record.empty();
+    complete(i, tag, report);
+    reports.push_back(std::move(report));
+    all_accepted = all_accepted && accepted == 1;
   }
+  return all_accepted;
+}
+
+RoundReport Session::poll_round(std::size_t meter, long round, long tag) {
   RoundReport report;
   report.round = round;
+  report.slave = meters_[meter].slave;
+  report.several = meters_.size() > 1;
   report.time = local_time_now();
   const long long failures_before = link_.counts().failed();
   const Clock::time_point begin = Clock::now();
   // The link answers inside the call: when it returns, the round is over.
-  device_.RefreshStatus();
+  meters_[meter].device->RefreshStatus();
   report.round_ms = elapsed_ms(begin);
-  output_.end_round(round);
+  output_.end_round(tag);
   if (link_.counts().failed() != failures_before) {
     report.failed = true;
     report.failure = link_.last_failure();
   }
   // The observer has seen every call; a long run must not keep the call log.
-  framework_.clear_calls();
-  std::lock_guard<std::mutex> lock(collect_mutex_);
-  report.record = published_;
-  report.alarm_reported = alarm_reported_;
-  report.alarm = alarm_;
+  meters_[meter].framework->clear_calls();
+  collect(meter, report);
   report.ok = !report.failed && !report.record.empty();
   return report;
 }
@@ -167,10 +201,17 @@ void Session::framework_loop(long rounds, int interval_ms) {
       changed_.wait_until(lock, due, [this] { return stop_.load(); });
       if (stop_) break;
     }
-    RoundReport report = poll_round(round);
-    std::lock_guard<std::mutex> lock(mutex_);
-    finished_.push_back(std::move(report));
-    changed_.notify_all();
+    // As the controller's master: every meter on the line in turn.
+    const Clock::time_point cycle_begin = Clock::now();
+    for (std::size_t i = 0; i < meters_.size(); ++i) {
+      if (i > 0 && stop_) break;
+      const long tag = next_tag_++;
+      Finished done{poll_round(i, round, tag), i, tag, -1};
+      if (i + 1 == meters_.size()) done.cycle_ms = elapsed_ms(cycle_begin);
+      std::lock_guard<std::mutex> lock(mutex_);
+      finished_.push_back(std::move(done));
+      changed_.notify_all();
+    }
   }
   std::lock_guard<std::mutex> lock(mutex_);
   framework_done_ = true;
@@ -178,20 +219,22 @@ void Session::framework_loop(long rounds, int interval_ms) {
 }
 
 void Session::run(long rounds, int interval_ms,
-                  const std::function<void(const RoundReport&)>& on_report) {
+                  const std::function<void(const RoundReport&)>& on_report,
+                  const std::function<void(double cycle_ms)>& on_cycle) {
   std::thread framework_thread(
       [this, rounds, interval_ms] { framework_loop(rounds, interval_ms); });
   for (;;) {
-    RoundReport report;
+    Finished done;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [this] { return !finished_.empty() || framework_done_; });
       if (finished_.empty()) break;
-      report = std::move(finished_.front());
+      done = std::move(finished_.front());
       finished_.pop_front();
     }
-    complete(report);
-    on_report(report);
+    complete(done.meter, done.tag, done.report);
+    on_report(done.report);
+    if (done.cycle_ms >= 0 && on_cycle) on_cycle(done.cycle_ms);
   }
   framework_thread.join();
 }
@@ -202,27 +245,30 @@ void Session::request_stop() {
   changed_.notify_all();
 }
 
-void Session::complete(RoundReport& report) {
-  report.snapshot = read_snapshot(device_);
+void Session::complete(std::size_t meter, long tag, RoundReport& report) {
+  SPModbus& device = *meters_[meter].device;
+  report.snapshot = read_snapshot(device);
   try {
-    const double value = device_.Get_Value(kQueryIndex, kQueryName);
+    const double value = device.Get_Value(kQueryIndex, kQueryName);
     report.query = "returned " + std::to_string(value);
   } catch (const std::out_of_range& e) {
     report.query = e.what();
   } catch (const std::exception& e) {
     report.query = std::string("threw: ") + e.what();
   }
-  report.device_lines = output_.take_lines(report.round);
+  report.device_lines = output_.take_lines(tag);
   const Json::Value& stamp = report.snapshot.isObject() ? report.snapshot[qx7540pm::kUpdateTimeKey]
                                                         : Json::Value::nullSingleton();
+  std::string& last_stamp = collected_[meter].last_stamp;
   if (report.ok && stamp.isString()) {
-    report.snapshot_repeated = stamp.asString() == last_stamp_;
-    last_stamp_ = stamp.asString();
+    report.snapshot_repeated = stamp.asString() == last_stamp;
+    last_stamp = stamp.asString();
   }
   if (report.ok) {
     report.warnings = plausibility_warnings(report.snapshot);
     if (report.alarm_reported) {
-      for (std::string& w : alarm_scale_warnings(report.record, report.alarm, monitored_)) {
+      for (std::string& w :
+           alarm_scale_warnings(report.record, report.alarm, meters_[meter].monitored)) {
         report.warnings.push_back(std::move(w));
       }
     }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -24,52 +25,80 @@ namespace qxbench {
 /// The device's 801 text, parsed; the text itself when it is not JSON.
 Json::Value read_snapshot(ZelSPDevice& device);
 
+/// One meter of the run: its device, the framework it is attached to, and
+/// its slave id on the line.
+struct SessionMeter {
+  SPModbus* device = nullptr;
+  zelfw::Framework* framework = nullptr;
+  int slave = 1;
+  std::array<bool, 3> monitored{};  ///< has_a, has_b, has_c, for the alarm hints
+};
+
 class Session {
  public:
-  /// history_fd: where every stored record is appended (-1: nowhere).
-  Session(ZelSPDevice& device, zelfw::Framework& framework, zelfw::LibModbusLink& link,
-          qxhost::RoundOutput& output, int history_fd);
+  /// history_fd: where every stored record is appended (-1: nowhere). The
+  /// meters are polled in turn on the one link, in the order given.
+  Session(std::vector<SessionMeter> meters, zelfw::LibModbusLink& link, qxhost::RoundOutput& output,
+          int history_fd);
   ~Session();
 
-  /// Hands a cached record to the device on this (the controller's) thread;
-  /// false when the device refused it. The report is round 0.
-  bool restore_cache(const std::vector<unsigned char>& bytes, RoundReport& report);
+  /// Hands a cached record to each meter's device on this (the controller's)
+  /// thread; false when a device refused it. The reports are round 0.
+  bool restore_cache(const std::vector<unsigned char>& bytes, std::vector<RoundReport>& reports);
 
-  /// Polls `rounds` rounds (0: until stopped), one every interval_ms, and
-  /// calls on_report on this thread for each, in order.
-  void run(long rounds, int interval_ms, const std::function<void(const RoundReport&)>& on_report);
+  /// Every frame on the wire goes into the round's report.
+  void set_trace(bool on);
 
-  /// The phases the device monitors (has_a, has_b, has_c), for the alarm hints.
-  void set_monitored(const std::array<bool, 3>& monitored) { monitored_ = monitored; }
+  /// Polls `rounds` cycles (0: until stopped), every meter once per cycle,
+  /// a cycle starting every interval_ms, and calls on_report on this thread
+  /// for each meter's round, in order; on_cycle after each whole cycle with
+  /// its time (the first meter's request to the last one's outcome).
+  void run(long rounds, int interval_ms, const std::function<void(const RoundReport&)>& on_report,
+           const std::function<void(double cycle_ms)>& on_cycle = {});
 
   /// Ends the run after the round in progress; safe from any thread.
   void request_stop();
 
  private:
-  void observe(const zelfw::Call& call);
-  void framework_loop(long rounds, int interval_ms);
-  RoundReport poll_round(long round);
-  /// The controller's side of a finished round: snapshot, query, device lines.
-  void complete(RoundReport& report);
+  /// What one meter's device published and reported in its current round.
+  struct Collected {
+    std::vector<unsigned char> published;
+    bool alarm_reported = false;
+    AlarmReport alarm;
+    std::string last_stamp;  ///< update time of the last good round's snapshot
+  };
 
-  ZelSPDevice& device_;
-  zelfw::Framework& framework_;
+  void observe(std::size_t meter, const zelfw::Call& call);
+  void framework_loop(long rounds, int interval_ms);
+  RoundReport poll_round(std::size_t meter, long round, long tag);
+  /// Takes what the meter's device published and reported into the report.
+  void collect(std::size_t meter, RoundReport& report);
+  /// The controller's side of a finished round: snapshot, query, device lines.
+  void complete(std::size_t meter, long tag, RoundReport& report);
+
+  std::vector<SessionMeter> meters_;
   zelfw::LibModbusLink& link_;
   qxhost::RoundOutput& output_;
   const int history_fd_;
+  const std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
+  long next_tag_ = 0;  ///< marks each round in the device's output
 
-  std::mutex collect_mutex_;  ///< what the device published in the current round
-  std::vector<unsigned char> published_;
-  bool alarm_reported_ = false;
-  AlarmReport alarm_;
+  std::mutex collect_mutex_;  ///< what the devices published in the current round
+  std::vector<Collected> collected_;
+  bool tracing_ = false;
+  std::vector<TracedFrame> frames_;
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<RoundReport> finished_;
+  struct Finished {
+    RoundReport report;
+    std::size_t meter = 0;
+    long tag = 0;          ///< the round's mark in the device's output
+    double cycle_ms = -1;  ///< >= 0: the last round of a cycle
+  };
+  std::deque<Finished> finished_;
   bool framework_done_ = false;
   std::atomic<bool> stop_{false};
-  std::array<bool, 3> monitored_{};
-  std::string last_stamp_;  ///< update time of the last good round's snapshot
 };
 
 }  // namespace qxbench

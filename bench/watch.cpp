@@ -1,0 +1,80 @@
+#include "watch.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "register_map.h"
+
+namespace qxbench {
+namespace {
+
+// What fits a row: the phase voltages and currents, total active power,
+// power factor and frequency, by the snapshot's own keys.
+struct Column {
+  int reg;
+  const char* heading;
+  int decimals;
+};
+constexpr Column kColumns[] = {
+    {0, "Ua V", 1},  {8, "Ub V", 1},  {16, "Uc V", 1}, {2, "Ia A", 3},  {10, "Ib A", 3},
+    {18, "Ic A", 3}, {28, "P kW", 3}, {29, "PF", 3},   {27, "f Hz", 2},
+};
+
+// Cursor home, clear to the end of the screen.
+constexpr const char* kRedraw = "\x1b[H\x1b[J";
+
+}  // namespace
+
+WatchScreen::WatchScreen(std::FILE* out, std::vector<int> slaves)
+    : out_(out), slaves_(std::move(slaves)), rows_(slaves_.size()) {}
+
+void WatchScreen::update(const RoundReport& report, const Summary& counts) {
+  const auto at = std::find(slaves_.begin(), slaves_.end(), report.slave);
+  if (at == slaves_.end()) return;
+  Row& row = rows_[static_cast<std::size_t>(at - slaves_.begin())];
+  row.seen = true;
+  row.report = report;
+  row.counts = counts;
+}
+
+void WatchScreen::draw(const LineSummary& totals) {
+  std::fprintf(out_, "%s%s\n\n", kRedraw,
+               totals.meters.empty() ? "" : totals.meters.front().link.c_str());
+  std::fprintf(out_, "%5s %6s %-19s %-12s", "slave", "round", "time", "status");
+  for (const Column& c : kColumns) std::fprintf(out_, " %8s", c.heading);
+  std::fprintf(out_, "  %-7s %s\n", "alarm", "ok/rounds");
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    const Row& row = rows_[i];
+    if (!row.seen) {
+      std::fprintf(out_, "%5d %6s\n", slaves_[i], "-");
+      continue;
+    }
+    const RoundReport& r = row.report;
+    const std::string status = r.ok       ? "ok"
+                               : r.failed ? zelfw::failure_name(r.failure.kind)
+                                          : "unpublished";
+    std::fprintf(out_, "%5d %6ld %-19s %-12s", r.slave, r.round, r.time.c_str(), status.c_str());
+    for (const Column& c : kColumns) {
+      const Json::Value& v = r.snapshot.isObject() ? r.snapshot[qx7540pm::key_of(c.reg)]
+                                                   : Json::Value::nullSingleton();
+      if (r.ok && v.isNumeric()) {
+        std::fprintf(out_, " %8.*f", c.decimals, v.asDouble());
+      } else {
+        std::fprintf(out_, " %8s", "-");
+      }
+    }
+    const char* alarm = !r.alarm_reported ? "-" : r.alarm.state ? "ALARM" : "normal";
+    std::fprintf(out_, "  %-7s %ld/%ld\n", alarm, row.counts.ok, row.counts.rounds);
+  }
+  if (totals.cycles > 0) {
+    std::fprintf(out_, "\nbus cycle %.1f ms mean over %ld cycles",
+                 totals.total_cycle_ms / totals.cycles, totals.cycles);
+    if (totals.cycle_wire_minimum_ms >= 0) {
+      std::fprintf(out_, "; wire minimum %.1f ms", totals.cycle_wire_minimum_ms);
+    }
+    std::fprintf(out_, "\n");
+  }
+  std::fflush(out_);
+}
+
+}  // namespace qxbench
