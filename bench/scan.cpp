@@ -131,6 +131,8 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
       ->check(CLI::Range(1, 60000));
   scan->add_flag("--all", o.all, "Try every line setting, not only up to the first meter found");
   scan->add_flag("--json", o.json, "One JSON object per responder, then a summary object");
+  scan->add_flag("--trace", o.trace,
+                 "Show every frame of every probe (with --json: each responder's frames)");
   scan->add_option("--plugin", plugin_path,
                    "Plug-in to load (default: qx7540pm.so built next to the bench)");
   add_sim_options(*scan, o.sim);

@@ -230,6 +230,19 @@ TEST(BenchErrors, EachErrorHasItsMessageAndExitCodeAndNoOutput) {
        {"ttyUSB9", "No such file or directory"}},
       {"TCP gateway", {"--tcp", "127.0.0.1:1"}, kExitPort, {"127.0.0.1:1", "refused"}},
       {"sim switch on a port", {"--port", "/dev/null", "--sim-pace"}, kExitUsage, {"--sim-*"}},
+      {"slave list", {"--slave", "1,x"}, kExitUsage, {"\"x\" is not an id or a range"}},
+      {"settings for a slave not polled",
+       {"--settings-for", "9=" + dir.file("array.json")},
+       kExitUsage,
+       {"ID one of --slave"}},
+      {"settings for one meter refused",
+       {"--slave", "1,2", "--settings-for", "2=" + dir.file("array.json")},
+       kExitInput,
+       {"for slave 2 refused the settings in", "array.json"}},
+      {"fault for a meter not simulated",
+       {"--sim-fault-for", "5=crc@1"},
+       kExitInput,
+       {"no simulated meter has slave id 5"}},
       {"bad option", {"--rounds", "many"}, kExitUsage, {"--rounds"}},
   };
   for (const ErrorCase& c : cases) {
@@ -260,15 +273,69 @@ TEST(BenchRun, JsonModeWritesOnlyJsonAndTheSummaryLast) {
   EXPECT_NE(bench.result.err.find("qx7540pm"), std::string::npos);
 }
 
+// --watch redraws only on a terminal: into a pipe the output scrolls as ever.
 TEST(BenchRun, HumanOutputShowsValuesAlarmQueryAndSummary) {
   const auto result = qxe2e::run({qxe2e::kBench, "--plugin", qxe2e::kPlugin, "--rounds", "2",
-                                  "--interval", "50", "--sim-outage-phase", "C"});
+                                  "--interval", "50", "--sim-outage-phase", "C", "--watch"});
   EXPECT_EQ(result.exit_code, kExitOk) << result.err;
   for (const char* text : {"round 1", "round 2", "phase voltage", "230.", "输入电源中断: normal",
                            "不支持变量", "rvSize is 0", "WARNING", "相电压Uc = 0.000 V is outside",
                            "summary: 2 rounds, 2 ok", "wire minimum 125.0 ms"}) {
     EXPECT_NE(result.out.find(text), std::string::npos) << text << "\n" << result.out;
   }
+}
+
+// --trace shows each exchange's frames as they were on the wire; the
+// requests' CRCs are worked out by hand, not by the link's code.
+TEST(BenchRun, TraceShowsEveryFrameOfTheRound) {
+  const auto bench = run_bench({"--rounds", "1", "--trace", "--sim-fault", "crc@2"});
+  ASSERT_EQ(bench.rounds.size(), 1u) << bench.result.err;
+  const Json::Value& trace = bench.rounds[0]["trace"];
+  ASSERT_EQ(trace.size(), 4u) << trace;
+  EXPECT_EQ(trace[0]["dir"].asString(), "tx");
+  EXPECT_EQ(trace[0]["bytes"].asString(), "01 03 00 00 00 20 44 12");
+  EXPECT_EQ(trace[1]["dir"].asString(), "rx");
+  EXPECT_EQ(trace[1]["length"].asInt(), 69);  // slave, function, count, 64 data bytes, CRC
+  EXPECT_EQ(trace[1]["bytes"].asString().substr(0, 8), "01 03 40");
+  EXPECT_TRUE(trace[1]["failure"].isNull());
+  EXPECT_EQ(trace[2]["bytes"].asString(), "01 03 00 21 00 08 14 06");
+  // The corrupted reply still shows, with the failure it caused.
+  EXPECT_EQ(trace[3]["length"].asInt(), 21);
+  EXPECT_EQ(trace[3]["failure"].asString(), "bad-crc");
+  for (Json::ArrayIndex i = 1; i < trace.size(); ++i) {
+    EXPECT_GE(trace[i]["t_us"].asInt64(), trace[i - 1]["t_us"].asInt64());
+  }
+  // Without --trace the rounds carry none.
+  EXPECT_FALSE(run_bench({"--rounds", "1"}).rounds.at(0).isMember("trace"));
+}
+
+// Three meters on one line, the second silent: the others complete every
+// round, and the silent one's rounds fail as timeouts in its own summary.
+TEST(BenchLine, SilentMeterDoesNotStopTheOthers) {
+  const auto bench =
+      run_bench({"--slave", "4,5,6", "--sim-slaves", "4,6", "--rounds", "3", "--interval", "0",
+                 "--timeout", "100", "--sim-fault-for", "6=exception@2"});
+  EXPECT_EQ(bench.result.exit_code, kExitRoundsFailed) << bench.result.err;
+  ASSERT_EQ(bench.rounds.size(), 9u);
+  for (std::size_t i = 0; i < bench.rounds.size(); ++i) {
+    const Json::Value& round = bench.rounds[i];
+    EXPECT_EQ(round["slave"].asInt(), 4 + static_cast<int>(i % 3));
+    EXPECT_EQ(round["round"].asInt(), 1 + static_cast<int>(i / 3));
+  }
+  const Json::Value& meters = bench.summary["meters"];
+  ASSERT_EQ(meters.size(), 3u) << bench.summary;
+  EXPECT_EQ(meters[0]["ok"].asInt(), 3);
+  EXPECT_EQ(meters[1]["ok"].asInt(), 0);
+  EXPECT_EQ(meters[1]["failures"]["timeout"].asInt(), 3);
+  // Meter 6's own second request fails, its first round's second read.
+  EXPECT_EQ(meters[2]["ok"].asInt(), 2);
+  EXPECT_EQ(meters[2]["failures"]["exception"].asInt(), 1);
+  EXPECT_EQ(bench.summary["cycles"].asInt(), 3);
+  EXPECT_EQ(bench.summary["cycle_wire_minimum_us"].asInt(), 3 * 125000);
+  // Each meter's records are its own: the energy counter rises once per its rounds.
+  const auto first = qxe2e::registers_of_record(bench.rounds[0]["record"].asString());
+  const auto last = qxe2e::registers_of_record(bench.rounds[6]["record"].asString());
+  EXPECT_EQ(last[33], first[33] + 2);
 }
 
 TEST(BenchRun, InterruptStopsWithTheSummary) {

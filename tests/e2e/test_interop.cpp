@@ -114,4 +114,26 @@ TEST(Interop, BenchPollsAPymodbusSlaveOverModbusTcp) {
   EXPECT_TRUE(bench.summary["wire_minimum_us"].isNull());
 }
 
+// A scan over a gateway finds a pymodbus slave at a non-default unit id and
+// judges it from the snapshot the device renders: these registers give a
+// frequency no installation has, so it is a responder but not this meter.
+TEST(Interop, ScanReportsAPymodbusSlaveAndItsVerdict) {
+  std::vector<std::string> argv = {qxe2e::kPython, qxe2e::kPymodbusServer, "tcp", "9"};
+  for (int reg = 0; reg < qxsim::kRegisterCount; ++reg) argv.push_back(std::to_string(2000 + reg));
+  qxe2e::Child server(argv);
+  std::string ready;
+  ASSERT_TRUE(server.read_line(ready, 60)) << server.finish(5).err;
+  ASSERT_EQ(ready.rfind("ready ", 0), 0u) << ready;
+  const auto scan = qxe2e::run_bench(
+      {"scan", "--tcp", "127.0.0.1:" + ready.substr(6), "--slaves", "8-10", "--timeout", "300"});
+  EXPECT_EQ(scan.result.exit_code, 1) << scan.result.err;  // no meter found
+  ASSERT_EQ(scan.rounds.size(), 1u) << scan.result.out;
+  const Json::Value& responder = scan.rounds[0];
+  EXPECT_EQ(responder["slave"].asInt(), 9);
+  EXPECT_EQ(responder["answer"].asString(), "reply");
+  EXPECT_FALSE(responder["meter"].asBool());
+  EXPECT_NE(responder["verdict"].asString().find("频率"), std::string::npos) << responder;
+  EXPECT_EQ(scan.summary["responders"].asInt(), 1);
+}
+
 }  // namespace
