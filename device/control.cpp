@@ -56,14 +56,29 @@ std::string write_compact(const Json::Value& value) {
 }
 
 // Re-renders the snapshot when a round completed since the last rendering.
-// The time is taken only once the rendering is whole: a rendering that throws
-// half way (allocation) is done again by the next request. Caller holds
-// snapshot_mutex.
+// The kept text goes first, its memory too: it is the previous rendering's,
+// and the writer of the next one reuses the space. The time is taken only
+// once the rendering is whole: a rendering that throws half way (allocation)
+// is done again by the next request. Caller holds snapshot_mutex.
 void refresh_snapshot_locked(QX7540PM& device) {
   if (device.last_update != device.snapshot_time) {
+    device.snapshot_text.clear();
+    device.snapshot_text.shrink_to_fit();
     qx7540pm::render_snapshot(device.completed_data, device.snapshot);
     device.snapshot_time = device.last_update;
   }
+}
+
+// The 801 text of the snapshot as it stands: written once per rendering and
+// kept, so that requests between rounds only copy it. Before the first
+// rendering (or for a round without a time) it is written afresh each time.
+// Caller holds snapshot_mutex and has refreshed the snapshot.
+const std::string& snapshot_text_locked(QX7540PM& device, std::string& unkept) {
+  const bool rendered = !device.snapshot.isNull() && !device.snapshot_time.is_not_a_date_time();
+  std::string& text = rendered ? device.snapshot_text : unkept;
+  // Kept only once written whole: a writer that throws leaves none kept.
+  if (text.empty()) text = write_compact(device.snapshot);
+  return text;
 }
 
 }  // namespace
@@ -87,13 +102,11 @@ int QX7540PM::DeviceIoControl(int code, const void* in, int in_len, void* out, i
       return ZelVDevice::DeviceIoControl(code, in, in_len, out, out_len, out_size);
     }
     case kSnapshotText: {
-      std::string text;
-      {
-        // Serialised under the lock so that no rebuild overlaps it.
-        std::lock_guard<std::mutex> lock(snapshot_mutex);
-        refresh_snapshot_locked(*this);
-        text = write_compact(snapshot);
-      }
+      // Copied out under the lock, so that no rendering overlaps the copy.
+      std::lock_guard<std::mutex> lock(snapshot_mutex);
+      refresh_snapshot_locked(*this);
+      std::string unkept;
+      const std::string& text = snapshot_text_locked(*this, unkept);
       out_size = static_cast<int>(text.size());
       if (capacity_of(out, out_len) < text.size()) return -1;
       std::memcpy(out, text.data(), text.size());

@@ -56,10 +56,11 @@ class ZEL_API UniDataDevice : public Protocol {
   DataT raw_data;
   int mode = 1;
   boost::posix_time::ptime snapshot_time;
-  /// Guards the snapshot, snapshot_time, the completed-round copy and the
-  /// round's time and ready flag. Held only around copies, never across a
-  /// call into the framework. In-process readers of the snapshot through its
-  /// address (control code 803) hold it while they read.
+  /// Guards the snapshot, snapshot_time, what a device keeps with the
+  /// snapshot (its text), the completed-round copy and the round's time and
+  /// ready flag. Held only around copies, never across a call into the
+  /// framework. In-process readers of the snapshot through its address
+  /// (control code 803) hold it while they read, and never modify the value.
   mutable std::mutex snapshot_mutex;
   /// The rendered snapshot.
   Json::Value snapshot;

@@ -73,7 +73,7 @@ const std::vector<Operation>& operations() {
   static const std::vector<Operation> all = {
       {"round", "RefreshStatus, two replies, RoundDone (alarm check in mode 1)",
        [](Scenario& s) { s.round(); }},
-      {"801-fresh", "801 between rounds: serialise the cached snapshot",
+      {"801-fresh", "801 between rounds: copy the text kept from the rendering",
        [](Scenario& s) { s.snapshot_text(); }},
       {"801-rebuild", "801 after a new round: render 37 members, then serialise",
        [](Scenario& s) {

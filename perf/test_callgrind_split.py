@@ -98,7 +98,8 @@ class SplitTest(unittest.TestCase):
             (["round"], 1, 0, "met"),            # 4161 <= 20000
             (["803"], 1, 1, "MISSED"),           # 4161 > 400
             (["803"], 20, 0, "met"),             # 208 per operation
-            (["801-fresh", "yardstick"], 1, 0, "met"),  # equal costs: ratio 1.0
+            (["801-fresh", "yardstick"], 5, 0, "met"),  # 832 per operation
+            (["801-fresh"], 1, 1, "MISSED"),     # 4161 > 1000
         ]
         for rows, count, status, verdict in cases:
             with self.subTest(rows=rows, count=count):

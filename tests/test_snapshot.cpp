@@ -10,6 +10,7 @@
 
 #include <json/reader.h>
 #include <json/value.h>
+#include <json/writer.h>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "plugin.h"
@@ -295,6 +296,59 @@ TEST(SnapshotRefresh, RebuiltOncePerDistinctLastUpdate) {
   device.last_update = first_update + seconds(1);
   EXPECT_EQ(parse(qxtest::snapshot_text(device))["DI"].asDouble(), 5.0);
   EXPECT_EQ(device.snapshot_time, first_update + seconds(1));
+}
+
+// The text 801 copies out is the compact writer's text of the value 803 hands
+// out, for every record and whichever request renders a round first; between
+// rounds it stays the same, and it changes exactly when a round is rendered.
+TEST(SnapshotRefresh, TextIsTheWritersTextOfTheValueBehindTheAddress) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint16_t> block1;
+    std::vector<std::uint16_t> block2;
+    bool same_second;    // last_update stays as it was: nothing is rendered
+    bool address_first;  // 803 renders the round before any 801
+  };
+  const std::vector<std::uint16_t> all_ones(32, 65535);
+  const Case cases[] = {
+      {"known record", kKnownBlock1, kKnownBlock2, false, false},
+      {"65535 in every register", all_ones, std::vector<std::uint16_t>(8, 65535), false, false},
+      {"zeros, rendered by 803", std::vector<std::uint16_t>(32, 0),
+       std::vector<std::uint16_t>(8, 0), false, true},
+      {"a second round in the same second", kKnownBlock1, kKnownBlock2, true, false},
+      {"known record again, rendered by 803", kKnownBlock1, kKnownBlock2, false, true},
+      {"same second, 803 first", all_ones, std::vector<std::uint16_t>(8, 1), true, true},
+  };
+  qxtest::Rig rig;
+  QX7540PM& device = *rig.device;
+  ptime update = kKnownStamp;
+  std::string previous = qxtest::snapshot_text(device);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rig.complete_round(c.block1, c.block2);
+    if (c.same_second) {
+      std::lock_guard<std::mutex> lock(device.snapshot_mutex);
+      device.last_update = update;
+    } else {
+      update += seconds(1);
+      set_completed_stamp(device, update);
+    }
+    const Json::Value* address = c.address_first ? snapshot_address(device) : nullptr;
+    const std::string text = qxtest::snapshot_text(device);
+    EXPECT_EQ(qxtest::snapshot_text(device), text);
+    if (address == nullptr) address = snapshot_address(device);
+    std::string written;
+    {
+      std::lock_guard<std::mutex> lock(device.snapshot_mutex);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+      written = Json::FastWriter().write(*address);
+#pragma GCC diagnostic pop
+    }
+    EXPECT_EQ(text, written);
+    EXPECT_EQ(text != previous, !c.same_second);
+    previous = text;
+  }
 }
 
 TEST(SnapshotRefresh, FirstBlockOfAnUnfinishedRoundIsNotRendered) {
