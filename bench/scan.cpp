@@ -180,7 +180,7 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
   scan->add_flag("--all", o.all, "Try every line setting, not only up to the first meter found");
   scan->add_flag("--json", o.json, "One JSON object per responder, then a summary object");
   scan->add_option("--plugin", plugin_path,
-                   "Plug-in to load (default: qx7540pm.so built next to the bench)");
+                   "Plug-in to load (default: the qx7540pm.so installed or built with the bench)");
   add_sim_options(*scan, o.sim);
   scan->footer(
       "Without --port or --tcp the scan looks at the built-in simulated meter.\n"
