@@ -70,16 +70,21 @@ diff <(sort <<< "$expected") <(cd "$root" && find . -type f | sed 's|^\./||' | s
 [ "$(wc -l < "$root/SHA256SUMS")" -eq "$(($(wc -l <<< "$expected") - 1))" ] ||
   fail "SHA256SUMS does not list every other file"
 cmp abi/qx7540pm.mipsel.abi "$root/abi/qx7540pm.mipsel.abi"
+# (Output is taken whole before grep reads it: with pipefail, a grep -q that
+# stops early would make the pipeline fail.)
 for elf in qx7540pm.so bin/qx7540pm-bench bin/qx7540pm-sim lib/qx7540pm-bench/libzelfw.so; do
-  readelf -h "$root/$elf" | grep -q 'MIPS R3000' || fail "$elf is not for the board"
-  ! readelf -SW "$root/$elf" | grep -Eq ' \.(symtab|debug_[a-z]+) ' || fail "$elf is not stripped"
+  grep -q 'MIPS R3000' <<< "$(readelf -h "$root/$elf")" || fail "$elf is not for the board"
+  if grep -Eq ' \.(symtab|debug_[a-z]+) ' <<< "$(readelf -SW "$root/$elf")"; then
+    fail "$elf is not stripped"
+  fi
 done
 build_id() { readelf -nW "$1" | sed -n 's/.*Build ID: \([0-9a-f]*\).*/\1/p'; }
 id=$(build_id "$root/qx7540pm.so")
 [ -n "$id" ] && [ "$id" = "$(build_id "$root/qx7540pm.so.debug")" ] ||
   fail "the debug file's build-id is not the plug-in's"
-readelf -SW "$root/qx7540pm.so.debug" | grep -q ' \.debug_info ' || fail "the debug file has no debug information"
-readelf -p .gnu_debuglink "$root/qx7540pm.so" | grep -q 'qx7540pm.so.debug' ||
+grep -q ' \.debug_info ' <<< "$(readelf -SW "$root/qx7540pm.so.debug")" ||
+  fail "the debug file has no debug information"
+grep -q 'qx7540pm.so.debug' <<< "$(readelf -p .gnu_debuglink "$root/qx7540pm.so")" ||
   fail "the plug-in has no debug link to qx7540pm.so.debug"
 diff <(nm -D --defined-only build/mipsel/qx7540pm.so | awk '{print $2, $3}') \
   <(nm -D --defined-only "$root/qx7540pm.so" | awk '{print $2, $3}') ||
@@ -148,7 +153,7 @@ grep -q "from /usr/bin/../lib/qx7540pm-bench/qx7540pm.so (version $version, buil
 grep -q '^summary: 2 rounds, 2 ok' "$work/bench.out" || fail "the installed bench's rounds failed"
 [ "$(installed_run qx7540pm-sim --version)" = "qx7540pm-sim $version" ] ||
   fail "the installed qx7540pm-sim --version is not $version"
-zcat /usr/share/man/man1/qx7540pm-bench.1.gz | grep -q 'rounds' || fail "no man page of the bench"
+grep -q 'rounds' <<< "$(zcat /usr/share/man/man1/qx7540pm-bench.1.gz)" || fail "no man page of the bench"
 $SUDO dpkg -r qx7540pm-bench
 $SUDO dpkg --purge qx7540pm-bench
 trap - EXIT

@@ -40,7 +40,7 @@ void read_notes(const unsigned char* notes, std::size_t size, std::size_t align,
   const std::string_view version_name{qx7540pm::kVersionNoteName,
                                       sizeof qx7540pm::kVersionNoteName};
   std::size_t at = 0;
-  while (size - at >= sizeof(ElfW(Nhdr))) {
+  while (at < size && size - at >= sizeof(ElfW(Nhdr))) {
     ElfW(Nhdr) header;
     std::memcpy(&header, notes + at, sizeof header);
     const std::size_t name_at = at + sizeof header;
