@@ -28,7 +28,7 @@ void add_sim_options(CLI::App& app, qxsim::SimOptions& sim) {
 
 void add_bench_options(CLI::App& app, BenchOptions& o) {
   app.add_option("--plugin", o.plugin_path,
-                 "Plug-in to load (default: qx7540pm.so built next to the bench)");
+                 "Plug-in to load (default: the qx7540pm.so installed or built with the bench)");
   auto* port =
       app.add_option("--port", o.port, "Serial device of the meter (Modbus RTU)")->group("Link");
   auto* tcp = app.add_option("--tcp", o.tcp, "Modbus TCP gateway HOST[:PORT] (default port 502)")

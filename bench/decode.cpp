@@ -187,8 +187,9 @@ CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugi
       "decode", "Show stored 91-byte records (--history files, record files, hex lines)");
   decode->add_option("FILE", o.files, "Files of whole records, or hex text, one record per line")
       ->required();
-  decode->add_option("--plugin", plugin_path,
-                     "Plug-in to load (default: qx7540pm.so built next to the bench)");
+  decode->add_option(
+      "--plugin", plugin_path,
+      "Plug-in to load (default: the qx7540pm.so installed or built with the bench)");
   auto* json = decode->add_flag("--json", o.json, "One JSON object per record");
   auto* csv = decode->add_flag("--csv", o.csv, "CSV: a header row with the keys, a row per record");
   json->excludes(csv);

@@ -24,8 +24,10 @@
 #include "csv.h"
 #include "decode.h"
 #include "qx7540pm.h"
+#include "qxhost/identity.h"
 #include "qxhost/plugin.h"
 #include "qxhost/round_output.h"
+#include "qxhost/version.h"
 #include "qxsim/json_file.h"
 #include "qxsim/meter_sim.h"
 #include "scan.h"
@@ -52,13 +54,18 @@ std::array<bool, 3> monitored_phases(const QX7540PM& meter) {
   return {meter.has_a != 0, meter.has_b != 0, meter.has_c != 0};
 }
 
-/// The plug-in next to the bench in the build tree: <bench dir>/../qx7540pm.so.
+/// The plug-in next to the bench in the build tree and the board bundle,
+/// <bench dir>/../qx7540pm.so, else the Debian package's private library
+/// directory (packaging/CMakeLists.txt).
 std::string default_plugin_path() {
   char self[PATH_MAX] = {};
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(".");
   dir = dir.substr(0, dir.find_last_of('/'));
-  return dir + "/../qx7540pm.so";
+  const std::string installed = dir + "/../lib/qx7540pm-bench/qx7540pm.so";
+  const std::string beside = dir + "/../qx7540pm.so";
+  return ::access(beside.c_str(), F_OK) != 0 && ::access(installed.c_str(), F_OK) == 0 ? installed
+                                                                                       : beside;
 }
 
 /// Everything the run reads from files, checked before the plug-in is loaded.
@@ -242,8 +249,10 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
                   const QX7540PM& device, const Summary& summary, FILE* out) {
   // With --json, standard output carries nothing but the JSON lines.
   FILE* to = opt.json ? stderr : out;
-  std::fprintf(to, "qx7540pm-bench: %s from %s on %s, every %d ms, %s\n",
-               device.DeviceType().c_str(), plugin.c_str(), summary.link.c_str(), opt.interval_ms,
+  const std::string identity = qxhost::describe(qxhost::identify(qxhost::Plugin::open(plugin)));
+  std::fprintf(to, "qx7540pm-bench: %s from %s (%s) on %s, every %d ms, %s\n",
+               device.DeviceType().c_str(), plugin.c_str(), identity.c_str(), summary.link.c_str(),
+               opt.interval_ms,
                opt.rounds > 0 ? (std::to_string(opt.rounds) + " rounds").c_str() : "until Ctrl-C");
   std::fflush(to);
   const char outage = in.sim_config.faults.outage.phase;
@@ -404,6 +413,7 @@ int main(int argc, char** argv) {
   qxbench::BenchOptions options;
   CLI::App app{"Loads the qx7540pm plug-in as the controller does and polls a meter over Modbus",
                "qx7540pm-bench"};
+  app.set_version_flag("--version", std::string("qx7540pm-bench ") + qxhost::project_version());
   qxbench::add_bench_options(app, options);
   qxbench::DecodeOptions decode;
   const CLI::App* decode_command = qxbench::add_decode_command(app, decode, options.plugin_path);

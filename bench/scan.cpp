@@ -134,7 +134,7 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
   scan->add_flag("--trace", o.trace,
                  "Show every frame of every probe (with --json: each responder's frames)");
   scan->add_option("--plugin", plugin_path,
-                   "Plug-in to load (default: qx7540pm.so built next to the bench)");
+                   "Plug-in to load (default: the qx7540pm.so installed or built with the bench)");
   add_sim_options(*scan, o.sim);
   scan->footer(
       "Without --port or --tcp the scan looks at the built-in simulated meter.\n"

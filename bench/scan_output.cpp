@@ -204,7 +204,7 @@ void ScanReporter::show_summary(const ScanSummary& s) {
     o["responders"] = static_cast<Json::Int64>(s.responders);
     o["meters"] = static_cast<Json::Int64>(s.meters);
     o["garbled"] = static_cast<Json::Int64>(s.garbled);
-    o["elapsed_ms"] = std::lround(s.elapsed_s * 1000);
+    o["elapsed_ms"] = static_cast<Json::Int64>(std::llround(s.elapsed_s * 1000));
     o["interrupted"] = s.interrupted;
     Json::Value summary(Json::objectValue);
     summary["summary"] = o;

@@ -22,3 +22,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR
     "qemu-mipsel;-L;/usr/mipsel-linux-gnu;-E;LD_LIBRARY_PATH=${QX_MIPSEL_SYSROOT}/usr/lib/mipsel-linux-gnu")
+
+# pkg-config (libmodbus) reads the board's .pc files and answers with paths
+# into the sysroot.
+set(ENV{PKG_CONFIG_LIBDIR}
+    "${QX_MIPSEL_SYSROOT}/usr/lib/mipsel-linux-gnu/pkgconfig:${QX_MIPSEL_SYSROOT}/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${QX_MIPSEL_SYSROOT}")

@@ -2,7 +2,7 @@
 # Installs every package the build, the tests and the bench need, for the host
 # (x86-64) and the board (mipsel). Safe to run again.
 #
-# The board's libraries (jsoncpp, GoogleTest) are unpacked into a project-local
+# The board's libraries (jsoncpp, GoogleTest, libmodbus, CLI11) are unpacked into a project-local
 # sysroot rather than installed as :mipsel multiarch packages: Debian's security
 # archive has no mipsel builds, so a multiarch install fails on version skew
 # between amd64 and mipsel copies of shared packages (libc6-dev, libssl3, ...).
@@ -28,11 +28,13 @@ host_pkgs=(
   valgrind abigail-tools binutils
   socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio
   g++-mipsel-linux-gnu qemu-user
+  help2man dpkg-dev
 )
 $SUDO apt-get install -y -q --no-install-recommends --no-remove "${host_pkgs[@]}"
 
 # Board libraries: unpack, never install (see above).
-board_pkgs=(libjsoncpp25:mipsel libjsoncpp-dev:mipsel libgtest-dev:mipsel libgmock-dev:mipsel)
+board_pkgs=(libjsoncpp25:mipsel libjsoncpp-dev:mipsel libgtest-dev:mipsel libgmock-dev:mipsel
+  libmodbus5:mipsel libmodbus-dev:mipsel libcli11-dev)
 stamp="$sysroot/.stamp"
 want=$(apt-cache policy "${board_pkgs[@]}" | grep -E '^\S|Candidate' | tr -d ' \n')
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
@@ -42,8 +44,10 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
   rm -rf "$sysroot"
   mkdir -p "$sysroot"
   for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$sysroot"; done
-  # The -dev package's libjsoncpp.so is an absolute symlink into /usr; make it relative.
-  (cd "$sysroot/usr/lib/mipsel-linux-gnu" && ln -sf libjsoncpp.so.25 libjsoncpp.so)
+  # The -dev packages' libjsoncpp.so and libmodbus.so are absolute symlinks into /usr; make
+  # them relative.
+  (cd "$sysroot/usr/lib/mipsel-linux-gnu" && ln -sf libjsoncpp.so.25 libjsoncpp.so &&
+    ln -sf libmodbus.so.5 libmodbus.so)
   rm -rf "$tmp"
   echo "$want" > "$stamp"
 fi

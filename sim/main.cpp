@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "qxhost/version.h"
 #include "qxsim/meter_sim.h"
 #include "qxsim/options.h"
 
@@ -23,6 +24,7 @@ constexpr int kExitPort = 6;
 int main(int argc, char** argv) {
   CLI::App app{"Simulated three-phase meter: a Modbus RTU slave on a pseudo-terminal",
                "qx7540pm-sim"};
+  app.set_version_flag("--version", std::string("qx7540pm-sim ") + qxhost::project_version());
   int slave = 1;
   qxsim::SimOptions options;
   app.add_option("--slave", slave, "Slave id (default 1)")->check(CLI::Range(1, 247));

@@ -2,12 +2,16 @@
 // provider: a new provider per call, a new independent device per create().
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <json/value.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "plugin.h"
+#include "qxhost/identity.h"
+#include "qxhost/version.h"
 
 namespace {
 
@@ -101,6 +105,33 @@ TEST(Provider, DeviceTypeIsAReferenceToTheMember) {
   EXPECT_EQ(base.DeviceType(), "qx7540pm");
   device->device_type = "renamed";
   EXPECT_EQ(base.DeviceType(), "renamed");
+}
+
+// The version note and the build-id are read from the loaded image: what the
+// bench prints on its first line names the file in use.
+TEST(Provider, LoadedPlugInNamesItsVersionAndBuildId) {
+  const qxhost::PluginIdentity identity = qxhost::identify(qxtest::Plugin::get());
+  EXPECT_EQ(identity.version, qxhost::project_version());
+  EXPECT_EQ(identity.build_id.size(), 40u);
+  EXPECT_EQ(identity.build_id.find_first_not_of("0123456789abcdef"), std::string::npos)
+      << identity.build_id;
+  EXPECT_EQ(qxhost::describe(identity),
+            "version " + identity.version + ", build-id " + identity.build_id);
+}
+
+TEST(Provider, ObjectsWithoutTheNotesSaySo) {
+  // The stand-in framework, beside the plug-in, has a build-id but no version note.
+  std::string framework = qxhost::built_plugin_path();
+  framework = framework.substr(0, framework.rfind('/')) + "/libzelfw.so";
+  void* handle = ::dlopen(framework.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(handle, nullptr) << framework;
+  const qxhost::PluginIdentity identity = qxhost::identify(handle);
+  ::dlclose(handle);
+  EXPECT_EQ(identity.version, "");
+  EXPECT_EQ(identity.build_id.size(), 40u);
+  EXPECT_EQ(qxhost::describe(identity), "no version, build-id " + identity.build_id);
+
+  EXPECT_EQ(qxhost::describe(qxhost::identify(nullptr)), "no version, no build-id");
 }
 
 }  // namespace

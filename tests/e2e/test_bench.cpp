@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "e2e.h"
+#include "qxhost/version.h"
 #include "qxsim/faults.h"
 #include "qxsim/profile.h"
 
@@ -283,6 +284,12 @@ TEST(BenchRun, HumanOutputShowsValuesAlarmQueryAndSummary) {
                            "summary: 2 rounds, 2 ok", "wire minimum 125.0 ms"}) {
     EXPECT_NE(result.out.find(text), std::string::npos) << text << "\n" << result.out;
   }
+  // The first line names the loaded plug-in's version and build-id.
+  const std::string first = result.out.substr(0, result.out.find('\n'));
+  EXPECT_NE(first.find(std::string(qxe2e::kPlugin) + " (version " + qxhost::project_version() +
+                       ", build-id "),
+            std::string::npos)
+      << first;
 }
 
 // --trace shows each exchange's frames as they were on the wire; the

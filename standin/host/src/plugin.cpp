@@ -17,8 +17,6 @@ std::string dl_error(const char* otherwise) {
 
 }  // namespace
 
-const char* built_plugin_path() { return QX7540PM_PLUGIN_PATH; }
-
 Plugin Plugin::open(const std::string& path) {
   // A bare file name would make dlopen search the library path instead.
   const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
@@ -39,11 +37,6 @@ Plugin Plugin::open(const std::string& path) {
                     "` lists what it exports.");
   }
   plugin.get_providers_ = reinterpret_cast<GetProvidersFn>(entry);
-  return plugin;
-}
-
-const Plugin& Plugin::built() {
-  static const Plugin plugin = open(built_plugin_path());
   return plugin;
 }
 
@@ -75,7 +68,5 @@ DevicePtr Plugin::create_device() const {
 MeterPtr Plugin::create_meter() const {
   return MeterPtr(static_cast<QX7540PM*>(create_device().release()));
 }
-
-MeterPtr make_meter() { return Plugin::built().create_meter(); }
 
 }  // namespace qxhost

@@ -1,6 +1,7 @@
 #include "e2e.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 
@@ -10,9 +11,18 @@
 
 namespace qxe2e {
 
-const char* const kBench = QX_BENCH_PATH;
-const char* const kSim = QX_SIM_PATH;
-const char* const kPlugin = qxhost::built_plugin_path();
+namespace {
+// QX_E2E_BENCH, QX_E2E_SIM and QX_E2E_PLUGIN run the tests against other
+// builds of the programs, e.g. the board bundle's under qemu-user.
+const char* built_or(const char* variable, const char* built) {
+  const char* other = std::getenv(variable);
+  return other != nullptr && *other != '\0' ? other : built;
+}
+}  // namespace
+
+const char* const kBench = built_or("QX_E2E_BENCH", QX_BENCH_PATH);
+const char* const kSim = built_or("QX_E2E_SIM", QX_SIM_PATH);
+const char* const kPlugin = built_or("QX_E2E_PLUGIN", qxhost::built_plugin_path());
 const char* const kFramework = QX_FRAMEWORK_PATH;
 const char* const kExamples = QX_EXAMPLES_DIR;
 const char* const kPymodbusServer = QX_PYMODBUS_SERVER;

@@ -1,0 +1,47 @@
+# The board bundle: what an integrator puts on the controller, what a field
+# engineer runs there, and what reads a crash back here.
+#   qx7540pm.so, qx7540pm.so.debug   the plug-in, stripped, and its debug file
+#   INSTALL, SHA256SUMS, abi/, examples/
+#   bin/qx7540pm-bench, bin/qx7540pm-sim, lib/qx7540pm-bench/
+set(QX_STAGE ${CMAKE_CURRENT_BINARY_DIR}/bundle)
+set(QX_STRIPPED ${QX_STAGE}/qx7540pm.so)
+set(QX_DEBUG ${QX_STAGE}/qx7540pm.so.debug)
+# The debug file keeps the build-id note, so gdb matches the two by it, or by
+# the debug link that names the file beside the plug-in.
+add_custom_command(OUTPUT ${QX_STRIPPED} ${QX_DEBUG}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${QX_STAGE}
+  COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:qx7540pm> ${QX_DEBUG}
+  COMMAND ${CMAKE_STRIP} --strip-unneeded -o ${QX_STRIPPED} $<TARGET_FILE:qx7540pm>
+  COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${QX_DEBUG} ${QX_STRIPPED}
+  DEPENDS qx7540pm
+  COMMENT "Stripped plug-in and its debug file"
+  VERBATIM)
+add_custom_target(qx7540pm_stripped ALL DEPENDS ${QX_STRIPPED} ${QX_DEBUG})
+
+set(QX_LIBMODBUS_VERSION ${LIBMODBUS_VERSION})
+configure_file(INSTALL.in ${QX_STAGE}/INSTALL @ONLY)
+install(FILES ${QX_STRIPPED} ${QX_DEBUG} ${QX_STAGE}/INSTALL DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/abi/qx7540pm.mipsel.abi DESTINATION abi)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/bench/examples/ DESTINATION examples)
+
+install(TARGETS ${QX_TOOLS} RUNTIME DESTINATION bin)
+install(TARGETS zelfw LIBRARY DESTINATION ${QX_PRIVATE_LIBDIR})
+# libmodbus is no library of the controller's: the bench brings its own.
+get_target_property(QX_LIBMODBUS_LINKED PkgConfig::LIBMODBUS INTERFACE_LINK_LIBRARIES)
+list(FILTER QX_LIBMODBUS_LINKED INCLUDE REGEX "libmodbus\\.so$")
+get_filename_component(QX_LIBMODBUS_FILE "${QX_LIBMODBUS_LINKED}" REALPATH)
+install(FILES ${QX_LIBMODBUS_FILE} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME libmodbus.so.5)
+find_file(QX_LIBMODBUS_COPYRIGHT copyright PATHS /usr/share/doc/libmodbus5 NO_DEFAULT_PATH)
+if(QX_LIBMODBUS_COPYRIGHT)
+  install(FILES ${QX_LIBMODBUS_COPYRIGHT} DESTINATION share/doc/libmodbus5)
+endif()
+
+# Last: the sums of everything installed above.
+install(SCRIPT sums.cmake)
+
+set(CPACK_GENERATOR TGZ)
+set(CPACK_PACKAGE_NAME qx7540pm)
+set(CPACK_QX_PACKAGE_SUFFIX mipsel)
+set(CPACK_PACKAGE_FILE_NAME qx7540pm-${QX_VERSION}-mipsel)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/sorted_tarball.cmake)

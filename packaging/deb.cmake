@@ -1,0 +1,45 @@
+# The field laptops' Debian package: the bench host, the simulated meter, the
+# x86-64 plug-in and stand-in framework in the bench's private library
+# directory, the examples and man pages made from --help.
+install(TARGETS ${QX_TOOLS} RUNTIME DESTINATION bin)
+install(TARGETS qx7540pm zelfw LIBRARY DESTINATION ${QX_PRIVATE_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/bench/examples/ DESTINATION share/qx7540pm-bench/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/bench.md DESTINATION share/doc/qx7540pm-bench)
+
+find_program(QX_HELP2MAN help2man)
+if(QX_HELP2MAN)
+  set(QX_MAN_NAME_qx7540pm-bench "poll a power meter through the qx7540pm plug-in")
+  set(QX_MAN_NAME_qx7540pm-sim "simulated qx7540pm meter on a pseudo-terminal")
+  set(QX_MAN_PAGES "")
+  foreach(tool IN LISTS QX_TOOLS)
+    set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+      COMMAND ${QX_HELP2MAN} --no-info --name=${QX_MAN_NAME_${tool}} --output=${page}
+              $<TARGET_FILE:${tool}>
+      COMMAND gzip -9nf ${page}
+      DEPENDS ${tool}
+      COMMENT "Man page of ${tool}"
+      VERBATIM)
+    list(APPEND QX_MAN_PAGES ${page}.gz)
+  endforeach()
+  add_custom_target(man_pages ALL DEPENDS ${QX_MAN_PAGES})
+  install(FILES ${QX_MAN_PAGES} DESTINATION share/man/man1)
+else()
+  message(STATUS "help2man not found: no man pages (scripts/install-deps.sh installs it)")
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME qx7540pm-bench)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "bench host for the qx7540pm power meter plug-in")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "Loads the qx7540pm device plug-in as the monitoring controller does and polls a\n"
+       "three-phase power meter over Modbus RTU or TCP, or a built-in simulated meter.\n"
+       "qx7540pm-sim serves the simulated meter to any Modbus master.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+# Depends from the programs' libraries (libmodbus, jsoncpp, the C and C++
+# libraries); the stand-in framework is the package's own.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${QX_PRIVATE_LIBDIR})

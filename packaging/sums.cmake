@@ -1,0 +1,17 @@
+# Install step: SHA256SUMS over every file installed before it, sorted by
+# name, in the form `sha256sum -c SHA256SUMS` reads.
+set(qx_root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+set(qx_names "")
+foreach(qx_file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+  file(RELATIVE_PATH qx_name "${qx_root}" "$ENV{DESTDIR}${qx_file}")
+  list(APPEND qx_names "${qx_name}")
+endforeach()
+list(SORT qx_names)
+set(qx_sums "")
+foreach(qx_name IN LISTS qx_names)
+  file(SHA256 "${qx_root}/${qx_name}" qx_hash)
+  string(APPEND qx_sums "${qx_hash}  ${qx_name}\n")
+endforeach()
+message(STATUS "Installing: ${qx_root}/SHA256SUMS")
+file(WRITE "${qx_root}/SHA256SUMS" "${qx_sums}")
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_PREFIX}/SHA256SUMS")

@@ -1,0 +1,35 @@
+#include "identification.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "qx7540pm/version.h"
+
+namespace qx7540pm {
+namespace {
+
+constexpr std::size_t padded(std::size_t size) { return (size + 3) / 4 * 4; }
+
+/// One ELF note: three header words, then the owner name and the description,
+/// each padded to four bytes.
+struct VersionNote {
+  std::uint32_t name_size;
+  std::uint32_t desc_size;
+  std::uint32_t type;
+  char name[padded(sizeof kVersionNoteName)];
+  char desc[padded(sizeof QX7540PM_VERSION)];
+};
+
+#define QX7540PM_NOTE_NAME "qx7540pm"
+static_assert(std::string_view(QX7540PM_NOTE_NAME) == kVersionNoteName);
+
+// An allocated note section is part of the loaded image as well, where the
+// bench host finds it through the program headers. The alignment is the
+// note's own: a larger one would put padding between the notes.
+[[gnu::used, gnu::section(".note.qx7540pm")]] alignas(4) constexpr VersionNote kVersionNote = {
+    sizeof kVersionNoteName, sizeof QX7540PM_VERSION, kVersionNoteType, QX7540PM_NOTE_NAME,
+    QX7540PM_VERSION};
+
+}  // namespace
+}  // namespace qx7540pm
