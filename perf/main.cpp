@@ -2,14 +2,14 @@
 // modes for scripts/perf.sh.
 //
 //   qx7540pm_perf [--benchmark_* flags]   time every operation (Google Benchmark)
-//   qx7540pm_perf --drive=OP --count=N    run OP N times with callgrind collecting
+//   qx7540pm_perf --drive=OP --count=N [--meters=M]
+//                                         run OP N times with callgrind collecting
 //   qx7540pm_perf --memory [--rounds=N]   bytes per device and growth per round
 //   qx7540pm_perf --list                  the operations --drive knows
 //
 // The plug-in writes "rvSize is N" after every round; in benchmark and memory
 // mode stdout goes to /dev/null and the report to the original stdout.
 #include <unistd.h>
-#include <valgrind/callgrind.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +19,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "drive.h"
 #include "memory.h"
 #include "qxhost/output.h"
 #include "scenario.h"
@@ -30,23 +31,6 @@ bool take_value(const char* arg, const char* flag, std::string& value) {
   if (std::strncmp(arg, flag, n) != 0 || arg[n] != '=') return false;
   value = arg + n + 1;
   return true;
-}
-
-// Warms up (lazy bindings, first rendering, stdout's buffer), then counts N
-// operations only: callgrind runs with --collect-atstart=no.
-int drive(const std::string& name, long count) {
-  const qxperf::Operation* op = qxperf::find_operation(name);
-  if (op == nullptr || count <= 0) {
-    std::cerr << "unknown operation or count: " << name << " " << count << "\n";
-    return 2;
-  }
-  qxperf::Scenario scenario;
-  for (int i = 0; i < 16; ++i) op->run(scenario);
-  CALLGRIND_TOGGLE_COLLECT;
-  for (long i = 0; i < count; ++i) op->run(scenario);
-  CALLGRIND_TOGGLE_COLLECT;
-  std::cerr << name << ": " << count << " operations\n";
-  return 0;
 }
 
 // mallinfo2 counts chunks parked in malloc's per-thread cache as in use, so a
@@ -93,16 +77,17 @@ int run_benchmarks(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string drive_op;
-  long count = 1000;
+  qxperf::DriveOptions drive;
   int rounds = 1000;
   bool memory = false;
   for (int i = 1; i < argc; ++i) {
     std::string value;
     if (take_value(argv[i], "--drive", value)) {
-      drive_op = value;
+      drive.operation = value;
     } else if (take_value(argv[i], "--count", value)) {
-      count = std::atol(value.c_str());
+      drive.count = std::atol(value.c_str());
+    } else if (take_value(argv[i], "--meters", value)) {
+      drive.meters = std::atoi(value.c_str());
     } else if (take_value(argv[i], "--rounds", value)) {
       rounds = std::atoi(value.c_str());
     } else if (std::strcmp(argv[i], "--memory") == 0) {
@@ -115,7 +100,7 @@ int main(int argc, char** argv) {
     }
   }
   try {
-    if (!drive_op.empty()) return drive(drive_op, count);
+    if (!drive.operation.empty()) return qxperf::drive(drive);
     if (memory) return report_memory(argv, rounds);
     return run_benchmarks(argc, argv);
   } catch (const std::exception& e) {
