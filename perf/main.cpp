@@ -4,18 +4,23 @@
 //   qx7540pm_perf [--benchmark_* flags]   time every operation (Google Benchmark)
 //   qx7540pm_perf --drive=OP --count=N [--meters=M]
 //                                         run OP N times with callgrind collecting
-//   qx7540pm_perf --memory [--rounds=N]   bytes per device and growth per round
+//   qx7540pm_perf --memory [--rounds=N] [--meters=1,32,247]
+//                                         bytes per device and growth per round, for
+//                                         each number of meters in one process
 //   qx7540pm_perf --list                  the operations --drive knows
 //
 // The plug-in writes "rvSize is N" after every round; in benchmark and memory
 // mode stdout goes to /dev/null and the report to the original stdout.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -43,7 +48,21 @@ bool thread_cache_off() {
   return tunables != nullptr && std::strstr(tunables, kNoThreadCache) != nullptr;
 }
 
-int report_memory(char** argv, int rounds) {
+// Meter counts separated by commas ("1,32,247").
+std::vector<int> parse_counts(const std::string& list) {
+  std::vector<int> counts;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    const int n = std::atoi(list.substr(start, comma - start).c_str());
+    if (n <= 0) throw std::invalid_argument("bad meter count in: " + list);
+    counts.push_back(n);
+    start = comma + 1;
+  }
+  return counts;
+}
+
+int report_memory(char** argv, const std::string& meters, int rounds) {
   if (!thread_cache_off()) {
     const char* tunables = std::getenv("GLIBC_TUNABLES");
     const std::string value = tunables != nullptr && *tunables != '\0'
@@ -55,9 +74,13 @@ int report_memory(char** argv, int rounds) {
     return 1;
   }
   qxhost::DiscardStdout quiet;
-  const qxperf::MemoryFigures m = qxperf::measure_memory(rounds);
-  qxperf::print_memory(quiet.report_stream(), m);
-  return m.growth == 0 ? 0 : 1;
+  bool flat = true;
+  for (const int n : parse_counts(meters)) {
+    const qxperf::MemoryFigures m = qxperf::measure_memory(n, rounds);
+    qxperf::print_memory(quiet.report_stream(), m);
+    flat = flat && m.growth == 0 && m.left_after_destroy == 0;
+  }
+  return flat ? 0 : 1;
 }
 
 int run_benchmarks(int argc, char** argv) {
@@ -79,6 +102,7 @@ int run_benchmarks(int argc, char** argv) {
 int main(int argc, char** argv) {
   qxperf::DriveOptions drive;
   int rounds = 1000;
+  std::string meters = "1";
   bool memory = false;
   for (int i = 1; i < argc; ++i) {
     std::string value;
@@ -87,6 +111,7 @@ int main(int argc, char** argv) {
     } else if (take_value(argv[i], "--count", value)) {
       drive.count = std::atol(value.c_str());
     } else if (take_value(argv[i], "--meters", value)) {
+      meters = value;
       drive.meters = std::atoi(value.c_str());
     } else if (take_value(argv[i], "--rounds", value)) {
       rounds = std::atoi(value.c_str());
@@ -101,7 +126,7 @@ int main(int argc, char** argv) {
   }
   try {
     if (!drive.operation.empty()) return qxperf::drive(drive);
-    if (memory) return report_memory(argv, rounds);
+    if (memory) return report_memory(argv, meters, rounds);
     return run_benchmarks(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "qx7540pm_perf: " << e.what() << "\n";
