@@ -147,8 +147,26 @@ class Resolver:
         return path, "?"
 
 
+def without_return_type(fn):
+    """nm names a template function with its return type first; callgrind does not."""
+    depth = 0
+    last_space = -1
+    for i, ch in enumerate(fn):
+        if ch in "<(":
+            if ch == "(" and depth == 0:
+                break
+            depth += 1
+        elif ch in ">)":
+            depth -= 1
+        elif ch == " " and depth == 0:
+            last_space = i
+    name = fn[last_space + 1:]
+    return fn if name.startswith("new") or name.startswith("delete") else name
+
+
 def category(path, fn):
-    cat = callgrind_split.function_category(callgrind_split.object_category(path), fn)
+    cat = callgrind_split.function_category(callgrind_split.object_category(path),
+                                            without_return_type(fn))
     if cat == "libc" and fn in callgrind_split.WRITE_FUNCTIONS:
         return "write"
     return cat

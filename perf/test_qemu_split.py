@@ -20,7 +20,10 @@ MAPS = """\
 # Per object: symbol start (relative to the object) -> (size, name).
 SYMBOLS = {
     "/build/qx7540pm.so": {0x100: (0x40, "QX7540PM::RoundDone()"),
-                           0x200: (0x10, "boost::lexical_cast<float>(float const&)")},
+                           # nm puts a template function's return type first
+                           0x200: (0x10, "std::__cxx11::basic_string<char> "
+                                         "boost::lexical_cast<std::__cxx11::basic_string<char>, "
+                                         "float>(float const&)")},
     "/lib/libc.so.6": {0x1000: (0x100, "memcpy"), 0x2000: (0x20, "write")},
     "/build/libzelfw.so": {0x10: (0x100, "ZelVDevice::SendSP(void*, int)")},
 }
