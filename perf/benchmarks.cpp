@@ -13,6 +13,17 @@ void BM_Round(benchmark::State& state) {
 }
 BENCHMARK(BM_Round);
 
+// A round on each of N meters in turn, as the controller polls a line: the
+// time per meter should not grow with N.
+void BM_RoundOnMeters(benchmark::State& state) {
+  Scenario s(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    s.round();
+    s.next_meter();
+  }
+}
+BENCHMARK(BM_RoundOnMeters)->Arg(32)->Arg(247);
+
 void BM_Snapshot801Fresh(benchmark::State& state) {
   Scenario s;
   for (auto _ : state) benchmark::DoNotOptimize(s.snapshot_text());

@@ -44,7 +44,7 @@ def object_category(path):
         return "plug-in"
     if name.startswith("libzelfw.so"):
         return "stand-in"
-    if name.startswith("qx7540pm_perf"):
+    if name.startswith("qx7540pm_perf") or name.startswith("qx7540pm_count"):
         return "driver"
     if name.startswith("libjsoncpp.so"):
         return "jsoncpp"
@@ -52,7 +52,7 @@ def object_category(path):
         return "libstdc++"
     if name.startswith("libgcc_s.so"):
         return "unwind"
-    if re.match(r"(libc|libm|libpthread)\.so", name) or name.startswith("ld-"):
+    if re.match(r"(libc|libm|libpthread)\.so", name) or re.match(r"ld[-.]", name):
         return "libc"
     return "other"
 
@@ -156,6 +156,21 @@ def split(lines):
     return out
 
 
+def print_table(rows, columns, markdown, caption):
+    """One row per operation, instructions per operation in each column."""
+    header = ["operation"] + list(columns)
+    if markdown:
+        print("| " + " | ".join(header) + " |")
+        print("|" + "---|" * len(header))
+        for name, row in rows.items():
+            print("| " + " | ".join([name] + ["%.0f" % row[c] for c in columns]) + " |")
+    else:
+        print("%-12s" % header[0] + "".join("%11s" % h for h in header[1:]))
+        for name, row in rows.items():
+            print("%-12s" % name + "".join("%11.0f" % row[c] for c in columns))
+    print("(instructions per operation, %s)" % caption)
+
+
 def main(argv):
     count = 1
     markdown = False
@@ -183,17 +198,7 @@ def main(argv):
             result = split(f)
         rows[name] = {c: result[c] / count for c in columns}
 
-    header = ["operation"] + list(columns)
-    if markdown:
-        print("| " + " | ".join(header) + " |")
-        print("|" + "---|" * len(header))
-        for name, row in rows.items():
-            print("| " + " | ".join([name] + ["%.0f" % row[c] for c in columns]) + " |")
-    else:
-        print("%-12s" % header[0] + "".join("%11s" % h for h in header[1:]))
-        for name, row in rows.items():
-            print("%-12s" % name + "".join("%11.0f" % row[c] for c in columns))
-    print("(instructions per operation, x86-64, %d operations per run)" % count)
+    print_table(rows, columns, markdown, "x86-64, %d operations per run" % count)
 
     if not check:
         return 0

@@ -2,23 +2,29 @@
 // modes for scripts/perf.sh.
 //
 //   qx7540pm_perf [--benchmark_* flags]   time every operation (Google Benchmark)
-//   qx7540pm_perf --drive=OP --count=N    run OP N times with callgrind collecting
-//   qx7540pm_perf --memory [--rounds=N]   bytes per device and growth per round
+//   qx7540pm_perf --drive=OP --count=N [--meters=M]
+//                                         run OP N times with callgrind collecting
+//   qx7540pm_perf --memory [--rounds=N] [--meters=1,32,247]
+//                                         bytes per device and growth per round, for
+//                                         each number of meters in one process
 //   qx7540pm_perf --list                  the operations --drive knows
 //
 // The plug-in writes "rvSize is N" after every round; in benchmark and memory
 // mode stdout goes to /dev/null and the report to the original stdout.
 #include <unistd.h>
-#include <valgrind/callgrind.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "drive.h"
 #include "memory.h"
 #include "qxhost/output.h"
 #include "scenario.h"
@@ -32,23 +38,6 @@ bool take_value(const char* arg, const char* flag, std::string& value) {
   return true;
 }
 
-// Warms up (lazy bindings, first rendering, stdout's buffer), then counts N
-// operations only: callgrind runs with --collect-atstart=no.
-int drive(const std::string& name, long count) {
-  const qxperf::Operation* op = qxperf::find_operation(name);
-  if (op == nullptr || count <= 0) {
-    std::cerr << "unknown operation or count: " << name << " " << count << "\n";
-    return 2;
-  }
-  qxperf::Scenario scenario;
-  for (int i = 0; i < 16; ++i) op->run(scenario);
-  CALLGRIND_TOGGLE_COLLECT;
-  for (long i = 0; i < count; ++i) op->run(scenario);
-  CALLGRIND_TOGGLE_COLLECT;
-  std::cerr << name << ": " << count << " operations\n";
-  return 0;
-}
-
 // mallinfo2 counts chunks parked in malloc's per-thread cache as in use, so a
 // device that reuses a freed chunk would show no cost. The memory figures are
 // taken with that cache off: the program runs itself again with the tunable set.
@@ -59,7 +48,21 @@ bool thread_cache_off() {
   return tunables != nullptr && std::strstr(tunables, kNoThreadCache) != nullptr;
 }
 
-int report_memory(char** argv, int rounds) {
+// Meter counts separated by commas ("1,32,247").
+std::vector<int> parse_counts(const std::string& list) {
+  std::vector<int> counts;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    const int n = std::atoi(list.substr(start, comma - start).c_str());
+    if (n <= 0) throw std::invalid_argument("bad meter count in: " + list);
+    counts.push_back(n);
+    start = comma + 1;
+  }
+  return counts;
+}
+
+int report_memory(char** argv, const std::string& meters, int rounds) {
   if (!thread_cache_off()) {
     const char* tunables = std::getenv("GLIBC_TUNABLES");
     const std::string value = tunables != nullptr && *tunables != '\0'
@@ -71,9 +74,13 @@ int report_memory(char** argv, int rounds) {
     return 1;
   }
   qxhost::DiscardStdout quiet;
-  const qxperf::MemoryFigures m = qxperf::measure_memory(rounds);
-  qxperf::print_memory(quiet.report_stream(), m);
-  return m.growth == 0 ? 0 : 1;
+  bool flat = true;
+  for (const int n : parse_counts(meters)) {
+    const qxperf::MemoryFigures m = qxperf::measure_memory(n, rounds);
+    qxperf::print_memory(quiet.report_stream(), m);
+    flat = flat && m.growth == 0 && m.left_after_destroy == 0;
+  }
+  return flat ? 0 : 1;
 }
 
 int run_benchmarks(int argc, char** argv) {
@@ -93,16 +100,19 @@ int run_benchmarks(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string drive_op;
-  long count = 1000;
+  qxperf::DriveOptions drive;
   int rounds = 1000;
+  std::string meters = "1";
   bool memory = false;
   for (int i = 1; i < argc; ++i) {
     std::string value;
     if (take_value(argv[i], "--drive", value)) {
-      drive_op = value;
+      drive.operation = value;
     } else if (take_value(argv[i], "--count", value)) {
-      count = std::atol(value.c_str());
+      drive.count = std::atol(value.c_str());
+    } else if (take_value(argv[i], "--meters", value)) {
+      meters = value;
+      drive.meters = std::atoi(value.c_str());
     } else if (take_value(argv[i], "--rounds", value)) {
       rounds = std::atoi(value.c_str());
     } else if (std::strcmp(argv[i], "--memory") == 0) {
@@ -115,8 +125,8 @@ int main(int argc, char** argv) {
     }
   }
   try {
-    if (!drive_op.empty()) return drive(drive_op, count);
-    if (memory) return report_memory(argv, rounds);
+    if (!drive.operation.empty()) return qxperf::drive(drive);
+    if (memory) return report_memory(argv, meters, rounds);
     return run_benchmarks(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "qx7540pm_perf: " << e.what() << "\n";

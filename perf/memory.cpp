@@ -24,9 +24,10 @@ void warm_up() {
 
 }  // namespace
 
-MemoryFigures measure_memory(int rounds) {
+MemoryFigures measure_memory(int meters, int rounds) {
   warm_up();
   MemoryFigures m{};
+  m.meters = meters;
   m.object_size = sizeof(QX7540PM);
   m.rounds = rounds;
 
@@ -38,47 +39,59 @@ MemoryFigures measure_memory(int rounds) {
   std::vector<unsigned char> cached(sizeof(QX7540PM_Data_t));
   std::vector<char> out(4096);
   int out_size = 0;
+  std::vector<qxhost::MeterPtr> devices;
+  devices.reserve(static_cast<std::size_t>(meters));
 
   const long long before = heap_in_use();
-  qxhost::MeterPtr device = qxhost::make_meter();
+  for (int i = 0; i < meters; ++i) devices.push_back(qxhost::make_meter());
   const long long created = heap_in_use();
   // The framework's own per-device state is not the plug-in's: leave it out.
-  framework.attach(*device);
+  for (qxhost::MeterPtr& device : devices) framework.attach(*device);
   const long long attached = heap_in_use();
 
-  const auto run_round = [&] { qxhost::complete_round(*device, block1, block2); };
-  run_round();
-  device->DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, out.data(),
-                          static_cast<int>(out.size()), out_size);
-  const long long rendered = heap_in_use();
-
-  std::memcpy(cached.data(), &device->raw_data, cached.size());
-  for (int i = 0; i < rounds; ++i) {
-    run_round();
-    device->last_update += boost::posix_time::seconds(1);
+  for (qxhost::MeterPtr& device : devices) {
+    qxhost::complete_round(*device, block1, block2);
     device->DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, out.data(),
                             static_cast<int>(out.size()), out_size);
-    device->DeviceIoControl(QX7540PM::kSnapshotAddress, nullptr, 0, out.data(),
-                            static_cast<int>(out.size()), out_size);
-    try {
-      device->Get_Value(0, qx7540pm::key_of(0));
-    } catch (const std::out_of_range&) {
+  }
+  const long long rendered = heap_in_use();
+
+  std::memcpy(cached.data(), &devices.front()->raw_data, cached.size());
+  for (int i = 0; i < rounds; ++i) {
+    for (qxhost::MeterPtr& device : devices) {
+      qxhost::complete_round(*device, block1, block2);
+      // Rounds within one second share last_update; a stamp later than every
+      // earlier one makes each cycle's 801 render the snapshot again.
+      device->last_update += boost::posix_time::seconds(i + 1);
+      device->DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, out.data(),
+                              static_cast<int>(out.size()), out_size);
+      device->DeviceIoControl(QX7540PM::kSnapshotAddress, nullptr, 0, out.data(),
+                              static_cast<int>(out.size()), out_size);
+      try {
+        device->Get_Value(0, qx7540pm::key_of(0));
+      } catch (const std::out_of_range&) {
+      }
+      device->LoadFromCache(cached.data(), static_cast<int>(cached.size()));
     }
-    device->LoadFromCache(cached.data(), static_cast<int>(cached.size()));
   }
   const long long after = heap_in_use();
+  devices.clear();
+  const long long destroyed = heap_in_use();
 
-  m.heap_after_create = created - before;
-  m.heap_after_snapshot = (created - before) + (rendered - attached);
+  m.heap_after_create = (created - before) / meters;
+  m.heap_after_snapshot = ((created - before) + (rendered - attached)) / meters;
   m.growth = after - rendered;
+  m.left_after_destroy = destroyed - before;
   return m;
 }
 
 void print_memory(std::ostream& out, const MemoryFigures& m) {
-  out << "sizeof(QX7540PM)                      " << m.object_size << " bytes\n"
+  out << "meters in the process                 " << m.meters << "\n"
+      << "sizeof(QX7540PM)                      " << m.object_size << " bytes\n"
       << "heap held by a new device             " << m.heap_after_create << " bytes\n"
       << "heap held after first snapshot        " << m.heap_after_snapshot << " bytes\n"
-      << "heap growth over " << m.rounds << " rounds+requests  " << m.growth << " bytes\n";
+      << "heap growth over " << m.rounds << " rounds+requests  " << m.growth << " bytes\n"
+      << "heap left after the meters are gone   " << m.left_after_destroy << " bytes\n";
 }
 
 }  // namespace qxperf

@@ -22,16 +22,24 @@ constexpr std::size_t kOutCapacity = 4096;
 
 }  // namespace
 
-Scenario::Scenario() : block1_(kBlock1), block2_(kBlock2), out_(kOutCapacity) {
-  rig_.framework.set_recording(false);
-  round();
+Scenario::Scenario(int meters) : block1_(kBlock1), block2_(kBlock2), out_(kOutCapacity) {
+  if (meters < 1) throw std::invalid_argument("a scenario needs at least one meter");
+  framework_.set_recording(false);
+  for (int i = 0; i < meters; ++i) {
+    meters_.push_back(qxhost::make_meter());
+    framework_.attach(*meters_.back());
+  }
+  for (current_ = 0; current_ < meters_.size(); ++current_) {
+    round();
+    if (snapshot_text() <= 0) throw std::runtime_error("no snapshot text");
+    if (!value_query()) throw std::runtime_error("the value query did not throw out_of_range");
+  }
+  current_ = 0;
   cached_record_ = qxhost::record_bytes(device());
-  if (snapshot_text() <= 0) throw std::runtime_error("no snapshot text");
   yardstick_ = device().snapshot;  // deep copy: the same 37 members
-  if (!value_query()) throw std::runtime_error("the value query did not throw out_of_range");
 }
 
-void Scenario::round() { rig_.complete_round(block1_, block2_); }
+void Scenario::round() { qxhost::complete_round(device(), block1_, block2_); }
 
 void Scenario::load_cache() {
   device().LoadFromCache(cached_record_.data(), static_cast<int>(cached_record_.size()));

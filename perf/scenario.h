@@ -12,11 +12,12 @@
 
 namespace qxperf {
 
-/// One meter from the loaded plug-in, attached to a stand-in framework with
-/// recording off, after one complete round and one rendered snapshot.
+/// Meters from the loaded plug-in (one unless asked for more), attached to one
+/// stand-in framework with recording off, each after one complete round and
+/// one rendered snapshot. The operations act on the current meter.
 class Scenario {
  public:
-  Scenario();
+  explicit Scenario(int meters = 1);
   Scenario(const Scenario&) = delete;
   Scenario& operator=(const Scenario&) = delete;
 
@@ -36,11 +37,17 @@ class Scenario {
   /// The yardstick: a fresh FastWriter over a copy of the rendered snapshot.
   std::size_t write_yardstick();
 
-  QX7540PM& device() { return *rig_.device; }
-  zelfw::Framework& framework() { return rig_.framework; }
+  /// Makes the next meter (after the last: the first) the current one.
+  void next_meter() { current_ = (current_ + 1) % meters_.size(); }
+  std::size_t meters() const { return meters_.size(); }
+
+  QX7540PM& device() { return *meters_[current_]; }
+  zelfw::Framework& framework() { return framework_; }
 
  private:
-  qxhost::Rig rig_;
+  zelfw::Framework framework_;  ///< declared first: it outlives the meters
+  std::vector<qxhost::MeterPtr> meters_;
+  std::size_t current_ = 0;
   std::vector<std::uint16_t> block1_;
   std::vector<std::uint16_t> block2_;
   std::vector<unsigned char> cached_record_;
