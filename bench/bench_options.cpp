@@ -74,6 +74,9 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
       ->group("Device");
   app.add_option("--csv", o.csv_path,
                  "Write one CSV row per round to this file (UTF-8, with the snapshot's keys)");
+  app.add_option("--report", o.report_path,
+                 "Write the commissioning report (one HTML file with charts, opens offline) "
+                 "to this file when the run ends");
   app.add_flag("--json", o.json,
                "One JSON object per round on standard output, then a summary object");
   app.add_flag("--trace", o.trace,
@@ -85,9 +88,10 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
   app.footer(
       "Without --port or --tcp the bench polls its built-in simulated meter;\n"
       "`qx7540pm-bench decode FILE...` shows stored records instead, and\n"
-      "`qx7540pm-bench scan` looks for meters on a line.\n"
+      "`qx7540pm-bench scan` looks for meters on a line, and\n"
+      "`qx7540pm-bench report FILE.csv` makes the report of a recorded run.\n"
       "Exit codes: 0 every round ok, 1 some rounds failed, 2 usage, 3 plug-in,\n"
-      "4 settings/cache/history/csv/profile file, 5 port, 130 interrupted.");
+      "4 settings/cache/history/csv/report/profile file, 5 port, 130 interrupted.");
 }
 
 bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string& error) {

@@ -46,7 +46,8 @@ struct BenchOptions {
   std::vector<std::string> settings_for;  ///< "ID=FILE": one meter's own settings
   std::string cache_path;
   std::string history_path;
-  std::string csv_path;  ///< one CSV row per round (empty: none)
+  std::string csv_path;     ///< one CSV row per round (empty: none)
+  std::string report_path;  ///< the commissioning report, written when the run ends
   bool json = false;
   bool trace = false;  ///< every frame on the wire, with each round
   bool watch = false;  ///< redraw one screen per cycle on a terminal

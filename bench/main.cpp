@@ -30,6 +30,7 @@
 #include "qxhost/version.h"
 #include "qxsim/json_file.h"
 #include "qxsim/meter_sim.h"
+#include "report_command.h"
 #include "scan.h"
 #include "session.h"
 #include "signals.h"
@@ -265,7 +266,8 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
   }
 }
 
-/// The round as a CSV row: time, slave, outcome, the 37 values, alarm state.
+/// The round as a CSV row: time, slave, outcome, the 37 values, alarm state,
+/// then the round number and its time (empty for the cached record).
 /// A round that published nothing leaves the values empty: 801 would still
 /// show the last record's.
 std::vector<std::string> csv_round(const RoundReport& r) {
@@ -275,13 +277,17 @@ std::vector<std::string> csv_round(const RoundReport& r) {
     fields.push_back(std::move(value));
   }
   fields.push_back(!r.alarm_reported ? "" : r.alarm.state ? "alarm" : "normal");
+  fields.push_back(std::to_string(r.round));
+  char ms[32] = "";
+  if (r.round != 0) std::snprintf(ms, sizeof ms, "%.3f", r.round_ms);
+  fields.push_back(ms);
   return fields;
 }
 
 std::vector<std::string> csv_columns() {
   std::vector<std::string> columns = {"time", "slave", "status", "failure"};
   for (std::string& key : snapshot_keys()) columns.push_back(std::move(key));
-  columns.push_back("alarm");
+  columns.insert(columns.end(), {"alarm", "round", "round_ms"});
   return columns;
 }
 
@@ -324,6 +330,18 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
          std::to_string(in.cache.size()) + " bytes; a record is 91)");
     return kExitInput;
   }
+  std::optional<PollReport> page;
+  if (!opt.report_path.empty()) {
+    std::string error;
+    if (!page.emplace().open(opt.report_path, error)) {
+      fail(error);
+      return kExitInput;
+    }
+    page->describe(totals.meters.front(),
+                   "every " + std::to_string(opt.interval_ms) + " ms, timeout " +
+                       std::to_string(opt.timeout_ms) + " ms",
+                   plugin);
+  }
   FILE* out = output.out();
   print_banner(opt, in, plugin, *meters.front().device, totals.meters.front(), out);
   std::optional<CsvWriter> csv;
@@ -339,6 +357,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   };
   const auto show = [&](const RoundReport& report) {
     if (csv) csv->write_row(csv_round(report));
+    if (page) page->add(report);
     if (opt.json) {
       std::fprintf(out, "%s\n", round_json(report).c_str());
       std::fflush(out);
@@ -376,6 +395,13 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
     print_line_summary(out, totals);
   }
   std::fflush(out);
+  if (page) {
+    std::string error;
+    if (!page->finish(interrupted, error)) {
+      fail(error);
+      return kExitInput;
+    }
+  }
   if (interrupted) return kExitInterrupted;
   for (const Summary& summary : totals.meters) {
     if (summary.ok != summary.rounds) return kExitRoundsFailed;
@@ -419,11 +445,14 @@ int main(int argc, char** argv) {
   const CLI::App* decode_command = qxbench::add_decode_command(app, decode, options.plugin_path);
   qxbench::ScanOptions scan;
   const CLI::App* scan_command = qxbench::add_scan_command(app, scan, options.plugin_path);
+  qxbench::ReportOptions report;
+  const CLI::App* report_command = qxbench::add_report_command(app, report);
   app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
     std::string error;
-    if (!*decode_command && !*scan_command && !qxbench::check_bench_options(options, error)) {
+    if (!*decode_command && !*scan_command && !*report_command &&
+        !qxbench::check_bench_options(options, error)) {
       throw CLI::ValidationError(error);
     }
   } catch (const CLI::ParseError& e) {
@@ -434,6 +463,7 @@ int main(int argc, char** argv) {
     return qxbench::run_decode(
         decode, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path);
   }
+  if (*report_command) return qxbench::run_report(report);
   if (*scan_command) {
     scan.json = scan.json || options.json;
     scan.trace = scan.trace || options.trace;  // `qx7540pm-bench --json scan` as well

@@ -24,11 +24,14 @@ host_pkgs=(
   build-essential cmake ninja-build pkg-config git
   clang clang-14 clang-format clang-tidy libclang-rt-14-dev libfuzzer-14-dev
   libjsoncpp-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev libcli11-dev
+  libmodbus-dev libcli11-dev libjs-chart.js
   valgrind abigail-tools binutils
   socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio
   g++-mipsel-linux-gnu qemu-user
   help2man dpkg-dev
+  # The commissioning report's browser test: headless Chromium, and a font
+  # with the Chinese glyphs of the snapshot's keys.
+  chromium fonts-wqy-microhei
 )
 $SUDO apt-get install -y -q --no-install-recommends --no-remove "${host_pkgs[@]}"
 

@@ -1,0 +1,95 @@
+#include "report_command.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <limits.h>
+#include <stdlib.h>
+
+#include "bench_options.h"
+#include "plugin_identity.h"
+#include "report_html.h"
+
+namespace qxbench {
+namespace {
+
+std::string local_time_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  return text;
+}
+
+std::string html_name_for(const std::string& csv_path) {
+  const auto slash = csv_path.find_last_of('/');
+  const auto dot = csv_path.find_last_of('.');
+  const bool has_extension =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (has_extension ? csv_path.substr(0, dot) : csv_path) + ".html";
+}
+
+}  // namespace
+
+CLI::App* add_report_command(CLI::App& app, ReportOptions& options) {
+  CLI::App* report = app.add_subcommand(
+      "report", "Make the commissioning report (one HTML file, opens offline) from a run's CSV");
+  report->add_option("csv", options.csv_path, "The CSV a polling run wrote with --csv")->required();
+  report->add_option("-o,--output", options.output_path,
+                     "The HTML file to write (default: the CSV's name with .html)");
+  report->footer("Exit codes: 0 written, 2 usage, 4 the CSV or the report file unusable.");
+  return report;
+}
+
+int run_report(const ReportOptions& options) {
+  RecordedRun run;
+  std::string error;
+  if (!read_run_csv(options.csv_path, run, error)) {
+    fail(error);
+    return kExitInput;
+  }
+  const std::string output =
+      options.output_path.empty() ? html_name_for(options.csv_path) : options.output_path;
+  if (!write_report(run, output, error)) {
+    fail(error);
+    return kExitInput;
+  }
+  return kExitOk;
+}
+
+bool PollReport::open(const std::string& path, std::string& error) {
+  path_ = path;
+  std::FILE* file = std::fopen(path.c_str(), "wbe");
+  if (file == nullptr) {
+    error = "cannot open report file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::fclose(file);
+  run_.started = local_time_now();
+  return true;
+}
+
+void PollReport::describe(const Summary& link, const std::string& polling,
+                          const std::string& plugin_path) {
+  run_.source = "polled by qx7540pm-bench " QX_PROJECT_VERSION;
+  run_.link = link.link;
+  run_.polling = polling;
+  run_.wire_minimum_ms = link.wire_minimum_ms;
+  run_.wire_note = link.wire_note;
+  char resolved[PATH_MAX];
+  run_.plugin_path = ::realpath(plugin_path.c_str(), resolved) != nullptr ? resolved : plugin_path;
+  const PluginIdentity identity = identify_plugin(plugin_path);
+  run_.plugin_version = identity.version;
+  run_.plugin_build_id = identity.build_id;
+}
+
+bool PollReport::finish(bool interrupted, std::string& error) {
+  run_.ended = local_time_now();
+  run_.interrupted = interrupted;
+  return write_report(run_, path_, error);
+}
+
+}  // namespace qxbench

@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""The commissioning report in a real browser.
+
+The bench polls its simulated meter for 20 rounds, one a second (each round
+its own snapshot), with phase A out from round 10 and the first request of
+round 4 unanswered, writing --csv and --report. Headless Chromium opens the
+report with every host name unresolvable and must show it with no console
+error and no request but the file itself: every chart drawn, the verdict
+text, the Chinese keys in a font that has them, the failure on the failure
+timeline at round 4 and the alarm's mark on the voltage chart at round 10.
+
+Exit 0 when it holds, 1 when not, 77 (skipped) only when Chromium is not
+installed or does not start.
+"""
+
+import argparse
+import csv
+import os
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from headless_chromium import Browser, BrowserError, ChromiumUnavailable  # noqa: E402
+
+SKIPPED = 77
+FAILED_ROUND = 4  # its first request (the run's 7th) goes unanswered
+OUTAGE_ROUND = 10
+
+# Script run in the page: what each canvas shows, where the marks are drawn.
+PROBE = r"""
+(() => {
+  const rgb = (hex) => [1, 3, 5].map((i) => parseInt(hex.substr(i, 2), 16));
+  const near = (d, i, c) => Math.abs(d[i] - c[0]) < 40 && Math.abs(d[i + 1] - c[1]) < 40 &&
+                            Math.abs(d[i + 2] - c[2]) < 40 && d[i + 3] > 128;
+  const pixels = (canvas) => canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+  const canvases = [...document.querySelectorAll('canvas')].map((c) => {
+    const d = pixels(c).data;
+    let drawn = 0;
+    for (let i = 3; i < d.length; i += 4) if (d[i] > 0) ++drawn;
+    return { id: c.id, drawn, total: d.length / 4 };
+  });
+  // Rows of the plot area with the colour in columns px-2..px+2.
+  const columnHits = (chart, px, colour) => {
+    const img = pixels(chart.canvas), area = chart.chartArea, c = rgb(colour);
+    let hits = 0;
+    for (let y = Math.ceil(area.top); y < Math.floor(area.bottom); ++y) {
+      for (let x = Math.round(px) - 2; x <= Math.round(px) + 2; ++x) {
+        if (near(img.data, (y * img.width + x) * 4, c)) { ++hits; break; }
+      }
+    }
+    return { hits, rows: Math.floor(area.bottom) - Math.ceil(area.top) };
+  };
+  const voltage = Chart.getChart('m0-phase_voltage');
+  const vx = voltage.scales.x;
+  const marks = voltage.options.plugins.qxMarks.marks;
+  const failures = Chart.getChart('m0-failures');
+  const points = [];
+  failures.data.datasets.forEach((set, i) => {
+    const meta = failures.getDatasetMeta(i);
+    set.data.forEach((p, j) => {
+      const el = meta.data[j], img = pixels(failures.canvas);
+      const at = (Math.round(el.y) * img.width + Math.round(el.x)) * 4;
+      points.push({ label: set.label, round: p.x, coloured: near(img.data, at, rgb(set.backgroundColor)) });
+    });
+  });
+  // A font without CJK glyphs draws every character as the same empty box.
+  const glyph = (ch) => {
+    const c = document.createElement('canvas');
+    c.width = 40; c.height = 40;
+    const ctx = c.getContext('2d');
+    ctx.font = '28px ' + Chart.defaults.font.family;
+    ctx.fillText(ch, 4, 32);
+    return c.toDataURL();
+  };
+  return {
+    text: document.body.innerText,
+    canvases,
+    legend: voltage.legend.legendItems.map((i) => i.text),
+    marks: marks.map((m) => ({ x: m.x, color: m.color })),
+    markAt: marks.length ? columnHits(voltage, vx.getPixelForValue(marks[0].x), marks[0].color) : null,
+    markAtRound5: marks.length ? columnHits(voltage, vx.getPixelForValue(5), marks[0].color) : null,
+    points,
+    cjkGlyphsDiffer: glyph('相') !== glyph('电'),
+  };
+})()
+"""
+
+
+class Checks:
+    def __init__(self):
+        self.failed = 0
+        self.passed = 0
+
+    def expect(self, condition, what):
+        if condition:
+            self.passed += 1
+        else:
+            self.failed += 1
+            print("FAILED: " + what)
+
+
+def run_bench(args, out):
+    csv_path = os.path.join(out, "run.csv")
+    html_path = os.path.join(out, "report.html")
+    command = [
+        args.bench, "--plugin", args.plugin, "--rounds", "20", "--interval", "1000",
+        "--timeout", "200", "--settings", os.path.join(args.examples, "monitor-all-phases.json"),
+        "--sim-profile", os.path.join(args.examples, "profile-alarm-scale.json"),
+        "--sim-outage-phase", "A", "--sim-outage-round", str(OUTAGE_ROUND),
+        "--sim-fault", "ignore@%d" % (2 * FAILED_ROUND - 1),
+        "--csv", csv_path, "--report", html_path,
+    ]  # fmt: skip
+    result = subprocess.run(command, capture_output=True, text=True, timeout=90)
+    if result.returncode != 1:  # 1: the run ended and a round failed
+        sys.exit("bench exited %d:\n%s" % (result.returncode, result.stderr))
+    with open(csv_path, encoding="utf-8-sig", newline="") as f:
+        rows = list(csv.DictReader(f))
+    return html_path, rows
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bench", required=True)
+    parser.add_argument("--plugin", required=True)
+    parser.add_argument("--examples", required=True)
+    parser.add_argument("--out", help="keep the run, report and screenshot here")
+    parser.add_argument("--screenshot", help="also save the screenshot here (for the docs)")
+    args = parser.parse_args()
+    out = args.out or tempfile.mkdtemp(prefix="qx-report-")
+    os.makedirs(out, exist_ok=True)
+
+    try:
+        browser = Browser(width=1280, height=900)
+    except ChromiumUnavailable as e:
+        print("SKIPPED: Chromium cannot start, so the report is not checked in a browser: %s" % e)
+        return SKIPPED
+
+    with browser:
+        html_path, rows = run_bench(args, out)
+        checks = Checks()
+        # The scenario itself, from the CSV: what the report must show where.
+        failed = [int(r["round"]) for r in rows if r["status"] != "ok"]
+        alarms = [int(r["round"]) for r in rows if r["alarm"] == "alarm"]
+        checks.expect(failed == [FAILED_ROUND], "the CSV has round %d failed: %s" % (FAILED_ROUND, failed))
+        checks.expect(alarms[:1] == [OUTAGE_ROUND], "the CSV has the alarm from round 10: %s" % alarms)
+
+        page = browser.new_page()
+        page.open("file://" + os.path.abspath(html_path))
+        page.wait_for("window.qxReportReady === true", timeout=30)
+        probe = page.evaluate(PROBE)
+        shot = os.path.join(out, "report.png")
+        page.screenshot(shot)
+        if args.screenshot:
+            page.screenshot(args.screenshot, scale=0.6)
+
+        checks.expect(not page.errors, "no console error: %s" % page.errors)
+        others = [u for u in page.requests if not u.startswith("file://")]
+        checks.expect(not others, "no request beyond the file: %s" % others)
+
+        text = probe["text"]
+        for expected in (
+            "The meter needs attention.",
+            "Slave 1: needs attention",
+            "19 of 20 rounds published; 1 timeout",
+            "输入电源中断 raised in 11 of 19 reports, first in round 10",
+            "相电压Ua = 2300.000 V is outside 90..290 V",
+            "wire minimum 125.0 ms",
+            "build-id ",
+        ):
+            checks.expect(expected in text, "the page says %r" % expected)
+
+        checks.expect(len(probe["canvases"]) == 9, "nine charts: %s" % [c["id"] for c in probe["canvases"]])
+        for canvas in probe["canvases"]:
+            checks.expect(canvas["drawn"] > canvas["total"] // 100, "%s is drawn: %s" % (canvas["id"], canvas))
+        checks.expect(probe["legend"] == ["相电压Ua", "相电压Ub", "相电压Uc"], "legend keys: %s" % probe["legend"])
+        checks.expect(probe["cjkGlyphsDiffer"], "a font with Chinese glyphs renders the keys")
+
+        checks.expect([m["x"] for m in probe["marks"]] == [OUTAGE_ROUND], "one alarm mark at round 10: %s" % probe["marks"])
+        mark = probe["markAt"] or {"hits": 0, "rows": 1}
+        checks.expect(mark["hits"] > 0.8 * mark["rows"], "the mark is drawn across the plot at round 10: %s" % mark)
+        away = probe["markAtRound5"] or {"hits": 0}
+        checks.expect(away["hits"] < 0.2 * mark["rows"], "no mark at round 5: %s" % away)
+
+        timeouts = [p for p in probe["points"] if p["label"].startswith("timeout")]
+        checks.expect([p["round"] for p in timeouts] == [FAILED_ROUND], "timeout point at round 4: %s" % probe["points"])
+        checks.expect(all(p["coloured"] for p in timeouts), "the timeout point is drawn where it is")
+
+    print("screenshot: %s" % shot)
+    print("%d passed, %d failed" % (checks.passed, checks.failed))
+    return 0 if checks.failed == 0 else 1
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except BrowserError as e:
+        print("FAILED: %s" % e)
+        sys.exit(1)
