@@ -10,6 +10,8 @@
 
 #include "bench_options.h"
 #include "plugin_identity.h"
+#include "qxhost/identity.h"
+#include "qxhost/plugin.h"
 #include "report_html.h"
 
 namespace qxbench {
@@ -81,7 +83,15 @@ void PollReport::describe(const Summary& link, const std::string& polling,
   run_.wire_note = link.wire_note;
   char resolved[PATH_MAX];
   run_.plugin_path = ::realpath(plugin_path.c_str(), resolved) != nullptr ? resolved : plugin_path;
-  const PluginIdentity identity = identify_plugin(plugin_path);
+  // The loaded plug-in names itself (its version note and build-id); a file
+  // that cannot be loaded again here still shows its build-id.
+  PluginIdentity identity = identify_plugin(plugin_path);
+  try {
+    const qxhost::PluginIdentity loaded = qxhost::identify(qxhost::Plugin::open(plugin_path));
+    if (!loaded.version.empty()) identity.version = loaded.version;
+    if (!loaded.build_id.empty()) identity.build_id = loaded.build_id;
+  } catch (const qxhost::LoadError&) {
+  }
   run_.plugin_version = identity.version;
   run_.plugin_build_id = identity.build_id;
 }
