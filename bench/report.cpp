@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
+#include <ctime>
 #include <memory>
 #include <sstream>
 
@@ -151,6 +152,15 @@ std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& 
     }
   }
   return warnings;
+}
+
+std::string local_time_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  return text;
 }
 
 std::string compact_json(const Json::Value& value) {

@@ -99,6 +99,9 @@ Json::Value frame_json(const TracedFrame& frame);
 /// "01 03 00 00 00 20 44 12".
 std::string spaced_hex(const std::vector<unsigned char>& bytes);
 
+/// The local time now, "2026-12-08 15:27:40", as rounds and reports show it.
+std::string local_time_now();
+
 /// One line of JSON text, UTF-8 as it is.
 std::string compact_json(const Json::Value& value);
 

@@ -14,7 +14,7 @@ constexpr double kSmallestBinMs = 0.01;
 
 // A chart of registers over the rounds; `increments` draws each counter's
 // rise since the previous published round instead of the counter itself.
-struct ChartSpec {
+struct ChartLayout {
   const char* id;
   const char* title;
   const char* unit;
@@ -23,7 +23,7 @@ struct ChartSpec {
   bool increments;
 };
 
-constexpr ChartSpec kCharts[] = {
+constexpr ChartLayout kCharts[] = {
     {"phase_voltage", "Phase voltages", "V", {0, 8, 16}, 3, false},
     {"line_voltage", "Line voltages", "V", {9, 17, 1}, 3, false},
     {"current", "Currents", "A", {2, 10, 18}, 3, false},
@@ -85,21 +85,21 @@ Json::Value series_points(const RecordedMeter& meter, const std::vector<Bucket>&
   return points;
 }
 
-Json::Value chart_of(const ChartSpec& spec, const RecordedMeter& meter,
+Json::Value chart_of(const ChartLayout& layout, const RecordedMeter& meter,
                      const std::vector<Bucket>& buckets) {
   Json::Value chart(Json::objectValue);
-  chart["id"] = spec.id;
-  chart["title"] = spec.title;
-  chart["unit"] = spec.unit;
+  chart["id"] = layout.id;
+  chart["title"] = layout.title;
+  chart["unit"] = layout.unit;
   chart["series"] = Json::Value(Json::arrayValue);
-  for (int s = 0; s < spec.count; ++s) {
-    const std::size_t index = value_index(spec.regs[s]);
+  for (int s = 0; s < layout.count; ++s) {
+    const std::size_t index = value_index(layout.regs[s]);
     std::vector<double> values;
     values.reserve(meter.rounds.size());
     double previous = std::nan("");
     for (const RecordedRound& round : meter.rounds) {
       const double v = round.values[index];
-      values.push_back(spec.increments ? v - previous : v);
+      values.push_back(layout.increments ? v - previous : v);
       if (!std::isnan(v)) previous = v;
     }
     Json::Value series(Json::objectValue);
@@ -211,7 +211,7 @@ Json::Value meter_chart_data(const RecordedMeter& meter, const MeterVerdict& ver
   data["decimated"] = meter.rounds.size() > kMaxChartPoints;
   data["clock"] = clock_of(meter);
   data["charts"] = Json::Value(Json::arrayValue);
-  for (const ChartSpec& spec : kCharts) data["charts"].append(chart_of(spec, meter, buckets));
+  for (const ChartLayout& layout : kCharts) data["charts"].append(chart_of(layout, meter, buckets));
   data["failures"] = failures_of(meter, verdict, buckets);
   data["alarm_marks"] = Json::Value(Json::arrayValue);
   for (std::size_t i = 0; i < verdict.alarm_changes.size() && i < kMaxAlarmMarks; ++i) {

@@ -17,15 +17,6 @@
 namespace qxbench {
 namespace {
 
-std::string local_time_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-  return text;
-}
-
 std::string html_name_for(const std::string& csv_path) {
   const auto slash = csv_path.find_last_of('/');
   const auto dot = csv_path.find_last_of('.');

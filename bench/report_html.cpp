@@ -196,15 +196,6 @@ std::string subtitle(const RecordedRun& run, const std::vector<MeterVerdict>& ve
   return text;
 }
 
-std::string local_time_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-  return text;
-}
-
 /// JSON inside a script element: no "<" may end the element early.
 std::string script_safe(const std::string& json) {
   std::string text;

@@ -25,15 +25,6 @@ constexpr int kSnapshotAttempts = 3;
 constexpr unsigned kQueryIndex = 0;
 constexpr const char* kQueryName = qx7540pm::key_of(0);
 
-std::string local_time_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-  return text;
-}
-
 double elapsed_ms(Clock::time_point since) {
   return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
 }
