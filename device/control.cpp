@@ -89,11 +89,12 @@ int QX7540PM::DeviceIoControl(int code, const void* in, int in_len, void* out, i
     case kControlRequest310:
     case kControlRequest320: {
       {
-        // Waits for a round in progress on another thread: once the request
-        // has set the step, no reply is stored and no round completes until
-        // the next RefreshStatus.
-        std::lock_guard<std::recursive_mutex> round(round_mutex);
+        // Once the request has set the step, no reply is stored and no polled
+        // round starts publishing until the next RefreshStatus; a round
+        // already being published on another thread finishes meanwhile.
+        std::lock_guard<std::mutex> state(state_mutex);
         poll_step = code;
+        abandon_polled_rounds();
         std::lock_guard<std::mutex> lock(snapshot_mutex);
         control_status = -1;
       }

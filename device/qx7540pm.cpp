@@ -69,15 +69,15 @@ QX7540PM::~QX7540PM() = default;
 
 bool QX7540PM::InitSetting(const Json::Value& setting) {
   {
-    // A round sees the old settings or the new ones, never a mix.
-    std::lock_guard<std::recursive_mutex> round(round_mutex);
+    // A round's check sees the old settings or the new ones, never a mix.
+    std::lock_guard<std::mutex> state(state_mutex);
     stamp_data_id();
     // Each flag on its own: one that throws leaves those read before it applied.
-    for (auto [key, flag] : {std::pair<const char*, int*>{"has_a", &has_a},
-                             std::pair<const char*, int*>{"has_b", &has_b},
-                             std::pair<const char*, int*>{"has_c", &has_c}}) {
-      if (const Json::Value* value = find_app_setting(setting, key)) {
-        *flag = flag_from_setting(*value);
+    const char* const keys[] = {"has_a", "has_b", "has_c"};
+    int* const flags[] = {&has_a, &has_b, &has_c};
+    for (int i = 0; i < 3; ++i) {
+      if (const Json::Value* value = find_app_setting(setting, keys[i])) {
+        *flags[i] = flag_from_setting(*value);
       }
     }
     apply_settings(setting);
@@ -89,35 +89,35 @@ bool QX7540PM::InitSetting(const Json::Value& setting) {
 bool QX7540PM::RefreshStatus() {
   ZelSPDevice::RefreshStatus();
   {
-    std::lock_guard<std::recursive_mutex> round(round_mutex);
+    std::lock_guard<std::mutex> state(state_mutex);
     // The step is stored before the request: a reply may arrive inside the call.
     poll_step = kStepBlock1;
+    round_in_progress = false;
   }
   modbus_read_registers(QX7540PM_BLOCK1_START, QX7540PM_BLOCK1_COUNT);
   return true;
 }
 
 bool QX7540PM::process_payload(SPModbus::tab_type /*table*/, unsigned int /*length*/) {
-  std::unique_lock<std::recursive_mutex> round(round_mutex);
-  auto* record = reinterpret_cast<unsigned char*>(&raw_data);
+  std::unique_lock<std::mutex> state(state_mutex);
+  unsigned char* record = reinterpret_cast<unsigned char*>(&raw_data);
   switch (poll_step) {
     case kStepBlock1: {
       std::memcpy(record + kBlock1Offset, reg_buffer, kBlock1Bytes);
-      block1_cache_loads = cache_loads;
+      round_in_progress = true;
       poll_step = kStepBlock2;
       // Unlocked for the request: its reply may come on another thread while
       // the framework's call waits for it.
-      round.unlock();
+      state.unlock();
       modbus_read_registers(QX7540PM_BLOCK2_START, QX7540PM_BLOCK2_COUNT);
       return true;
     }
     case kStepBlock2: {
-      // A cached record replaced this round's first block: storing the second
-      // would publish a record that is half cache, half meter.
-      if (block1_cache_loads != cache_loads) return true;
       std::memcpy(record + kBlock2Offset, reg_buffer, kBlock2Bytes);
-      // Still under round_mutex: no control request can abandon the round
-      // between the store and its completion.
+      // A control request from now until RoundDone has queued the round gives
+      // it up, as it gives up the rounds waiting for publication.
+      poll_completion = kCompletionDue;
+      state.unlock();
       RoundDone();
       return false;
     }
@@ -144,22 +144,32 @@ double QX7540PM::Get_Value(unsigned int /*index*/, const std::string& /*name*/) 
 }
 
 void QX7540PM::RunCheckThreshold() {
-  if (mode != kAlarmCheckMode) return;
+  // The settings are read once, at the check, as one whole set; the record
+  // judged is the round being published, whatever replies arrive meanwhile.
+  int monitor_a, monitor_b, monitor_c, check_mode;
+  {
+    std::lock_guard<std::mutex> state(state_mutex);
+    monitor_a = has_a;
+    monitor_b = has_b;
+    monitor_c = has_c;
+    check_mode = mode;
+  }
+  if (check_mode != kAlarmCheckMode) return;
   // Kept for the controller's alarm configuration: the phase voltages are
   // divided by 100 here, not by 10 as in the snapshot, so the text shows a
   // tenth of the snapshot's voltage and 120 applies to register / 100.
   using namespace qx7540pm;
   const auto phase = [this](int i) {
-    return static_cast<float>(record_word(raw_data, kAlarmPhases[i]->offset)) / kAlarmDivisor;
+    return static_cast<float>(record_word(published_data, kAlarmPhases[i]->offset)) / kAlarmDivisor;
   };
   const float ua = phase(0), ub = phase(1), uc = phase(2);
   const std::string description =
       std::string(kAlarmName) + " UA:" + boost::lexical_cast<std::string>(ua) +
       " UB:" + boost::lexical_cast<std::string>(ub) + " UC:" + boost::lexical_cast<std::string>(uc);
   // The first monitored phase below the threshold decides.
-  const bool interrupted = (has_a != 0 && ua < kInterruptionThreshold) ||
-                           (has_b != 0 && ub < kInterruptionThreshold) ||
-                           (has_c != 0 && uc < kInterruptionThreshold);
+  const bool interrupted = (monitor_a != 0 && ua < kInterruptionThreshold) ||
+                           (monitor_b != 0 && ub < kInterruptionThreshold) ||
+                           (monitor_c != 0 && uc < kInterruptionThreshold);
   CheckThresholdBool(kAlarmKind, kAlarmId, kAlarmCode, kAlarmName, description, interrupted,
                      kAlarmLevel);
 }

@@ -52,9 +52,6 @@ class ZEL_API QX7540PM : public UniDataDevice<QX7540PM_Data_t, SPModbus, QX7540P
 
   // Our addition, after the members the controller relies on.
 
-  /// cache_loads when this round's first block was stored: a cache load since
-  /// then replaced that block, and the round's second reply is not stored.
-  unsigned block1_cache_loads = 0;
   /// The 801 text of the snapshot as last rendered, written at the first 801
   /// after the rendering and copied out by every later one until the next
   /// rendering; empty while none is kept. Guarded by snapshot_mutex, like the

@@ -4,7 +4,10 @@
 #include <climits>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -51,7 +54,7 @@ inline void UniDataDevice<DataT, Protocol, DATA_ID>::apply_settings(const Json::
 template <typename DataT, typename Protocol, int DATA_ID>
 bool UniDataDevice<DataT, Protocol, DATA_ID>::InitSetting(const Json::Value& setting) {
   {
-    std::lock_guard<std::recursive_mutex> round(round_mutex);
+    std::lock_guard<std::mutex> state(state_mutex);
     apply_settings(setting);
   }
   // The framework's part runs unlocked: it may call back into the device.
@@ -60,26 +63,68 @@ bool UniDataDevice<DataT, Protocol, DATA_ID>::InitSetting(const Json::Value& set
 
 template <typename DataT, typename Protocol, int DATA_ID>
 void UniDataDevice<DataT, Protocol, DATA_ID>::RoundDone() {
-  std::lock_guard<std::recursive_mutex> round(round_mutex);
-  if (round_running) {
-    // Called back from inside this round (a cache load from a framework
-    // callback, say): runs once this round is done, never inside it.
-    round_pending = true;
+  std::unique_lock<std::mutex> state(state_mutex);
+  const bool given_up = poll_completion == kCompletionGivenUp;
+  poll_completion = kNoCompletionDue;
+  round_in_progress = false;
+  if (given_up) {
+    ++abandoned_rounds;
     return;
   }
-  struct Running {
-    UniDataDevice& device;
-    explicit Running(UniDataDevice& d) : device(d) { device.round_running = true; }
-    ~Running() { device.round_running = device.round_pending = false; }
-  } running(*this);
-  do {
-    round_pending = false;
-    complete_round();
-  } while (round_pending);
+  complete_record(raw_data, false);
+  publish_waiting(state);
 }
 
 template <typename DataT, typename Protocol, int DATA_ID>
-inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_round() {
+int UniDataDevice<DataT, Protocol, DATA_ID>::LoadFromCache(const unsigned char* data, int size) {
+  if (data == nullptr || size != static_cast<int>(kRecordSize)) return 0;
+  // Copied before anything is locked: a caller may hand back one of the
+  // device's own records.
+  DataT cached;
+  std::memcpy(&cached, data, kRecordSize);
+  std::unique_lock<std::mutex> state(state_mutex);
+  if (!has_place(true)) {
+    ++refused_cache_loads;
+    return 0;
+  }
+  if (round_in_progress) {
+    // raw_data holds a polled round's first block: that round completes with
+    // its own blocks, and the cached record is published as a round of its own.
+    complete_record(cached, true);
+  } else {
+    raw_data = cached;
+    complete_record(raw_data, true);
+  }
+  publish_waiting(state);
+  return 1;
+}
+
+template <typename DataT, typename Protocol, int DATA_ID>
+inline void UniDataDevice<DataT, Protocol, DATA_ID>::abandon_polled_rounds() {
+  round_in_progress = false;
+  if (poll_completion == kCompletionDue) poll_completion = kCompletionGivenUp;
+  unsigned kept = 0;
+  for (unsigned i = 0; i < waiting_count; ++i) {
+    if (waiting[i].cached) {
+      waiting[kept++] = waiting[i];
+    } else {
+      ++abandoned_rounds;
+    }
+  }
+  waiting_count = kept;
+}
+
+template <typename DataT, typename Protocol, int DATA_ID>
+inline bool UniDataDevice<DataT, Protocol, DATA_ID>::has_place(bool cached) const {
+  if (!cached) return true;
+  if (waiting_count == kWaitingRounds) return false;
+  unsigned cached_waiting = 0;
+  for (unsigned i = 0; i < waiting_count; ++i) cached_waiting += waiting[i].cached ? 1 : 0;
+  return cached_waiting + 1 < kWaitingRounds;
+}
+
+template <typename DataT, typename Protocol, int DATA_ID>
+inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_record(DataT& record, bool cached) {
   // Time, stamp, ready flag and the completed copy become visible to queries
   // together. get_ttime is a pure conversion and takes no device.
   {
@@ -88,12 +133,53 @@ inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_round() {
     if (!this->data_ready) this->data_ready = true;
     this->last_update = boost::posix_time::second_clock::local_time();
     const ttime_t stamp = get_ttime(this->last_update);
-    std::memcpy(reinterpret_cast<unsigned char*>(&raw_data) + kStampOffset, &stamp, sizeof stamp);
-    completed_data = raw_data;
+    std::memcpy(reinterpret_cast<unsigned char*>(&record) + kStampOffset, &stamp, sizeof stamp);
+    completed_data = record;
   }
-  // Published and stored from the completed copy: only this round writes it,
-  // so whatever a callback does to raw_data, both see the same bytes.
-  const auto* record = reinterpret_cast<const unsigned char*>(&completed_data);
+  if (waiting_count == kWaitingRounds) {
+    // Only polled rounds get here (cache loads keep one place free): the
+    // oldest waiting polled round gives way to the newest reading.
+    unsigned oldest = 0;
+    while (waiting[oldest].cached) ++oldest;
+    for (unsigned i = oldest + 1; i < waiting_count; ++i) waiting[i - 1] = waiting[i];
+    --waiting_count;
+    ++dropped_rounds;
+  }
+  waiting[waiting_count].record = record;
+  waiting[waiting_count].cached = cached;
+  ++waiting_count;
+}
+
+template <typename DataT, typename Protocol, int DATA_ID>
+void UniDataDevice<DataT, Protocol, DATA_ID>::publish_waiting(std::unique_lock<std::mutex>& state) {
+  // Whoever publishes takes the rounds in order, one at a time; a thread that
+  // finds a publisher at work leaves its round to it and returns.
+  if (publishing) return;
+  publishing = true;
+  while (waiting_count > 0) {
+    published_data = waiting[0].record;
+    for (unsigned i = 1; i < waiting_count; ++i) waiting[i - 1] = waiting[i];
+    --waiting_count;
+    state.unlock();
+    try {
+      publish_round();
+    } catch (...) {
+      // The round stops where the framework threw; rounds still waiting go
+      // to the next thread that completes one.
+      state.lock();
+      publishing = false;
+      throw;
+    }
+    state.lock();
+  }
+  publishing = false;
+}
+
+template <typename DataT, typename Protocol, int DATA_ID>
+inline void UniDataDevice<DataT, Protocol, DATA_ID>::publish_round() {
+  // Published and stored from published_data: only the publishing thread
+  // writes it, so both calls see the same bytes whatever arrives meanwhile.
+  const unsigned char* record = reinterpret_cast<const unsigned char*>(&published_data);
 
   this->ZelVDevice::SendSP(DATA_ID, record, kRecordSize, false);
   this->Reset();
@@ -101,9 +187,11 @@ inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_round() {
   this->report_flag = false;
   this->RunCheckThreshold();
 
-  for (auto it = this->ao_names.begin(), end = this->ao_names.end(); it != end; ++it) {
+  for (std::vector<std::string>::const_iterator it = this->ao_names.begin(),
+                                                end = this->ao_names.end();
+       it != end; ++it) {
     const std::string name = *it;
-    const auto found = this->ao_values.find(name);
+    const std::map<std::string, float>::const_iterator found = this->ao_values.find(name);
     if (found == this->ao_values.end()) continue;
     if (this->CheckAOReport(name, found->second)) this->report_flag = true;
     this->CheckThreshold(name, "", found->second, 1);
@@ -115,17 +203,4 @@ inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_round() {
 
   this->SaveDeviceHistory(record, kRecordSize);
   this->rule_values.clear();
-}
-
-template <typename DataT, typename Protocol, int DATA_ID>
-int UniDataDevice<DataT, Protocol, DATA_ID>::LoadFromCache(const unsigned char* data, int size) {
-  if (data == nullptr || size != static_cast<int>(kRecordSize)) return 0;
-  std::lock_guard<std::recursive_mutex> round(round_mutex);
-  // memmove: a caller may hand back the device's own record.
-  std::memmove(&raw_data, data, kRecordSize);
-  ++cache_loads;
-  // RoundDone marks the data ready in the same locked step that sets its
-  // time, so a query on another thread never sees ready data without a time.
-  this->RoundDone();
-  return 1;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 #include <json/writer.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -26,10 +27,31 @@ Framework* framework_of(const ZelVDevice& device) {
 // Every framework operation goes through here. With recording off the call
 // costs one result lookup: the Call, with its copies of texts and bytes, is
 // built by fill only when it will be logged.
+bool is_round_service(Op op) {
+  switch (op) {
+    case Op::kSendSP:
+    case Op::kReset:
+    case Op::kCheckThresholdBool:
+    case Op::kCheckAOReport:
+    case Op::kCheckThreshold:
+    case Op::kDoBatchCheckThreshold:
+    case Op::kSaveDeviceHistory:
+      return true;
+    default:
+      return false;
+  }
+}
+
 template <typename Fill>
 long long call_with(const ZelVDevice& device, Op op, long long unattached, Fill&& fill) {
   Framework* fw = framework_of(device);
   if (fw == nullptr) return unattached;
+  // The controller's own lock, taken inside its round services: the observer
+  // (a test's stand-in for what the framework does there) runs under it too.
+  std::unique_lock<std::recursive_mutex> service;
+  if (fw->service_locking() && is_round_service(op)) {
+    service = std::unique_lock<std::recursive_mutex>(fw->service_lock());
+  }
   if (!fw->recording()) return fw->next_result(op);
   Call c;
   c.op = op;

@@ -119,6 +119,9 @@ TEST(ClassLayout, MembersFollowDeclarationOrderDownTheChain) {
       member("snapshot_mutex", d, d.snapshot_mutex),
       member("snapshot", d, d.snapshot),
       member("completed_data", d, d.completed_data),
+      member("published_data", d, d.published_data),
+      member("state_mutex", d, d.state_mutex),
+      member("waiting", d, d.waiting),
       // QX7540PM
       member("has_a", d, d.has_a),
       member("has_b", d, d.has_b),

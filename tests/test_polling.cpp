@@ -2,6 +2,7 @@
 // reply replaces, and what the framework is told back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -108,26 +109,41 @@ TEST(Polling, StepTwelveStoresBlockTwoAndCompletesTheRoundEachTime) {
   EXPECT_TRUE(rig.framework.calls_of(Op::kReadRegisters).empty());
 }
 
-// A cached record replaces the first block of the round in progress: the
-// round's second reply would publish a record half cache, half meter, so it is
-// not stored; the next poll starts over.
-TEST(Polling, CacheLoadBetweenTheRepliesAbandonsTheRound) {
+// A cached record handed back between the two replies of a round is published
+// as a round of its own; the polled round, when its second reply comes,
+// completes and is published with its own two blocks. No record published is
+// part cache, part meter.
+TEST(Polling, CacheLoadBetweenTheRepliesIsARoundOfItsOwn) {
   qxtest::Rig rig;
+  fill_record(*rig.device);
+  const auto header = qxtest::record_bytes(*rig.device);
   rig.device->RefreshStatus();
   const auto first = words(32, 0x0100);
   zelfw::deliver_reply(*rig.device, first.data(), 32);
   const std::vector<unsigned char> cached(91, 0x3C);
   qxtest::capture_stdout([&] { EXPECT_EQ(rig.device->LoadFromCache(cached.data(), 91), 1); });
-  const auto before = qxtest::record_bytes(*rig.device);
-  rig.framework.clear_calls();
 
   const auto second = words(8, 0x5A00);
-  EXPECT_TRUE(zelfw::deliver_reply(*rig.device, second.data(), 8));
-  EXPECT_EQ(qxtest::record_bytes(*rig.device), before);
-  EXPECT_TRUE(rig.framework.calls().empty());
+  qxtest::capture_stdout(
+      [&] { EXPECT_FALSE(zelfw::deliver_reply(*rig.device, second.data(), 8)); });
 
-  qxtest::capture_stdout([&] { rig.complete_round(first, second); });
-  EXPECT_EQ(rig.framework.calls_of(Op::kSendSP).size(), 1u);
+  const auto published = rig.framework.calls_of(Op::kSendSP);
+  const auto stored = rig.framework.calls_of(Op::kSaveDeviceHistory);
+  ASSERT_EQ(published.size(), 2u);
+  ASSERT_EQ(stored.size(), 2u);
+  // First the cached record, restamped.
+  expect_same_outside(cached, published[0].bytes, 84, 91);
+  // Then the polled round: the device's own identifier, its two blocks.
+  const auto& polled = published[1].bytes;
+  expect_same_outside(header, polled, kBlock1Begin, 91);
+  const auto block1 = bytes_of(first), block2 = bytes_of(second);
+  EXPECT_TRUE(std::equal(block1.begin(), block1.end(), polled.begin() + kBlock1Begin));
+  EXPECT_TRUE(std::equal(block2.begin(), block2.end(), polled.begin() + kBlock2Begin));
+  EXPECT_EQ(stored[0].bytes, published[0].bytes);
+  EXPECT_EQ(stored[1].bytes, published[1].bytes);
+  // Outside a round a cache load takes the record whole, as before.
+  qxtest::capture_stdout([&] { EXPECT_EQ(rig.device->LoadFromCache(cached.data(), 91), 1); });
+  expect_same_outside(cached, qxtest::record_bytes(*rig.device), 84, 91);
 }
 
 TEST(Polling, RepliesOutsideARoundChangeNothing) {

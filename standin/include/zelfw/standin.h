@@ -110,6 +110,15 @@ class Framework {
   /// Runs after each logged call, outside the framework's lock.
   void set_observer(std::function<void(const Call&)> observer);
 
+  /// A controller with locks of its own: while on, the round services
+  /// (SendSP, Reset, CheckThresholdBool, CheckAOReport, CheckThreshold,
+  /// DoBatchCheckThreshold, SaveDeviceHistory) run holding service_lock(), as
+  /// a framework guarding its data bus or device table would. Tests hold the
+  /// same lock on controller threads around their calls into the device.
+  void set_service_locking(bool on) { service_locking_.store(on, std::memory_order_release); }
+  bool service_locking() const { return service_locking_.load(std::memory_order_acquire); }
+  std::recursive_mutex& service_lock() { return service_lock_; }
+
   /// Modbus requests go to the link; with none they are only logged.
   void set_link(ModbusLink* link);
 
@@ -136,6 +145,8 @@ class Framework {
 
   mutable std::mutex mutex_;
   std::atomic<bool> recording_{true};
+  std::atomic<bool> service_locking_{false};
+  std::recursive_mutex service_lock_;
   std::vector<Call> calls_;
   std::array<Results, static_cast<std::size_t>(Op::kCount)> results_;  // guarded by mutex_
   std::function<void(const Call&)> observer_;
