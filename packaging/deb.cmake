@@ -39,7 +39,21 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "qx7540pm-sim serves the simulated meter to any Modbus master.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+
+# --- What Debian's checker (lintian) asks of a package ---
+# The copyright file (DEP-5) and the changelog of a native package, in
+# /usr/share/doc/qx7540pm-bench.
+qx_copyright_file(${CMAKE_CURRENT_BINARY_DIR}/copyright usr/bin/ "")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION share/doc/qx7540pm-bench)
+install(CODE "
+  set(QX_CHANGELOG_PACKAGE qx7540pm-bench)
+  set(QX_CHANGELOG_MAINTAINER \"${QX_MAINTAINER}\")
+  set(QX_BASE_VERSION ${PROJECT_VERSION})
+  set(QX_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
+  include(\"${CMAKE_CURRENT_SOURCE_DIR}/changelog.cmake\")")
 # Depends from the programs' libraries (libmodbus, jsoncpp, the C and C++
-# libraries); the stand-in framework is the package's own.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${QX_PRIVATE_LIBDIR})
+# libraries; the stand-in framework is the package's own), without the
+# ldconfig calls CPack's own SHLIBDEPS would add (deb_depends.cmake).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/deb_depends.cmake)
+# --- end of lintian's requirements ---
