@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "bench_help.h"
+
 namespace qxbench {
 namespace {
 
@@ -85,13 +87,7 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
                "On a terminal, redraw one screen per cycle (a row per meter) instead of "
                "scrolling; ignored when standard output is not a terminal");
   add_sim_options(app, o.sim);
-  app.footer(
-      "Without --port or --tcp the bench polls its built-in simulated meter;\n"
-      "`qx7540pm-bench decode FILE...` shows stored records instead, and\n"
-      "`qx7540pm-bench scan` looks for meters on a line, and\n"
-      "`qx7540pm-bench report FILE.csv` makes the report of a recorded run.\n"
-      "Exit codes: 0 every round ok, 1 some rounds failed, 2 usage, 3 plug-in,\n"
-      "4 settings/cache/history/csv/report/profile file, 5 port, 130 interrupted.");
+  app.footer(kHelpFooter);
 }
 
 bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string& error) {

@@ -1,7 +1,7 @@
 # The board bundle: what an integrator puts on the controller, what a field
 # engineer runs there, and what reads a crash back here.
 #   qx7540pm.so, qx7540pm.so.debug   the plug-in, stripped, and its debug file
-#   INSTALL, SHA256SUMS, abi/, examples/
+#   INSTALL, LICENSE, copyright, SHA256SUMS, abi/, examples/
 #   bin/qx7540pm-bench, bin/qx7540pm-sim, lib/qx7540pm-bench/
 set(QX_STAGE ${CMAKE_CURRENT_BINARY_DIR}/bundle)
 set(QX_STRIPPED ${QX_STAGE}/qx7540pm.so)
@@ -35,6 +35,20 @@ find_file(QX_LIBMODBUS_COPYRIGHT copyright PATHS /usr/share/doc/libmodbus5 NO_DE
 if(QX_LIBMODBUS_COPYRIGHT)
   install(FILES ${QX_LIBMODBUS_COPYRIGHT} DESTINATION share/doc/libmodbus5)
 endif()
+
+# --- Licence: LICENSE, and the copyright file (DEP-5) of everything carried ---
+string(CONCAT QX_BUNDLE_COPYRIGHT_EXTRA
+       "\nFiles: ${QX_PRIVATE_LIBDIR}/libmodbus.so.5\n"
+       "Copyright: see share/doc/libmodbus5/copyright\n"
+       "License: LGPL-2.1+\n"
+       "Comment: libmodbus ${LIBMODBUS_VERSION}, the bench's own copy (the controller carries\n"
+       " none), as Debian packs it, with Debian's copyright file beside it.\n"
+       "\nLicense: LGPL-2.1+\n"
+       " The GNU Lesser General Public License, version 2.1 or any later version:\n"
+       " share/doc/libmodbus5/copyright names the copyright holders and the terms.\n")
+qx_copyright_file(${QX_STAGE}/copyright bin/ "${QX_BUNDLE_COPYRIGHT_EXTRA}")
+install(FILES ${QX_LICENSE_FILE} ${QX_STAGE}/copyright DESTINATION .)
+# --- end of licence ---
 
 # Last: the sums of everything installed above.
 install(SCRIPT sums.cmake)

@@ -13,17 +13,34 @@ if(QX_HELP2MAN)
   set(QX_MAN_PAGES "")
   foreach(tool IN LISTS QX_TOOLS)
     set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
+    # The bench's examples, exit status and files come from its help text
+    # (bench/help_sections.txt), laid out for the page.
+    set(include "")
+    set(include_option "")
+    if(tool STREQUAL qx7540pm-bench)
+      set(include ${PROJECT_BINARY_DIR}/bench/qx7540pm-bench.h2m)
+      set(include_option --include=${include})
+    endif()
     add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-      COMMAND ${QX_HELP2MAN} --no-info --name=${QX_MAN_NAME_${tool}} --output=${page}
+      COMMAND ${QX_HELP2MAN} --no-info --name=${QX_MAN_NAME_${tool}}
+              ${include_option} --output=${page}
               $<TARGET_FILE:${tool}>
       COMMAND gzip -9nf ${page}
-      DEPENDS ${tool}
+      DEPENDS ${tool} ${include}
       COMMENT "Man page of ${tool}"
       VERBATIM)
     list(APPEND QX_MAN_PAGES ${page}.gz)
   endforeach()
   add_custom_target(man_pages ALL DEPENDS ${QX_MAN_PAGES})
+  if(QX_BUILD_TESTS)
+    # The bench's page as `man -l` shows it: its examples, exit status and files.
+    add_test(NAME bench.manual_page
+             COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/tests/e2e/test_help_sections.py
+                     --text ${PROJECT_SOURCE_DIR}/bench/help_sections.txt
+                     --man ${CMAKE_CURRENT_BINARY_DIR}/man/qx7540pm-bench.1.gz)
+    set_tests_properties(bench.manual_page PROPERTIES LABELS e2e TIMEOUT 60)
+  endif()
   install(FILES ${QX_MAN_PAGES} DESTINATION share/man/man1)
 else()
   message(STATUS "help2man not found: no man pages (scripts/install-deps.sh installs it)")
@@ -39,7 +56,21 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "qx7540pm-sim serves the simulated meter to any Modbus master.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+
+# --- What Debian's checker (lintian) asks of a package ---
+# The copyright file (DEP-5) and the changelog of a native package, in
+# /usr/share/doc/qx7540pm-bench.
+qx_copyright_file(${CMAKE_CURRENT_BINARY_DIR}/copyright usr/bin/ "")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION share/doc/qx7540pm-bench)
+install(CODE "
+  set(QX_CHANGELOG_PACKAGE qx7540pm-bench)
+  set(QX_CHANGELOG_MAINTAINER \"${QX_MAINTAINER}\")
+  set(QX_BASE_VERSION ${PROJECT_VERSION})
+  set(QX_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
+  include(\"${CMAKE_CURRENT_SOURCE_DIR}/changelog.cmake\")")
 # Depends from the programs' libraries (libmodbus, jsoncpp, the C and C++
-# libraries); the stand-in framework is the package's own.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${QX_PRIVATE_LIBDIR})
+# libraries; the stand-in framework is the package's own), without the
+# ldconfig calls CPack's own SHLIBDEPS would add (deb_depends.cmake).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/deb_depends.cmake)
+# --- end of lintian's requirements ---

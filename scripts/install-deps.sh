@@ -29,6 +29,8 @@ host_pkgs=(
   socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio
   g++-mipsel-linux-gnu qemu-user
   help2man dpkg-dev
+  # Debian's package checker for the release stage, and man to read the built pages.
+  lintian man-db
   # The commissioning report's browser test: headless Chromium, and a font
   # with the Chinese glyphs of the snapshot's keys.
   chromium fonts-wqy-microhei

@@ -1,24 +1,35 @@
 #!/usr/bin/env bash
-# The main job: set up, build, and show the plug-in at work. Steps can be
-# skipped with QX_SKIP="deps mipsel ..." (see scripts/skip.sh).
+# The main job: set up, build what the bench needs and show the plug-in at
+# work. Only three targets of the host preset are built: the plug-in
+# (qx7540pm.so), the stand-in framework (libzelfw.so) and the bench host
+# (qx7540pm-bench); `bash scripts/test.sh` builds and tests everything.
+# QX_MAIN_BOARD=1 also builds the board's plug-in (mipsel preset) and shows
+# what it exports. Steps can be skipped with QX_SKIP="deps host ..." (see
+# scripts/skip.sh). Extra arguments go to the bench.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/skip.sh
 
+# The plug-in a preset built, and the entry point the controller looks up.
+show_plugin() {
+  local so=build/$1/qx7540pm.so
+  [ -e "$so" ] || return 0
+  echo "$1: $(readlink -f "$so")"
+  readelf --dyn-syms -W "$so" | awk '$7 != "UND" && $8 == "get_providers" {print "  exports " $8 " (" $4 ", " $5 ")"}'
+}
+
 if ! skip deps; then bash scripts/install-deps.sh; fi
-for preset in host mipsel; do
-  skip "$preset" && continue
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-done
+if ! skip host; then
+  cmake --preset host >/dev/null
+  cmake --build --preset host --target qx7540pm zelfw qx7540pm-bench
+fi
+if [ "${QX_MAIN_BOARD:-0}" = 1 ] && ! skip mipsel; then
+  cmake --preset mipsel >/dev/null
+  cmake --build --preset mipsel --target qx7540pm
+  show_plugin mipsel
+fi
 
 if [ -x build/host/bench/qx7540pm-bench ]; then
   exec build/host/bench/qx7540pm-bench --rounds "${QX_ROUNDS:-5}" "$@"
 fi
-
-for preset in host mipsel; do
-  so=build/$preset/qx7540pm.so
-  [ -e "$so" ] || continue
-  echo "$preset: $(readlink -f "$so")"
-  readelf --dyn-syms -W "$so" | awk '$7 != "UND" && $8 == "get_providers" {print "  exports " $8 " (" $4 ", " $5 ")"}'
-done
+for preset in host mipsel; do show_plugin "$preset"; done

@@ -10,7 +10,8 @@
 #    controller's jsoncpp beside them: a subset of the end-to-end tests (a few
 #    rounds, one fault switch, the outage alarm), and the first line naming
 #    the plug-in's version and the build-id readelf reads from the file;
-#  - the Debian package: its files and dependencies; installed with dpkg -i,
+#  - the Debian package: its files and dependencies; lintian, Debian's own
+#    checker, reports no error and no warning; installed with dpkg -i,
 #    the bench and the simulator run from PATH, then removed and purged,
 #    leaving no file behind.
 # Needs build/host (the end-to-end test program, the package's build) and
@@ -61,7 +62,7 @@ root=$work/board/$top
 expected=$(
   printf '%s\n' INSTALL SHA256SUMS abi/qx7540pm.mipsel.abi bin/qx7540pm-bench bin/qx7540pm-sim \
     lib/qx7540pm-bench/libmodbus.so.5 lib/qx7540pm-bench/libzelfw.so qx7540pm.so \
-    qx7540pm.so.debug share/doc/libmodbus5/copyright
+    qx7540pm.so.debug share/doc/libmodbus5/copyright LICENSE copyright
   git ls-files bench/examples | sed 's|^bench/||'
 )
 diff <(sort <<< "$expected") <(cd "$root" && find . -type f | sed 's|^\./||' | sort) ||
@@ -70,6 +71,7 @@ diff <(sort <<< "$expected") <(cd "$root" && find . -type f | sed 's|^\./||' | s
 [ "$(wc -l < "$root/SHA256SUMS")" -eq "$(($(wc -l <<< "$expected") - 1))" ] ||
   fail "SHA256SUMS does not list every other file"
 cmp abi/qx7540pm.mipsel.abi "$root/abi/qx7540pm.mipsel.abi"
+cmp LICENSE "$root/LICENSE" || fail "the bundle's LICENSE is not the repository's"
 # (Output is taken whole before grep reads it: with pipefail, a grep -q that
 # stops early would make the pipeline fail.)
 for elf in qx7540pm.so bin/qx7540pm-bench bin/qx7540pm-sim lib/qx7540pm-bench/libzelfw.so; do
@@ -134,6 +136,11 @@ for file in ./usr/bin/qx7540pm-bench ./usr/bin/qx7540pm-sim ./usr/lib/qx7540pm-b
   ./usr/share/man/man1/qx7540pm-sim.1.gz ./usr/share/qx7540pm-bench/examples/default.json; do
   grep -qx -- "$file" "$work/deb-files" || fail "$deb has no $file"
 done
+
+# --- Debian's own checker: no error, no warning ---
+step "lintian"
+bash scripts/check-lintian.sh "$deb"
+# --- end of Debian's checker ---
 
 purge() { $SUDO dpkg --purge qx7540pm-bench > /dev/null 2>&1 || true; }
 purge
