@@ -73,11 +73,12 @@ bool QX7540PM::InitSetting(const Json::Value& setting) {
     std::lock_guard<std::recursive_mutex> round(round_mutex);
     stamp_data_id();
     // Each flag on its own: one that throws leaves those read before it applied.
-    for (auto [key, flag] : {std::pair<const char*, int*>{"has_a", &has_a},
-                             std::pair<const char*, int*>{"has_b", &has_b},
-                             std::pair<const char*, int*>{"has_c", &has_c}}) {
-      if (const Json::Value* value = find_app_setting(setting, key)) {
-        *flag = flag_from_setting(*value);
+    for (const std::pair<const char*, int*>& entry :
+         {std::pair<const char*, int*>{"has_a", &has_a},
+          std::pair<const char*, int*>{"has_b", &has_b},
+          std::pair<const char*, int*>{"has_c", &has_c}}) {
+      if (const Json::Value* value = find_app_setting(setting, entry.first)) {
+        *entry.second = flag_from_setting(*value);
       }
     }
     apply_settings(setting);
