@@ -94,6 +94,9 @@ note=$(readelf -p .note.qx7540pm "$root/qx7540pm.so" | sed -n 's/^ *\[ *[0-9a-f]
 $version" ] || fail "the plug-in's version note is not $version: $note"
 echo "$top: $(wc -l <<< "$expected") files, plug-in build-id $id"
 
+step "runtime floor"
+bash scripts/check-floor.sh "$root/qx7540pm.so" || fail "the bundle's plug-in asks more of the controller than INSTALL says"
+
 step "the bundle's bench on an emulated board"
 # The controller carries jsoncpp; everything else the bench needs is in the bundle.
 controller=$work/controller-lib
