@@ -23,7 +23,7 @@ $SUDO apt-get update -q
 host_pkgs=(
   build-essential cmake ninja-build pkg-config git
   clang clang-14 clang-format clang-tidy libclang-rt-14-dev libfuzzer-14-dev
-  libjsoncpp-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libjsoncpp-dev libelf-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libcli11-dev libjs-chart.js
   valgrind abigail-tools binutils
   socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio
@@ -37,7 +37,8 @@ $SUDO apt-get install -y -q --no-install-recommends --no-remove "${host_pkgs[@]}
 
 # Board libraries: unpack, never install (see above).
 board_pkgs=(libjsoncpp25:mipsel libjsoncpp-dev:mipsel libgtest-dev:mipsel libgmock-dev:mipsel
-  libmodbus5:mipsel libmodbus-dev:mipsel libcli11-dev)
+  libmodbus5:mipsel libmodbus-dev:mipsel libcli11-dev
+  libelf1:mipsel libelf-dev:mipsel zlib1g:mipsel zlib1g-dev:mipsel)
 stamp="$sysroot/.stamp"
 want=$(apt-cache policy "${board_pkgs[@]}" | grep -E '^\S|Candidate' | tr -d ' \n')
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
@@ -51,6 +52,9 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
   # them relative.
   (cd "$sysroot/usr/lib/mipsel-linux-gnu" && ln -sf libjsoncpp.so.25 libjsoncpp.so &&
     ln -sf libmodbus.so.5 libmodbus.so)
+  # zlib (libelf's) unpacks into /lib: beside the others, with a relative link.
+  cp -a "$sysroot"/lib/mipsel-linux-gnu/libz.so.* "$sysroot/usr/lib/mipsel-linux-gnu/"
+  (cd "$sysroot/usr/lib/mipsel-linux-gnu" && ln -sf libz.so.1 libz.so)
   rm -rf "$tmp"
   echo "$want" > "$stamp"
 fi
