@@ -36,6 +36,21 @@ if(QX_LIBMODBUS_COPYRIGHT)
   install(FILES ${QX_LIBMODBUS_COPYRIGHT} DESTINATION share/doc/libmodbus5)
 endif()
 
+# --- libelf (the bench's preflight and build-id reader) and its zlib: the
+# board's copies from its sysroot, beside libmodbus, with their copyrights.
+foreach(qx_lib elf z)
+  find_library(QX_BUNDLED_${qx_lib} NAMES lib${qx_lib}.so.1 REQUIRED)
+  get_filename_component(qx_file "${QX_BUNDLED_${qx_lib}}" REALPATH)
+  install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME lib${qx_lib}.so.1)
+endforeach()
+foreach(qx_package libelf1 zlib1g)
+  find_file(QX_COPYRIGHT_${qx_package} copyright PATHS /usr/share/doc/${qx_package} NO_DEFAULT_PATH)
+  if(QX_COPYRIGHT_${qx_package})
+    install(FILES ${QX_COPYRIGHT_${qx_package}} DESTINATION share/doc/${qx_package})
+  endif()
+endforeach()
+# --- end of libelf
+
 # Last: the sums of everything installed above.
 install(SCRIPT sums.cmake)
 

@@ -115,6 +115,7 @@ std::string without_string_abi(std::string name) {
               "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >",
               "std::string");
   replace_all(name, "std::__cxx11::", "std::");
+  replace_all(name, "[abi:cxx11]", "");
   return name;
 }
 

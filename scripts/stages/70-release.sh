@@ -61,7 +61,9 @@ root=$work/board/$top
 expected=$(
   printf '%s\n' INSTALL SHA256SUMS abi/qx7540pm.mipsel.abi bin/qx7540pm-bench bin/qx7540pm-sim \
     lib/qx7540pm-bench/libmodbus.so.5 lib/qx7540pm-bench/libzelfw.so qx7540pm.so \
-    qx7540pm.so.debug share/doc/libmodbus5/copyright
+    qx7540pm.so.debug share/doc/libmodbus5/copyright \
+    lib/qx7540pm-bench/libelf.so.1 lib/qx7540pm-bench/libz.so.1 share/doc/libelf1/copyright \
+    share/doc/zlib1g/copyright
   git ls-files bench/examples | sed 's|^bench/||'
 )
 diff <(sort <<< "$expected") <(cd "$root" && find . -type f | sed 's|^\./||' | sort) ||
