@@ -49,6 +49,9 @@ foreach(qx_package libelf1 zlib1g)
     install(FILES ${QX_COPYRIGHT_${qx_package}} DESTINATION share/doc/${qx_package})
   endif()
 endforeach()
+# libelf finds its zlib there too: a DT_RPATH, unlike a DT_RUNPATH, serves the
+# libraries the bench loads as well as the bench.
+target_link_options(qx7540pm-bench PRIVATE -Wl,--disable-new-dtags)
 # --- end of libelf
 
 # Last: the sums of everything installed above.
