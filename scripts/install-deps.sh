@@ -61,3 +61,47 @@ fi
 # Boost's header-only parts are the same for every architecture.
 ln -sfn /usr/include/boost "$sysroot/usr/include/boost"
 echo "mipsel sysroot: $sysroot"
+
+# --- The controller SDK's sysroot (scripts/stages/55-sdk.sh): the C library,
+# GCC 10's C++ library and its headers, and jsoncpp of Debian's previous
+# release (bullseye), as an older controller SDK carries them. Bullseye's
+# archive no longer has mipsel, so the build with it is for x86-64. Fetched
+# with an apt configuration of its own: the system's sources stay as they are.
+sdk=${QX_SDK_SYSROOT:-$here/.deps/sdk-bullseye}
+sdk_apt=$here/.deps/apt-bullseye
+sdk_pkgs=(libc6 libc6-dev linux-libc-dev libstdc++6 libstdc++-10-dev libgcc-s1 libjsoncpp24
+  libjsoncpp-dev)
+debian_uri() {
+  {
+    sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2> /dev/null
+    awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; break } }' \
+      /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2> /dev/null
+  } | tr ' ' '\n' | grep -v -- '-security' | grep . | head -1
+}
+mkdir -p "$sdk_apt/lists/partial" "$sdk_apt/cache/archives/partial"
+echo "deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_uri) bullseye main" \
+  > "$sdk_apt/sources.list"
+sdk_apt_opts=(-o "Dir::Etc::SourceList=$sdk_apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+  -o "Dir::State::Lists=$sdk_apt/lists" -o "Dir::Cache=$sdk_apt/cache" -o Dir::State::Status=/dev/null
+  -o APT::Architecture=amd64 -o APT::Architectures=amd64 -o APT::Sandbox::User=root)
+apt-get -q "${sdk_apt_opts[@]}" update > /dev/null
+sdk_want=$(apt-cache "${sdk_apt_opts[@]}" policy "${sdk_pkgs[@]}" | grep -E '^\S|Candidate' | tr -d ' \n')
+if [ ! -f "$sdk/.stamp" ] || [ "$(cat "$sdk/.stamp")" != "$sdk_want" ]; then
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get -q "${sdk_apt_opts[@]}" download "${sdk_pkgs[@]}")
+  rm -rf "$sdk"
+  mkdir -p "$sdk"
+  for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$sdk"; done
+  rm -rf "$tmp"
+  # Absolute links (the loader, the -dev links) point into the sysroot instead.
+  find "$sdk" -type l -lname '/*' | while read -r link; do
+    ln -sfr "$sdk$(readlink "$link")" "$link"
+  done
+  # The C++ and GCC libraries to link against are the sysroot's, not the compiler's.
+  ln -sf libstdc++.so.6 "$sdk/usr/lib/x86_64-linux-gnu/libstdc++.so"
+  ln -sfr "$sdk/lib/x86_64-linux-gnu/libgcc_s.so.1" "$sdk/usr/lib/x86_64-linux-gnu/libgcc_s.so"
+  echo "$sdk_want" > "$sdk/.stamp"
+fi
+ln -sfn /usr/include/boost "$sdk/usr/include/boost"
+echo "controller SDK sysroot: $sdk"
+# --- end of the controller SDK's sysroot
