@@ -105,3 +105,38 @@ fi
 ln -sfn /usr/include/boost "$sdk/usr/include/boost"
 echo "controller SDK sysroot: $sdk"
 # --- end of the controller SDK's sysroot
+
+# --- jsoncpp and GoogleTest built with the old std::string ABI, for the build
+# with QX_OLD_STRING_ABI (scripts/stages/56-old-string-abi.sh): jsoncpp from
+# Debian's source package (fetched with an apt configuration of its own),
+# GoogleTest from Debian's googletest sources.
+old_abi=$here/.deps/old-string-abi
+src_apt=$here/.deps/apt-source
+mkdir -p "$src_apt/lists/partial" "$src_apt/cache/archives/partial" "$src_apt/parts"
+echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_uri) bookworm main" \
+  > "$src_apt/sources.list"
+src_apt_opts=(-o "Dir::Etc::SourceList=$src_apt/sources.list" -o "Dir::Etc::SourceParts=$src_apt/parts"
+  -o "Dir::State::Lists=$src_apt/lists" -o "Dir::Cache=$src_apt/cache" -o APT::Sandbox::User=root)
+jsoncpp_version=$(dpkg-query -W -f '${Version}' libjsoncpp-dev)
+gtest_version=$(dpkg-query -W -f '${Version}' googletest)
+old_abi_want="libjsoncpp $jsoncpp_version googletest $gtest_version"
+if [ ! -f "$old_abi/.stamp" ] || [ "$(cat "$old_abi/.stamp")" != "$old_abi_want" ]; then
+  apt-get -q "${src_apt_opts[@]}" update > /dev/null
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get -q "${src_apt_opts[@]}" source --download-only "libjsoncpp=$jsoncpp_version" &&
+    dpkg-source -x ./*.dsc jsoncpp > /dev/null)
+  rm -rf "$old_abi"
+  old_abi_cmake=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-D_GLIBCXX_USE_CXX11_ABI=0
+    -DCMAKE_INSTALL_PREFIX="$old_abi" -DCMAKE_INSTALL_LIBDIR=lib)
+  cmake -S "$tmp/jsoncpp" -B "$tmp/jsoncpp-build" "${old_abi_cmake[@]}" -DBUILD_SHARED_LIBS=ON \
+    -DBUILD_STATIC_LIBS=OFF -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_TESTS=OFF \
+    -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF -DJSONCPP_WITH_PKGCONFIG_SUPPORT=OFF \
+    -DJSONCPP_WITH_CMAKE_PACKAGE=OFF > /dev/null
+  cmake --build "$tmp/jsoncpp-build" --target install > /dev/null
+  cmake -S /usr/src/googletest -B "$tmp/gtest-build" "${old_abi_cmake[@]}" > /dev/null
+  cmake --build "$tmp/gtest-build" --target install > /dev/null
+  rm -rf "$tmp"
+  echo "$old_abi_want" > "$old_abi/.stamp"
+fi
+echo "old std::string ABI jsoncpp and GoogleTest: $old_abi"
+# --- end of the old std::string ABI libraries
