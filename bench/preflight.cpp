@@ -68,7 +68,7 @@ CLI::App* add_preflight_command(CLI::App& app, PreflightOptions& o, std::string&
       "expects from the controller (jsoncpp, the framework) and the std::string ABI.\n"
       "Exit codes: 0 will load, 1 will not (each reason with its fix), 2 usage or a file that\n"
       "cannot be read.");
-  preflight->callback([preflight, pid, exe]() {
+  preflight->callback([pid, exe]() {
     if (pid->count() == 0 && exe->count() == 0) {
       throw CLI::ValidationError("preflight", "give the controller: --pid PID, or --exe FILE");
     }
