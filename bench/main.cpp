@@ -23,6 +23,7 @@
 #include "bench_options.h"
 #include "csv.h"
 #include "decode.h"
+#include "preflight.h"
 #include "qx7540pm.h"
 #include "qxhost/identity.h"
 #include "qxhost/plugin.h"
@@ -447,11 +448,14 @@ int main(int argc, char** argv) {
   const CLI::App* scan_command = qxbench::add_scan_command(app, scan, options.plugin_path);
   qxbench::ReportOptions report;
   const CLI::App* report_command = qxbench::add_report_command(app, report);
+  qxbench::PreflightOptions preflight;
+  const CLI::App* preflight_command =
+      qxbench::add_preflight_command(app, preflight, options.plugin_path);
   app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
     std::string error;
-    if (!*decode_command && !*scan_command && !*report_command &&
+    if (!*decode_command && !*scan_command && !*report_command && !*preflight_command &&
         !qxbench::check_bench_options(options, error)) {
       throw CLI::ValidationError(error);
     }
@@ -464,6 +468,11 @@ int main(int argc, char** argv) {
         decode, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path);
   }
   if (*report_command) return qxbench::run_report(report);
+  if (*preflight_command) {
+    return qxbench::run_preflight(preflight, options.plugin_path.empty()
+                                                 ? qxbench::default_plugin_path()
+                                                 : options.plugin_path);
+  }
   if (*scan_command) {
     scan.json = scan.json || options.json;
     scan.trace = scan.trace || options.trace;  // `qx7540pm-bench --json scan` as well

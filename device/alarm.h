@@ -8,8 +8,8 @@
 namespace qx7540pm {
 
 /// The phase voltages A, B and C the check reads: registers 0, 8 and 16.
-inline constexpr const RegisterEntry* kAlarmPhases[3] = {find_register(0), find_register(8),
-                                                         find_register(16)};
+constexpr const RegisterEntry* kAlarmPhases[3] = {find_register(0), find_register(8),
+                                                  find_register(16)};
 
 /// Kept for the controller's alarm configuration: the check divides the phase
 /// voltage registers by 100, not by 10 as the snapshot does, so its text shows
@@ -21,8 +21,8 @@ constexpr float kInterruptionThreshold = 120.0f;
 /// The arguments of the report to the framework's boolean alarm check.
 constexpr int kAlarmKind = 1;
 constexpr unsigned short kAlarmLevel = 1;
-inline constexpr const char* kAlarmId = "p41_44_0";
-inline constexpr const char* kAlarmCode = "321415001";
-inline constexpr const char* kAlarmName = "输入电源中断";
+constexpr const char* kAlarmId = "p41_44_0";
+constexpr const char* kAlarmCode = "321415001";
+constexpr const char* kAlarmName = "输入电源中断";
 
 }  // namespace qx7540pm

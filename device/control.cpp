@@ -62,8 +62,7 @@ std::string write_compact(const Json::Value& value) {
 // is done again by the next request. Caller holds snapshot_mutex.
 void refresh_snapshot_locked(QX7540PM& device) {
   if (device.last_update != device.snapshot_time) {
-    device.snapshot_text.clear();
-    device.snapshot_text.shrink_to_fit();
+    std::string().swap(device.snapshot_text);
     qx7540pm::render_snapshot(device.completed_data, device.snapshot);
     device.snapshot_time = device.last_update;
   }

@@ -22,19 +22,11 @@ constexpr double kFrequencyDivisor = 936.2156291837135;
 
 /// The divisor a scale applies (1 for unscaled words).
 constexpr double divisor_of(Scale scale) {
-  switch (scale) {
-    case Scale::kDiv10:
-      return 10;
-    case Scale::kDiv1000:
-      return 1000;
-    case Scale::kDiv10000:
-      return 10000;
-    case Scale::kFrequency:
-      return kFrequencyDivisor;
-    case Scale::kNone:
-      break;
-  }
-  return 1;
+  return scale == Scale::kDiv10       ? 10
+         : scale == Scale::kDiv1000   ? 1000
+         : scale == Scale::kDiv10000  ? 10000
+         : scale == Scale::kFrequency ? kFrequencyDivisor
+                                      : 1;
 }
 
 /// Byte offset in the record of a register's word (registers 0..31 and 33..40).
@@ -57,10 +49,11 @@ struct RegisterEntry {
 constexpr int kRenderedRegisters = 36;
 constexpr int kSnapshotMembers = kRenderedRegisters + 1;
 /// The snapshot member that holds the record's time stamp as text.
-inline constexpr const char* kUpdateTimeKey = "更新时间";
+constexpr const char* kUpdateTimeKey = "更新时间";
 
 /// The rendered registers, one row each, in the order the snapshot sets them.
-inline constexpr RegisterEntry kRegisterMap[kRenderedRegisters] = {
+/// (A constant of each translation unit: the plug-in's sources are C++11.)
+constexpr RegisterEntry kRegisterMap[kRenderedRegisters] = {
     {0, register_offset(0), "相电压Ua", Scale::kDiv10},
     {1, register_offset(1), "线电压Uca", Scale::kDiv10},
     {2, register_offset(2), "A相电流", Scale::kDiv1000},
@@ -99,13 +92,15 @@ inline constexpr RegisterEntry kRegisterMap[kRenderedRegisters] = {
     {36, register_offset(36), "负向无功电能", Scale::kNone},
 };
 
-/// The row of a rendered register; nullptr for registers the snapshot does not show.
-constexpr const RegisterEntry* find_register(int reg) {
-  for (const RegisterEntry& entry : kRegisterMap) {
-    if (entry.reg == reg) return &entry;
-  }
-  return nullptr;
+/// The row of a rendered register from row `row` on; nullptr past the table.
+constexpr const RegisterEntry* find_register_from(int reg, int row) {
+  return row >= kRenderedRegisters      ? nullptr
+         : kRegisterMap[row].reg == reg ? &kRegisterMap[row]
+                                        : find_register_from(reg, row + 1);
 }
+
+/// The row of a rendered register; nullptr for registers the snapshot does not show.
+constexpr const RegisterEntry* find_register(int reg) { return find_register_from(reg, 0); }
 
 /// The snapshot key of a rendered register.
 constexpr const char* key_of(int reg) { return find_register(reg)->key; }

@@ -36,6 +36,24 @@ if(QX_LIBMODBUS_COPYRIGHT)
   install(FILES ${QX_LIBMODBUS_COPYRIGHT} DESTINATION share/doc/libmodbus5)
 endif()
 
+# --- libelf (the bench's preflight and build-id reader) and its zlib: the
+# board's copies from its sysroot, beside libmodbus, with their copyrights.
+foreach(qx_lib elf z)
+  find_library(QX_BUNDLED_${qx_lib} NAMES lib${qx_lib}.so.1 REQUIRED)
+  get_filename_component(qx_file "${QX_BUNDLED_${qx_lib}}" REALPATH)
+  install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME lib${qx_lib}.so.1)
+endforeach()
+foreach(qx_package libelf1 zlib1g)
+  find_file(QX_COPYRIGHT_${qx_package} copyright PATHS /usr/share/doc/${qx_package} NO_DEFAULT_PATH)
+  if(QX_COPYRIGHT_${qx_package})
+    install(FILES ${QX_COPYRIGHT_${qx_package}} DESTINATION share/doc/${qx_package})
+  endif()
+endforeach()
+# libelf finds its zlib there too: a DT_RPATH, unlike a DT_RUNPATH, serves the
+# libraries the bench loads as well as the bench.
+target_link_options(qx7540pm-bench PRIVATE -Wl,--disable-new-dtags)
+# --- end of libelf
+
 # --- Licence: LICENSE, and the copyright file (DEP-5) of everything carried ---
 string(CONCAT QX_BUNDLE_COPYRIGHT_EXTRA
        "\nFiles: ${QX_PRIVATE_LIBDIR}/libmodbus.so.5\n"
@@ -45,7 +63,21 @@ string(CONCAT QX_BUNDLE_COPYRIGHT_EXTRA
        " none), as Debian packs it, with Debian's copyright file beside it.\n"
        "\nLicense: LGPL-2.1+\n"
        " The GNU Lesser General Public License, version 2.1 or any later version:\n"
-       " share/doc/libmodbus5/copyright names the copyright holders and the terms.\n")
+       " share/doc/libmodbus5/copyright names the copyright holders and the terms.\n"
+       "\nFiles: ${QX_PRIVATE_LIBDIR}/libelf.so.1\n"
+       "Copyright: see share/doc/libelf1/copyright\n"
+       "License: LGPL-3+ or GPL-2+\n"
+       "Comment: elfutils' libelf, the bench's ELF reader (preflight, build-ids), as Debian packs\n"
+       " it, with Debian's copyright file beside it.\n"
+       "\nFiles: ${QX_PRIVATE_LIBDIR}/libz.so.1\n"
+       "Copyright: see share/doc/zlib1g/copyright\n"
+       "License: Zlib\n"
+       "Comment: zlib, which libelf needs, as Debian packs it, with Debian's copyright file beside it.\n"
+       "\nLicense: LGPL-3+ or GPL-2+\n"
+       " The GNU Lesser General Public License, version 3 or later, or the GNU General Public\n"
+       " License, version 2 or later: share/doc/libelf1/copyright names the holders and terms.\n"
+       "\nLicense: Zlib\n"
+       " The zlib licence: share/doc/zlib1g/copyright gives its text.\n")
 qx_copyright_file(${QX_STAGE}/copyright bin/ "${QX_BUNDLE_COPYRIGHT_EXTRA}")
 install(FILES ${QX_LICENSE_FILE} ${QX_STAGE}/copyright DESTINATION .)
 # --- end of licence ---

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 
 #include "qx7540pm/version.h"
 
@@ -10,6 +9,10 @@ namespace qx7540pm {
 namespace {
 
 constexpr std::size_t padded(std::size_t size) { return (size + 3) / 4 * 4; }
+
+constexpr bool same_text(const char* a, const char* b) {
+  return *a == *b && (*a == '\0' || same_text(a + 1, b + 1));
+}
 
 /// One ELF note: three header words, then the owner name and the description,
 /// each padded to four bytes.
@@ -22,7 +25,7 @@ struct VersionNote {
 };
 
 #define QX7540PM_NOTE_NAME "qx7540pm"
-static_assert(std::string_view(QX7540PM_NOTE_NAME) == kVersionNoteName);
+static_assert(same_text(QX7540PM_NOTE_NAME, kVersionNoteName), "one owner name for the note");
 
 // An allocated note section is part of the loaded image as well, where the
 // bench host finds it through the program headers. The alignment is the

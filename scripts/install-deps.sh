@@ -23,7 +23,7 @@ $SUDO apt-get update -q
 host_pkgs=(
   build-essential cmake ninja-build pkg-config git
   clang clang-14 clang-format clang-tidy libclang-rt-14-dev libfuzzer-14-dev
-  libjsoncpp-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libjsoncpp-dev libelf-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev libcli11-dev libjs-chart.js
   valgrind abigail-tools binutils
   socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio
@@ -39,7 +39,8 @@ $SUDO apt-get install -y -q --no-install-recommends --no-remove "${host_pkgs[@]}
 
 # Board libraries: unpack, never install (see above).
 board_pkgs=(libjsoncpp25:mipsel libjsoncpp-dev:mipsel libgtest-dev:mipsel libgmock-dev:mipsel
-  libmodbus5:mipsel libmodbus-dev:mipsel libcli11-dev)
+  libmodbus5:mipsel libmodbus-dev:mipsel libcli11-dev
+  libelf1:mipsel libelf-dev:mipsel zlib1g:mipsel zlib1g-dev:mipsel)
 stamp="$sysroot/.stamp"
 want=$(apt-cache policy "${board_pkgs[@]}" | grep -E '^\S|Candidate' | tr -d ' \n')
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
@@ -53,9 +54,91 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
   # them relative.
   (cd "$sysroot/usr/lib/mipsel-linux-gnu" && ln -sf libjsoncpp.so.25 libjsoncpp.so &&
     ln -sf libmodbus.so.5 libmodbus.so)
+  # zlib (libelf's) unpacks into /lib: beside the others, with a relative link.
+  cp -a "$sysroot"/lib/mipsel-linux-gnu/libz.so.* "$sysroot/usr/lib/mipsel-linux-gnu/"
+  (cd "$sysroot/usr/lib/mipsel-linux-gnu" && ln -sf libz.so.1 libz.so)
   rm -rf "$tmp"
   echo "$want" > "$stamp"
 fi
 # Boost's header-only parts are the same for every architecture.
 ln -sfn /usr/include/boost "$sysroot/usr/include/boost"
 echo "mipsel sysroot: $sysroot"
+
+# --- The controller SDK's sysroot (scripts/stages/55-sdk.sh): the C library,
+# GCC 10's C++ library and its headers, and jsoncpp of Debian's previous
+# release (bullseye), as an older controller SDK carries them. Bullseye's
+# archive no longer has mipsel, so the build with it is for x86-64. Fetched
+# with an apt configuration of its own: the system's sources stay as they are.
+sdk=${QX_SDK_SYSROOT:-$here/.deps/sdk-bullseye}
+sdk_apt=$here/.deps/apt-bullseye
+sdk_pkgs=(libc6 libc6-dev linux-libc-dev libstdc++6 libstdc++-10-dev libgcc-s1 libjsoncpp24
+  libjsoncpp-dev)
+debian_uri() {
+  {
+    sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2> /dev/null
+    awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; break } }' \
+      /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2> /dev/null
+  } | tr ' ' '\n' | grep -v -- '-security' | grep . | head -1
+}
+mkdir -p "$sdk_apt/lists/partial" "$sdk_apt/cache/archives/partial"
+echo "deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_uri) bullseye main" \
+  > "$sdk_apt/sources.list"
+sdk_apt_opts=(-o "Dir::Etc::SourceList=$sdk_apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+  -o "Dir::State::Lists=$sdk_apt/lists" -o "Dir::Cache=$sdk_apt/cache" -o Dir::State::Status=/dev/null
+  -o APT::Architecture=amd64 -o APT::Architectures=amd64 -o APT::Sandbox::User=root)
+apt-get -q "${sdk_apt_opts[@]}" update > /dev/null
+sdk_want=$(apt-cache "${sdk_apt_opts[@]}" policy "${sdk_pkgs[@]}" | grep -E '^\S|Candidate' | tr -d ' \n')
+if [ ! -f "$sdk/.stamp" ] || [ "$(cat "$sdk/.stamp")" != "$sdk_want" ]; then
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get -q "${sdk_apt_opts[@]}" download "${sdk_pkgs[@]}")
+  rm -rf "$sdk"
+  mkdir -p "$sdk"
+  for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$sdk"; done
+  rm -rf "$tmp"
+  # Absolute links (the loader, the -dev links) point into the sysroot instead.
+  find "$sdk" -type l -lname '/*' | while read -r link; do
+    ln -sfr "$sdk$(readlink "$link")" "$link"
+  done
+  # The C++ and GCC libraries to link against are the sysroot's, not the compiler's.
+  ln -sf libstdc++.so.6 "$sdk/usr/lib/x86_64-linux-gnu/libstdc++.so"
+  ln -sfr "$sdk/lib/x86_64-linux-gnu/libgcc_s.so.1" "$sdk/usr/lib/x86_64-linux-gnu/libgcc_s.so"
+  echo "$sdk_want" > "$sdk/.stamp"
+fi
+ln -sfn /usr/include/boost "$sdk/usr/include/boost"
+echo "controller SDK sysroot: $sdk"
+# --- end of the controller SDK's sysroot
+
+# --- jsoncpp and GoogleTest built with the old std::string ABI, for the build
+# with QX_OLD_STRING_ABI (scripts/stages/56-old-string-abi.sh): jsoncpp from
+# Debian's source package (fetched with an apt configuration of its own),
+# GoogleTest from Debian's googletest sources.
+old_abi=$here/.deps/old-string-abi
+src_apt=$here/.deps/apt-source
+mkdir -p "$src_apt/lists/partial" "$src_apt/cache/archives/partial" "$src_apt/parts"
+echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_uri) bookworm main" \
+  > "$src_apt/sources.list"
+src_apt_opts=(-o "Dir::Etc::SourceList=$src_apt/sources.list" -o "Dir::Etc::SourceParts=$src_apt/parts"
+  -o "Dir::State::Lists=$src_apt/lists" -o "Dir::Cache=$src_apt/cache" -o APT::Sandbox::User=root)
+jsoncpp_version=$(dpkg-query -W -f '${Version}' libjsoncpp-dev)
+gtest_version=$(dpkg-query -W -f '${Version}' googletest)
+old_abi_want="libjsoncpp $jsoncpp_version googletest $gtest_version"
+if [ ! -f "$old_abi/.stamp" ] || [ "$(cat "$old_abi/.stamp")" != "$old_abi_want" ]; then
+  apt-get -q "${src_apt_opts[@]}" update > /dev/null
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get -q "${src_apt_opts[@]}" source --download-only "libjsoncpp=$jsoncpp_version" &&
+    dpkg-source -x ./*.dsc jsoncpp > /dev/null)
+  rm -rf "$old_abi"
+  old_abi_cmake=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-D_GLIBCXX_USE_CXX11_ABI=0
+    -DCMAKE_INSTALL_PREFIX="$old_abi" -DCMAKE_INSTALL_LIBDIR=lib)
+  cmake -S "$tmp/jsoncpp" -B "$tmp/jsoncpp-build" "${old_abi_cmake[@]}" -DBUILD_SHARED_LIBS=ON \
+    -DBUILD_STATIC_LIBS=OFF -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_TESTS=OFF \
+    -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF -DJSONCPP_WITH_PKGCONFIG_SUPPORT=OFF \
+    -DJSONCPP_WITH_CMAKE_PACKAGE=OFF > /dev/null
+  cmake --build "$tmp/jsoncpp-build" --target install > /dev/null
+  cmake -S /usr/src/googletest -B "$tmp/gtest-build" "${old_abi_cmake[@]}" > /dev/null
+  cmake --build "$tmp/gtest-build" --target install > /dev/null
+  rm -rf "$tmp"
+  echo "$old_abi_want" > "$old_abi/.stamp"
+fi
+echo "old std::string ABI jsoncpp and GoogleTest: $old_abi"
+# --- end of the old std::string ABI libraries

@@ -107,8 +107,8 @@ TEST(Provider, DeviceTypeIsAReferenceToTheMember) {
   EXPECT_EQ(base.DeviceType(), "renamed");
 }
 
-// The version note and the build-id are read from the loaded image: what the
-// bench prints on its first line names the file in use.
+// The version note and the build-id are read from the file the loader mapped:
+// what the bench prints on its first line names the file in use.
 TEST(Provider, LoadedPlugInNamesItsVersionAndBuildId) {
   const qxhost::PluginIdentity identity = qxhost::identify(qxtest::Plugin::get());
   EXPECT_EQ(identity.version, qxhost::project_version());

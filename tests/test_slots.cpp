@@ -63,7 +63,11 @@ using Controller = std::weak_ptr<ZelController>;
 using Children = std::vector<std::shared_ptr<ZelVDevice>>;
 // Mangled pieces shared by several symbols.
 #define QX_UNI "_ZN13UniDataDeviceI15QX7540PM_Data_t8SPModbusLi5156EE"
+#if _GLIBCXX_USE_CXX11_ABI
 #define QX_STR "NSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"
+#else
+#define QX_STR "Ss"  // the old std::string ABI (QX_OLD_STRING_ABI)
+#endif
 
 std::vector<SlotRow> device_slots() {
   // clang-format off

@@ -62,7 +62,9 @@ root=$work/board/$top
 expected=$(
   printf '%s\n' INSTALL SHA256SUMS abi/qx7540pm.mipsel.abi bin/qx7540pm-bench bin/qx7540pm-sim \
     lib/qx7540pm-bench/libmodbus.so.5 lib/qx7540pm-bench/libzelfw.so qx7540pm.so \
-    qx7540pm.so.debug share/doc/libmodbus5/copyright LICENSE copyright
+    qx7540pm.so.debug share/doc/libmodbus5/copyright LICENSE copyright \
+    lib/qx7540pm-bench/libelf.so.1 lib/qx7540pm-bench/libz.so.1 share/doc/libelf1/copyright \
+    share/doc/zlib1g/copyright
   git ls-files bench/examples | sed 's|^bench/||'
 )
 diff <(sort <<< "$expected") <(cd "$root" && find . -type f | sed 's|^\./||' | sort) ||
@@ -95,6 +97,9 @@ note=$(readelf -p .note.qx7540pm "$root/qx7540pm.so" | sed -n 's/^ *\[ *[0-9a-f]
 [ "$note" = "qx7540pm
 $version" ] || fail "the plug-in's version note is not $version: $note"
 echo "$top: $(wc -l <<< "$expected") files, plug-in build-id $id"
+
+step "runtime floor"
+bash scripts/check-floor.sh "$root/qx7540pm.so" || fail "the bundle's plug-in asks more of the controller than INSTALL says"
 
 step "the bundle's bench on an emulated board"
 # The controller carries jsoncpp; everything else the bench needs is in the bundle.

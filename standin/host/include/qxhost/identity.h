@@ -1,6 +1,7 @@
 // What a loaded plug-in says about itself: its version note and the GNU
-// build-id the linker gave it, both read from the loaded image, so they name
-// the very file in use (its separate debug file carries the same build-id).
+// build-id the linker gave it, both read from the file the loader mapped (its
+// path in the link map), so they name the file in use (its separate debug
+// file carries the same build-id).
 #pragma once
 
 #include <string>

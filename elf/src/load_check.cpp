@@ -1,0 +1,310 @@
+#include "qxelf/load_check.h"
+
+#include <cxxabi.h>
+#include <elf.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+namespace qxelf {
+namespace {
+
+constexpr std::uint32_t kNan2008 = 0x400;  // EF_MIPS_NAN2008
+constexpr const char* kSdkFix =
+    "build the plug-in with the controller's SDK (INSTALL, \"Rebuilding with the controller's "
+    "SDK\")";
+
+struct Isa {
+  unsigned level = 0;
+  unsigned rev = 0;
+};
+
+Isa isa_of(const ElfFile& file) {
+  if (file.mips.present) return {file.mips.isa_level, file.mips.isa_rev};
+  switch (file.flags & EF_MIPS_ARCH) {
+    case EF_MIPS_ARCH_1:
+      return {1, 0};
+    case EF_MIPS_ARCH_2:
+      return {2, 0};
+    case EF_MIPS_ARCH_3:
+      return {3, 0};
+    case EF_MIPS_ARCH_4:
+      return {4, 0};
+    case EF_MIPS_ARCH_5:
+      return {5, 0};
+    case EF_MIPS_ARCH_32:
+      return {32, 1};
+    case EF_MIPS_ARCH_64:
+      return {64, 1};
+    case EF_MIPS_ARCH_32R2:
+      return {32, 2};
+    case EF_MIPS_ARCH_64R2:
+      return {64, 2};
+    default:
+      return {32, 6};  // E_MIPS_ARCH_32R6 and 64R6, and what is unknown
+  }
+}
+
+/// Orders the ISA levels a core runs: each runs the ones below it. Release 6
+/// removed instructions of earlier releases, so it runs only itself.
+int isa_rank(const Isa& isa) {
+  if (isa.level == 32 || isa.level == 64)
+    return (isa.level == 32 ? 25 : 55) + static_cast<int>(isa.rev);
+  return static_cast<int>(isa.level) * 10;
+}
+
+const char* fp_abi_name(unsigned fp_abi) {
+  switch (fp_abi) {
+    case Val_GNU_MIPS_ABI_FP_ANY:
+      return "any";
+    case Val_GNU_MIPS_ABI_FP_DOUBLE:
+      return "hard float, double precision (-mfp32)";
+    case Val_GNU_MIPS_ABI_FP_SINGLE:
+      return "hard float, single precision";
+    case Val_GNU_MIPS_ABI_FP_SOFT:
+      return "soft float";
+    case Val_GNU_MIPS_ABI_FP_64:
+      return "hard float, 64-bit registers (-mfp64)";
+    case Val_GNU_MIPS_ABI_FP_XX:
+      return "hard float, any FPU (-mfpxx)";
+    case Val_GNU_MIPS_ABI_FP_64A:
+      return "hard float, 64-bit registers, odd singles (-mfp64 -mno-odd-spreg)";
+    default:
+      return "unknown";
+  }
+}
+
+/// Whether objects of the two FP ABIs link into one process, as the loader judges.
+bool fp_abis_mix(unsigned a, unsigned b) {
+  if (a == b || a == Val_GNU_MIPS_ABI_FP_ANY || b == Val_GNU_MIPS_ABI_FP_ANY) return true;
+  auto hard = [](unsigned abi) {
+    return abi == Val_GNU_MIPS_ABI_FP_DOUBLE || abi == Val_GNU_MIPS_ABI_FP_64 ||
+           abi == Val_GNU_MIPS_ABI_FP_64A;
+  };
+  if (a == Val_GNU_MIPS_ABI_FP_XX) return hard(b);
+  if (b == Val_GNU_MIPS_ABI_FP_XX) return hard(a);
+  return (a == Val_GNU_MIPS_ABI_FP_64 && b == Val_GNU_MIPS_ABI_FP_64A) ||
+         (a == Val_GNU_MIPS_ABI_FP_64A && b == Val_GNU_MIPS_ABI_FP_64);
+}
+
+std::string demangle(const std::string& name) {
+  int status = 0;
+  std::unique_ptr<char, void (*)(void*)> text(
+      abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), std::free);
+  return status == 0 && text ? std::string(text.get()) : name;
+}
+
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+/// A demangled name with either std::string ABI's spelling made the same.
+std::string without_string_abi(std::string name) {
+  replace_all(name,
+              "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >",
+              "std::string");
+  replace_all(name, "std::__cxx11::", "std::");
+  replace_all(name, "[abi:cxx11]", "");
+  return name;
+}
+
+std::string name_of(const ElfFile& file) {
+  if (!file.soname.empty()) return file.soname;
+  return file.path.substr(file.path.find_last_of('/') + 1);
+}
+
+std::string joined(const std::vector<std::string>& items, std::size_t most) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size() && i < most; ++i) text += (i ? ", " : "") + items[i];
+  if (items.size() > most) text += ", ... (" + std::to_string(items.size()) + " in all)";
+  return text;
+}
+
+void check_target(const ElfFile& plugin, const ElfFile& program, std::vector<LoadProblem>& out) {
+  auto describe = [](const ElfFile& f) {
+    return machine_name(f.machine) + (f.elf_class == ELFCLASS64 ? " 64-bit" : " 32-bit") +
+           (f.data == ELFDATA2MSB ? " big-endian" : " little-endian");
+  };
+  if (plugin.machine != program.machine || plugin.elf_class != program.elf_class ||
+      plugin.data != program.data) {
+    out.push_back({"machine",
+                   "the plug-in is built for " + describe(plugin) + ", the controller for " +
+                       describe(program),
+                   kSdkFix});
+    return;
+  }
+  if (plugin.machine != EM_MIPS) return;
+  const Isa want = isa_of(plugin);
+  const Isa have = isa_of(program);
+  const bool r6 = (want.rev >= 6) != (have.rev >= 6);
+  if (r6 || isa_rank(want) > isa_rank(have)) {
+    out.push_back({"isa",
+                   "the plug-in needs " + mips_isa_name(plugin) +
+                       " instructions, the controller is " + mips_isa_name(program) +
+                       ": its processor may stop it with SIGILL",
+                   std::string(kSdkFix) +
+                       " and the controller's ISA level, e.g. -march=" + mips_isa_name(program)});
+  }
+  if (plugin.mips.present && program.mips.present &&
+      !fp_abis_mix(plugin.mips.fp_abi, program.mips.fp_abi)) {
+    out.push_back({"fp-abi",
+                   std::string("the plug-in's floating-point ABI is ") +
+                       fp_abi_name(plugin.mips.fp_abi) + ", the controller's " +
+                       fp_abi_name(program.mips.fp_abi),
+                   std::string(kSdkFix) + " and the controller's float ABI (-msoft-float, "
+                                          "-mhard-float with -mfp32, -mfpxx or -mfp64)"});
+  }
+  if ((plugin.flags & kNan2008) != (program.flags & kNan2008)) {
+    auto nan = [](const ElfFile& f) {
+      return (f.flags & kNan2008) ? std::string("IEEE 754-2008") : std::string("legacy");
+    };
+    out.push_back(
+        {"nan", "the plug-in encodes NaN as " + nan(plugin) + ", the controller as " + nan(program),
+         std::string(kSdkFix) + " and -mnan=" + ((program.flags & kNan2008) ? "2008" : "legacy")});
+  }
+}
+
+}  // namespace
+
+std::string program_of(const std::string& pid) {
+  char path[PATH_MAX];
+  const ssize_t size = ::readlink(("/proc/" + pid + "/exe").c_str(), path, sizeof path - 1);
+  return size > 0 ? std::string(path, static_cast<std::size_t>(size)) : std::string();
+}
+
+std::string mips_isa_name(const ElfFile& file) {
+  if (file.machine != EM_MIPS) return std::string();
+  const Isa isa = isa_of(file);
+  if (isa.level == 32 || isa.level == 64) {
+    return "mips" + std::to_string(isa.level) + (isa.rev > 1 ? "r" + std::to_string(isa.rev) : "");
+  }
+  return "mips" + std::to_string(isa.level);
+}
+
+std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& controller) {
+  std::vector<LoadProblem> problems;
+  check_target(plugin, controller.program, problems);
+  if (!problems.empty() && problems.front().check == "machine") return problems;
+
+  std::vector<const ElfFile*> objects{&controller.program};
+  for (const ElfFile& object : controller.objects) objects.push_back(&object);
+  std::map<std::string, const ElfFile*> by_name;
+  for (const ElfFile* object : objects) by_name.emplace(name_of(*object), object);
+
+  // Libraries: each the plug-in needs must be in the process (the loader
+  // would look for one that is not on the board's library path).
+  std::set<std::string> missing_libraries;
+  for (const std::string& library : plugin.needed) {
+    if (by_name.count(library) == 0) missing_libraries.insert(library);
+  }
+  for (const std::string& library : missing_libraries) {
+    problems.push_back(
+        {"library", "the controller has not loaded " + library + ", which the plug-in needs",
+         "give it with --lib FILE, or check that the board's library path carries it"});
+  }
+
+  // Symbol versions: each from its library, which must define it.
+  std::map<std::string, std::vector<std::string>> short_versions;  // "lib version" -> symbols
+  for (const Symbol& symbol : plugin.symbols) {
+    if (symbol.defined || symbol.version.empty() || symbol.weak) continue;
+    const auto library = by_name.find(symbol.library);
+    if (library == by_name.end()) continue;
+    const std::vector<std::string>& have = library->second->version_definitions;
+    if (std::find(have.begin(), have.end(), symbol.version) == have.end()) {
+      short_versions[symbol.library + " " + symbol.version].push_back(demangle(symbol.name));
+    }
+  }
+  for (const auto& entry : short_versions) {
+    const std::string library = entry.first.substr(0, entry.first.find(' '));
+    const std::string version = entry.first.substr(entry.first.find(' ') + 1);
+    problems.push_back(
+        {"symbol-version",
+         "the controller's " + library + " (" + by_name[library]->path + ") has no version " +
+             version + ", which the plug-in needs for " + joined(entry.second, 4),
+         std::string(kSdkFix) + ": its sysroot holds the controller's own " + library});
+  }
+
+  // Unversioned symbols (jsoncpp, the framework): some object must define them.
+  std::set<std::string> defined;
+  std::map<std::string, std::string> by_abi_free_name;  // spelling-free name -> demangled name
+  for (const ElfFile* object : objects) {
+    for (const Symbol& symbol : object->symbols) {
+      if (!symbol.defined || !symbol.default_version) continue;
+      defined.insert(symbol.name);
+      if (symbol.name.compare(0, 2, "_Z") == 0) {
+        const std::string text = demangle(symbol.name);
+        by_abi_free_name.emplace(without_string_abi(text), text);
+      }
+    }
+  }
+  std::vector<std::string> missing;
+  std::vector<std::string> other_abi;
+  bool controller_old_abi = false;
+  for (const Symbol& symbol : plugin.symbols) {
+    if (symbol.defined || !symbol.version.empty() || symbol.weak || defined.count(symbol.name)) {
+      continue;
+    }
+    const std::string text = demangle(symbol.name);
+    const auto twin = by_abi_free_name.find(without_string_abi(text));
+    if (twin != by_abi_free_name.end() && twin->second != text) {
+      other_abi.push_back(text);
+      controller_old_abi = text.find("__cxx11") != std::string::npos;
+    } else {
+      missing.push_back(text);
+    }
+  }
+  if (!other_abi.empty()) {
+    problems.push_back({"string-abi",
+                        std::string("the controller was built with the ") +
+                            (controller_old_abi ? "old std::string ABI (-D_GLIBCXX_USE_CXX11_ABI=0)"
+                                                : "C++11 std::string ABI") +
+                            ", the plug-in with the other: " + joined(other_abi, 3),
+                        controller_old_abi
+                            ? "build the plug-in with -DQX_OLD_STRING_ABI=ON (README, \"Building "
+                              "with the controller's SDK\")"
+                            : "build the plug-in without QX_OLD_STRING_ABI"});
+  }
+  if (!missing.empty()) {
+    const bool jsoncpp = std::any_of(missing.begin(), missing.end(), [](const std::string& name) {
+      return name.find("Json::") != std::string::npos;
+    });
+    problems.push_back(
+        {"symbols",
+         "no object of the controller provides " + std::to_string(missing.size()) +
+             " symbol(s) the plug-in uses: " + joined(missing, 6),
+         jsoncpp
+             ? "the controller must carry jsoncpp (libjsoncpp.so.25) and the framework "
+               "library; give them with --lib FILE, or " +
+                   std::string(kSdkFix) + " against the controller's own jsoncpp"
+             : "the controller's framework library must provide them; give it with --lib FILE"});
+  }
+  return problems;
+}
+
+std::vector<std::string> mapped_files(const std::string& pid) {
+  std::ifstream maps("/proc/" + pid + "/maps");
+  std::vector<std::string> files;
+  std::set<std::string> seen{program_of(pid)};
+  std::string line;
+  while (std::getline(maps, line)) {
+    const std::size_t path_at = line.find(" /");
+    if (path_at == std::string::npos) continue;
+    const std::string path = line.substr(path_at + 1);
+    if (path.find(" (deleted)") != std::string::npos || !seen.insert(path).second) continue;
+    files.push_back(path);
+  }
+  return files;
+}
+
+}  // namespace qxelf

@@ -1,0 +1,146 @@
+// qx7540pm-bench preflight's verdict, one row per way a controller refuses a
+// plug-in (and the one where it loads), judged from the files alone. The
+// controller is this test process, as its files and maps show it, or one
+// made of small programs and libraries built for the purpose.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "qxelf/elf_file.h"
+#include "qxelf/load_check.h"
+#include "qxhost/plugin.h"
+
+namespace {
+
+std::string fixture(const std::string& name) { return std::string(QX_PREFLIGHT_DIR) + "/" + name; }
+
+qxelf::ElfFile read(const std::string& path) {
+  qxelf::ElfFile file;
+  std::string error;
+  EXPECT_TRUE(qxelf::read_elf_file(path, file, error)) << error;
+  return file;
+}
+
+/// This process as a controller: its program and every ELF object it maps,
+/// each object kept only when keep() says so.
+qxelf::Controller this_process(const std::function<bool(const qxelf::ElfFile&)>& keep) {
+  qxelf::Controller controller;
+  controller.program = read(qxelf::program_of("self"));
+  for (const std::string& path : qxelf::mapped_files("self")) {
+    qxelf::ElfFile object;
+    std::string error;
+    if (qxelf::read_elf_file(path, object, error) && keep(object)) {
+      controller.objects.push_back(object);
+    }
+  }
+  return controller;
+}
+
+bool any(const qxelf::ElfFile&) { return true; }
+
+struct Row {
+  const char* name;
+  std::function<std::string()> plugin;
+  std::function<qxelf::Controller()> controller;
+  std::set<std::string> checks;   ///< the checks that fail; none: the plug-in will load
+  std::vector<std::string> said;  ///< what the problems and fixes say, among them
+  bool foreign = false;           ///< needs the cross-built files
+};
+
+TEST(Preflight, VerdictForEachWayAControllerRefusesThePlugin) {
+  const std::vector<Row> rows = {
+      {"this process loads the built plug-in",
+       [] { return std::string(qxhost::built_plugin_path()); },
+       [] { return this_process(any); },
+       {},
+       {}},
+      {"a controller without jsoncpp",
+       [] { return std::string(qxhost::built_plugin_path()); },
+       [] {
+         return this_process([](const qxelf::ElfFile& object) {
+           return object.soname.compare(0, 10, "libjsoncpp") != 0;
+         });
+       },
+       {"symbols"},
+       {"Json::Value::", "libjsoncpp.so.25"}},
+      {"a C++ library older than GCC 5",
+       [] { return std::string(qxhost::built_plugin_path()); },
+       [] {
+         qxelf::Controller controller = this_process(
+             [](const qxelf::ElfFile& object) { return object.soname != "libstdc++.so.6"; });
+         controller.objects.push_back(read(fixture("libqx_preflight_old_cxx.so")));
+         return controller;
+       },
+       {"symbol-version"},
+       {"has no version GLIBCXX_3.4.21", "libstdc++.so.6", "controller's SDK"}},
+      {"the other std::string ABI",
+       [] { return fixture("libqx_preflight_old_abi.so"); },
+       [] {
+         qxelf::Controller controller = this_process(any);
+         controller.objects.push_back(read(fixture("libqx_preflight_controller.so")));
+         return controller;
+       },
+       {"string-abi"},
+       {"take_text(std::string const&)", "C++11 std::string ABI", "without QX_OLD_STRING_ABI"}},
+      {"an x86-64 plug-in on a mipsel controller",
+       [] { return fixture("x86_64-plugin.so"); },
+       [] {
+         qxelf::Controller controller;
+         controller.program = read(fixture("mips32-program"));
+         return controller;
+       },
+       {"machine"},
+       {"built for x86-64 64-bit little-endian, the controller for MIPS 32-bit little-endian"},
+       true},
+      {"a mips32r2 plug-in on a mips32 controller",
+       [] { return fixture("mips32r2-plugin.so"); },
+       [] {
+         qxelf::Controller controller;
+         controller.program = read(fixture("mips32-program"));
+         return controller;
+       },
+       {"isa"},
+       {"needs mips32r2 instructions, the controller is mips32", "SIGILL", "-march=mips32"},
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.foreign && !QX_PREFLIGHT_FOREIGN) {
+      std::cout << "skipped (no cross compilers): " << row.name << "\n";
+      continue;
+    }
+    const std::vector<qxelf::LoadProblem> problems =
+        qxelf::check_load(read(row.plugin()), row.controller());
+    std::set<std::string> checks;
+    std::string text;
+    for (const qxelf::LoadProblem& problem : problems) {
+      checks.insert(problem.check);
+      text += problem.check + ": " + problem.problem + "\n  fix: " + problem.fix + "\n";
+    }
+    EXPECT_EQ(checks, row.checks) << text;
+    for (const std::string& said : row.said)
+      EXPECT_NE(text.find(said), std::string::npos) << said << "\n" << text;
+  }
+}
+
+// The program and objects of a running process, as --pid reads them.
+TEST(Preflight, ProcessMapsNameTheLibrariesButNotTheProgram) {
+  const std::string program = qxelf::program_of("self");
+  ASSERT_FALSE(program.empty());
+  std::set<std::string> sonames;
+  for (const std::string& path : qxelf::mapped_files("self")) {
+    EXPECT_NE(path, program);
+    qxelf::ElfFile object;
+    std::string error;
+    if (qxelf::read_elf_file(path, object, error)) sonames.insert(object.soname);
+  }
+  for (const char* soname : {"libc.so.6", "libstdc++.so.6", "libjsoncpp.so.25", "libzelfw.so"}) {
+    EXPECT_EQ(sonames.count(soname), 1u) << soname;
+  }
+  EXPECT_TRUE(qxelf::mapped_files("0").empty());
+}
+
+}  // namespace
