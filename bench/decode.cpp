@@ -14,6 +14,7 @@
 #include "qx7540pm.h"
 #include "qxhost/output.h"
 #include "qxhost/plugin.h"
+#include "qxsim/json_file.h"
 #include "report.h"
 #include "session.h"
 #include "zelfw/standin.h"
@@ -39,17 +40,36 @@ int hex_value(char c) {
   return c <= '9' ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
 }
 
-/// Text of hex digits and white space only, with at least one digit.
-bool is_hex_text(const std::string& bytes) {
-  bool digits = false;
+/// The largest record file decode reads: about 700,000 records.
+constexpr std::size_t kMaxRecordFileBytes = 64u << 20;
+
+/// Text: printable ASCII and white space only. A file of records is never
+/// that (a record's year alone holds a byte above 0x7F).
+bool is_text(const std::string& bytes) {
   for (char c : bytes) {
-    if (is_hex(c)) {
-      digits = true;
-    } else if (!is_space(c)) {
-      return false;
+    const auto b = static_cast<unsigned char>(c);
+    if (!(b >= 0x20 && b < 0x7F) && !is_space(c)) return false;
+  }
+  return !bytes.empty();
+}
+
+/// The first byte of text that is neither a hex digit nor white space, as
+/// "line L, column C: 'x'"; empty when there is none.
+std::string first_stray_character(const std::string& text) {
+  std::size_t line = 1, column = 1;
+  for (char c : text) {
+    if (!is_hex(c) && !is_space(c)) {
+      return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": '" +
+             std::string(1, c) + "' is not a hex digit";
+    }
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
     }
   }
-  return digits;
+  return std::string();
 }
 
 void split_hex_lines(const std::string& path, const std::string& text, StoredRecords& stored) {
@@ -97,21 +117,21 @@ void split_binary(const std::string& path, const std::string& bytes, StoredRecor
 }
 
 void read_records(const std::string& path, StoredRecords& stored) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    stored.problem = "cannot read record file " + path + ": " + std::strerror(errno);
+  std::string bytes;
+  if (!qxsim::read_input_file(path, "record file", kMaxRecordFileBytes, bytes, stored.problem)) {
     return;
   }
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    stored.problem = "cannot read record file " + path + ": " + std::strerror(errno);
-    return;
-  }
-  if (is_hex_text(bytes)) {
-    split_hex_lines(path, bytes, stored);
-  } else {
+  if (!is_text(bytes)) {
     split_binary(path, bytes, stored);
+    return;
   }
+  // Text is hex: any other character is an error, never read as a record's bytes.
+  const std::string stray = first_stray_character(bytes);
+  if (!stray.empty()) {
+    stored.problem = path + ": " + stray + " (a hex file holds hex digits and white space only)";
+    return;
+  }
+  split_hex_lines(path, bytes, stored);
 }
 
 /// The record's own time stamp, as stored in its last seven bytes.

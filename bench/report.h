@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,8 +41,10 @@ struct RoundReport {
   bool failed = false;   ///< the link reported a failed exchange
   zelfw::LinkFailure failure;
   std::vector<unsigned char> record;  ///< the published bytes (empty: none)
-  Json::Value snapshot;               ///< the 801 answer, parsed
-  bool snapshot_repeated = false;     ///< same time stamp as the last round's snapshot
+  /// The records the device stored as history this round (SaveDeviceHistory).
+  std::vector<std::vector<unsigned char>> stored;
+  Json::Value snapshot;            ///< the 801 answer, parsed
+  bool snapshot_repeated = false;  ///< same time stamp as the last round's snapshot
   bool alarm_reported = false;
   AlarmReport alarm;
   std::string query;  ///< the value query's message
@@ -74,9 +77,13 @@ struct LineSummary {
   double cycle_wire_minimum_ms = -1;  ///< < 0: none for this link (TCP)
 };
 
+/// The rendered registers' values in register-map order, NaN where none.
+using Readings = std::array<double, 36>;
+
 /// Values a healthy installation does not produce: voltages or frequency out
 /// of range, a power factor above 1.
 std::vector<std::string> plausibility_warnings(const Json::Value& snapshot);
+std::vector<std::string> plausibility_warnings(const Readings& readings);
 
 /// Explains an alarm raised on a healthy voltage: the device's alarm check
 /// divides the phase voltage registers by 100 where the snapshot divides by
@@ -84,6 +91,11 @@ std::vector<std::string> plausibility_warnings(const Json::Value& snapshot);
 std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& record,
                                               const AlarmReport& alarm,
                                               const std::array<bool, 3>& monitored);
+
+/// A label padded with spaces to width: every text table aligns its columns here.
+std::string padded(const std::string& label, std::size_t width);
+/// "  label             text": one labelled line of a round's text.
+void print_labelled(FILE* out, const std::string& label, const std::string& text);
 
 /// The snapshot's 37 values as the per-phase table with units.
 void print_snapshot_values(FILE* out, const Json::Value& snapshot);

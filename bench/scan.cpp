@@ -120,7 +120,13 @@ bool parse_line_settings(const std::string& bauds, const std::string& formats,
 CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_path) {
   CLI::App* scan = app.add_subcommand(
       "scan", "Look for meters: try line settings and slave ids, each with the device's own read");
-  auto* port = scan->add_option("--port", o.port, "Serial device of the line (Modbus RTU)");
+  auto* port = scan->add_option("--port", o.port, "Serial device of the line (Modbus RTU)")
+                   ->check(CLI::Validator(
+                       [](std::string& value) {
+                         return value.empty() ? std::string("an empty value: give the device")
+                                              : std::string();
+                       },
+                       ""));
   auto* tcp = scan->add_option("--tcp", o.tcp, "Modbus TCP gateway HOST[:PORT]; only ids swept");
   port->excludes(tcp);
   tcp->excludes(port);
@@ -148,11 +154,14 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   std::vector<int> ids;
   std::vector<LineSetting> settings;
   std::string error;
+  std::string tcp_host;
+  int tcp_port = 0;
   if (!check_sim_options(options.sim, simulated, error) ||
       !qxsim::parse_id_list("--slaves", options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
                             options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, ids, error) ||
       (options.tcp.empty() &&
-       !parse_line_settings(options.bauds, options.formats, settings, error))) {
+       !parse_line_settings(options.bauds, options.formats, settings, error)) ||
+      (!options.tcp.empty() && !parse_host_port(options.tcp, tcp_host, tcp_port, error))) {
     fail(error);
     return kExitUsage;
   }
@@ -199,7 +208,8 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     link_settings.slave = ids.front();
     link_settings.timeout_ms = options.timeout_ms;
     if (!options.tcp.empty()) {
-      split_host_port(options.tcp, link_settings.tcp_host, link_settings.tcp_port);
+      link_settings.tcp_host = tcp_host;
+      link_settings.tcp_port = tcp_port;
     } else {
       link_settings.serial_path = simulated ? sim->port() : options.port;
     }

@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSnapshotAttempts = 3;
 // The value query's arguments: the controller's first point, by snapshot name.
 constexpr unsigned kQueryIndex = 0;
-constexpr const char* kQueryName = qx7540pm::key_of(0);
+constexpr const char* kQueryName = qx7540pm::kRegisterMap[kQueryIndex].key;
 
 double elapsed_ms(Clock::time_point since) {
   return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
@@ -58,12 +58,8 @@ Json::Value read_snapshot(ZelSPDevice& device) {
 }
 
 Session::Session(std::vector<SessionMeter> meters, zelfw::LibModbusLink& link,
-                 qxhost::RoundOutput& output, int history_fd)
-    : meters_(std::move(meters)),
-      link_(link),
-      output_(output),
-      history_fd_(history_fd),
-      collected_(meters_.size()) {
+                 qxhost::RoundOutput& output)
+    : meters_(std::move(meters)), link_(link), output_(output), collected_(meters_.size()) {
   for (std::size_t i = 0; i < meters_.size(); ++i) {
     meters_[i].framework->set_observer([this, i](const zelfw::Call& call) { observe(i, call); });
     link_.route(*meters_[i].device, meters_[i].slave);
@@ -110,13 +106,12 @@ void Session::observe(std::size_t meter, const zelfw::Call& call) {
                                             call.texts[3], call.ints[1] != 0};
       break;
     }
-    case zelfw::Op::kSaveDeviceHistory:
-      // One write per record: a reader of the file never sees half of one.
-      if (history_fd_ >= 0 && !call.bytes.empty()) {
-        [[maybe_unused]] const ssize_t n =
-            ::write(history_fd_, call.bytes.data(), call.bytes.size());
-      }
+    case zelfw::Op::kSaveDeviceHistory: {
+      if (call.bytes.empty()) break;
+      std::lock_guard<std::mutex> lock(collect_mutex_);
+      collected_[meter].stored.push_back(call.bytes);
       break;
+    }
     default:
       break;
   }
@@ -126,6 +121,8 @@ void Session::collect(std::size_t meter, RoundReport& report) {
   std::lock_guard<std::mutex> lock(collect_mutex_);
   Collected& c = collected_[meter];
   report.record = std::move(c.published);
+  report.stored = std::move(c.stored);
+  c.stored.clear();
   report.alarm_reported = c.alarm_reported;
   report.alarm = c.alarm;
   c.published.clear();

@@ -1,5 +1,7 @@
 // Ctrl-C and SIGTERM end a bench run cleanly: a watcher thread takes them
 // and asks the run to stop, so the summary of what was done still prints.
+// Before a run polls (inputs being read, the plug-in loading) and after it,
+// they end the bench at once, leaving no temporary output file behind.
 #pragma once
 
 #include <signal.h>
@@ -19,10 +21,11 @@ class SignalWatcher {
  public:
   explicit SignalWatcher(const sigset_t& set);
   ~SignalWatcher() { finish(); }
-  /// The run to stop on a signal (one that came already stops it at once).
+  /// The run to stop on a signal (one that came already stops it at once);
+  /// nullptr: a signal ends the bench.
   void watch(Session* session) {
     session_ = session;
-    if (interrupted_) session->request_stop();
+    if (interrupted_ && session != nullptr) session->request_stop();
   }
   bool interrupted() const { return interrupted_; }
   /// Ends the watcher thread; idempotent.
