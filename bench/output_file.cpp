@@ -73,7 +73,7 @@ bool OutputFile::open(bool append, std::string& error) {
   std::string pattern = dir + "." + name + ".XXXXXX";
   fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd_ < 0) {
-    error = "cannot create " + what_ + " " + path_ + ": " + std::strerror(errno);
+    error = "cannot open " + what_ + " " + path_ + ": " + std::strerror(errno);
     return false;
   }
   temp_ = pattern;

@@ -292,7 +292,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   std::string error;
   if (!make_sinks(opt, facts, out, sinks, error)) {
     fail(error);
-    return kExitOutput;
+    return kExitInput;
   }
   print_banner(opt, in, plugin, *meters.front().device, totals.meters.front(), out);
   const auto counts_of = [&](int slave) -> Summary& {

@@ -56,7 +56,7 @@ int run_report(const ReportOptions& options) {
   OutputFile file(output, "report file");
   if (!file.open(false, error)) {
     fail(error);
-    return kExitOutput;
+    return kExitInput;
   }
   if (!write_report(run, file, error)) {
     fail(error);

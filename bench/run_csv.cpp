@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -30,9 +31,10 @@ double nan() { return std::nan(""); }
 bool number_of(const std::string& field, double largest, double& value) {
   value = nan();
   if (field.empty()) return true;
-  char* end = nullptr;
-  const double v = std::strtod(field.c_str(), &end);
-  if (end == field.c_str() || *end != '\0' || !std::isfinite(v) || std::fabs(v) > largest) {
+  double v = 0;
+  const char* end = field.data() + field.size();
+  const auto [stop, failure] = std::from_chars(field.data(), end, v);
+  if (failure != std::errc() || stop != end || !std::isfinite(v) || std::fabs(v) > largest) {
     return false;
   }
   value = v;
@@ -61,17 +63,25 @@ class CsvRecords {
   explicit CsvRecords(int fd) : fd_(fd) {}
   /// The next record; false at the end of the file or on a read error (see failed()).
   bool next(std::vector<std::string>& fields) {
-    fields.clear();
     int c = get();
-    if (c < 0) return false;
-    std::string field;
+    if (c < 0) {
+      fields.clear();
+      return false;
+    }
+    // The strings of the last record are reused: no allocation per field.
+    std::size_t count = 0;
+    const auto field = [&fields, &count]() -> std::string& {
+      if (count == fields.size()) fields.emplace_back();
+      return fields[count];
+    };
+    field().clear();
     bool quoted = false;
     for (; c >= 0; c = get()) {
       if (quoted) {
         if (c != '"') {
-          field += static_cast<char>(c);
+          field() += static_cast<char>(c);
         } else if (peek() == '"') {
-          field += '"';
+          field() += '"';
           get();
         } else {
           quoted = false;
@@ -79,16 +89,16 @@ class CsvRecords {
       } else if (c == '"') {
         quoted = true;
       } else if (c == ',') {
-        fields.push_back(std::move(field));
-        field.clear();
+        ++count;
+        field().clear();
       } else if (c == '\n' || c == '\r') {
         if (c == '\r' && peek() == '\n') get();
         break;
       } else {
-        field += static_cast<char>(c);
+        field() += static_cast<char>(c);
       }
     }
-    fields.push_back(std::move(field));
+    fields.resize(count + 1);
     return true;
   }
   bool failed() const { return failed_; }

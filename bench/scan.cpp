@@ -171,7 +171,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     fail(error);
     return kExitInput;
   }
-  SignalWatcher watcher(block_signals());
+  SignalWatcher watcher(block_signals(), true);
   // Declared before the device: a framework outlives the devices attached to it.
   zelfw::Framework framework;
   qxhost::MeterPtr meter;

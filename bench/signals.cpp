@@ -20,7 +20,7 @@ sigset_t block_signals() {
   return signals;
 }
 
-SignalWatcher::SignalWatcher(const sigset_t& set) : set_(set) {
+SignalWatcher::SignalWatcher(const sigset_t& set, bool graceful) : set_(set), graceful_(graceful) {
   thread_ = std::thread([this] {
     int received = 0;
     sigwait(&set_, &received);
@@ -31,6 +31,7 @@ SignalWatcher::SignalWatcher(const sigset_t& set) : set_(set) {
       session->request_stop();
       return;
     }
+    if (graceful_) return;
     remove_unfinished_outputs();
     static constexpr char kMessage[] = "qx7540pm-bench: interrupted\n";
     [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);

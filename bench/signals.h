@@ -19,7 +19,9 @@ sigset_t block_signals();
 /// Ends the run on SIGINT or SIGTERM; a wake-up from finish() just returns.
 class SignalWatcher {
  public:
-  explicit SignalWatcher(const sigset_t& set);
+  /// graceful: a signal only marks the watcher interrupted (see
+  /// interrupted()), also while no run is watched: the caller stops itself.
+  explicit SignalWatcher(const sigset_t& set, bool graceful = false);
   ~SignalWatcher() { finish(); }
   /// The run to stop on a signal (one that came already stops it at once);
   /// nullptr: a signal ends the bench.
@@ -33,6 +35,7 @@ class SignalWatcher {
 
  private:
   sigset_t set_;
+  const bool graceful_;
   std::atomic<bool> finished_{false};
   std::atomic<bool> interrupted_{false};
   std::atomic<Session*> session_{nullptr};

@@ -79,8 +79,12 @@ class CsvSink : public RoundSink {
  public:
   explicit CsvSink(const std::string& path) : file_(path, "CSV file") {}
   bool open(std::string& error) {
-    return file_.open(false, error) && file_.write(std::string(kCsvByteOrderMark)) &&
-           file_.write(csv_line(run_csv_columns()));
+    if (!file_.open(false, error)) return false;
+    if (file_.write(std::string(kCsvByteOrderMark)) && file_.write(csv_line(run_csv_columns()))) {
+      return true;
+    }
+    error = file_.error();
+    return false;
   }
   void round(const RoundReport& report, const Summary&) override {
     file_.write(csv_line(run_csv_row(report)));

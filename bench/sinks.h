@@ -40,7 +40,8 @@ struct RunFacts {
 /// The sinks the options ask for: the standard-output one (text, --json or
 /// --watch) and the --csv, --history and --report files. The files are
 /// opened here, as temporary files beside their targets; false with a
-/// message when one cannot be.
+/// message when one cannot be (exit code 4, as for any unusable file named
+/// on the command line; a write that fails later is exit code 6).
 bool make_sinks(const BenchOptions& options, const RunFacts& facts, std::FILE* out, Sinks& sinks,
                 std::string& error);
 

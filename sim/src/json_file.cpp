@@ -110,7 +110,7 @@ bool parse_json_text(const std::string& whole, Json::Value& root, std::string& e
     parsed = reader.parse(text, root, false);
   } catch (const std::exception& e) {
     // Nesting deeper than the reader's limit.
-    error = std::string("not readable JSON: ") + e.what();
+    error = std::string("nested deeper than the reader allows (") + e.what() + ")";
     return false;
   }
   if (parsed) {
