@@ -14,6 +14,7 @@
 #include "qx7540pm.h"
 #include "qxhost/output.h"
 #include "qxhost/plugin.h"
+#include "qxhost/snapshot.h"
 #include "qxsim/json_file.h"
 #include "report.h"
 #include "session.h"
@@ -24,7 +25,6 @@ namespace {
 
 constexpr std::size_t kRecordSize = QX7540PM_RECORD_SIZE;
 constexpr std::size_t kHexDigitsPerRecord = 2 * kRecordSize;
-constexpr std::size_t kStampOffset = QX7540PM::kStampOffset;
 
 /// The whole records of one file and, when something in it is not a record,
 /// what and where.
@@ -142,22 +142,6 @@ std::string stamp_of(const QX7540PM_Data_t& record) {
   return text;
 }
 
-/// The snapshot the device renders for a stored record.
-Json::Value render_record(QX7540PM& meter, const std::vector<unsigned char>& record) {
-  meter.LoadFromCache(record.data(), static_cast<int>(record.size()));
-  {
-    std::lock_guard<std::mutex> lock(meter.snapshot_mutex);
-    // The device stamps a loaded record with the time of the load, and renders
-    // once per time stamp. A stored record is shown as it was stored: its own
-    // stamp goes back into the device's completed record, and the rendering
-    // is marked stale so that 801 renders this record, not the last one.
-    std::memcpy(reinterpret_cast<unsigned char*>(&meter.completed_data) + kStampOffset,
-                record.data() + kStampOffset, kRecordSize - kStampOffset);
-    meter.snapshot_time = boost::posix_time::ptime();
-  }
-  return read_snapshot(meter);
-}
-
 /// Shows each record in the chosen form.
 class Printer {
  public:
@@ -221,11 +205,13 @@ CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugi
 }
 
 int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
-  // Declared before the device: a framework outlives the devices attached to it.
-  zelfw::Framework framework;
-  framework.set_recording(false);
-  qxhost::MeterPtr meter;
-  if (const int code = attach_meter(plugin_path, framework, meter); code != kExitOk) return code;
+  // The plug-in loads and makes a device, or decode stops here.
+  {
+    zelfw::Framework framework;
+    qxhost::MeterPtr meter;
+    if (const int code = attach_meter(plugin_path, framework, meter); code != kExitOk) return code;
+  }
+  const qxhost::Plugin plugin = qxhost::Plugin::open(plugin_path);
   // Each load writes "rvSize is 0"; the decoded records are the only output.
   qxhost::DiscardStdout discard;
   Printer printer(options, discard.report());
@@ -237,7 +223,7 @@ int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
     for (std::size_t i = 0; i < stored.records.size(); ++i) {
       QX7540PM_Data_t record;
       std::memcpy(&record, stored.records[i].data(), sizeof record);
-      printer.show(path, i, record, render_record(*meter, stored.records[i]));
+      printer.show(path, i, record, qxhost::render_stored_record(plugin, stored.records[i]));
     }
     if (!stored.problem.empty()) {
       fail(stored.problem);

@@ -13,6 +13,7 @@
 #include "qx7540pm_data.h"
 #include "qxhost/output.h"
 #include "qxhost/plugin.h"
+#include "qxhost/snapshot.h"
 #include "qxsim/meter_sim.h"
 #include "report.h"
 #include "scan_output.h"
@@ -44,11 +45,11 @@ bool known_speed(long baud) {
 }
 
 /// The device's first read answered (a reply or an exception), or not.
-Probe probe_slave(QX7540PM& meter, zelfw::Framework& framework, zelfw::LibModbusLink& link,
-                  bool& published) {
+Probe probe_slave(QX7540PM& meter, const qxhost::Plugin& plugin, zelfw::Framework& framework,
+                  zelfw::LibModbusLink& link, std::vector<unsigned char>& published) {
   Probe probe;
   const zelfw::LinkCounts before = link.counts();
-  published = false;
+  published.clear();
   // The link answers inside the call: when it returns, the round is over.
   meter.RefreshStatus();
   framework.clear_calls();
@@ -66,15 +67,12 @@ Probe probe_slave(QX7540PM& meter, zelfw::Framework& framework, zelfw::LibModbus
                        ? Answer::kNone
                        : Answer::kGarbled;
   }
-  if (probe.answer != Answer::kReply || !published) return probe;
+  if (probe.answer != Answer::kReply || published.empty()) return probe;
   probe.published = true;
-  {
-    // 801 renders once per second of the round's time stamp: two responders
-    // within a second would share the first one's rendering.
-    std::lock_guard<std::mutex> lock(meter.snapshot_mutex);
-    meter.snapshot_time = boost::posix_time::ptime();
-  }
-  probe.snapshot = read_snapshot(meter);
+  // 801 renders once per second of the round's time stamp: two responders
+  // within a second would share the first one's rendering. The published
+  // record is rendered by a device of its own instead.
+  probe.snapshot = qxhost::render_stored_record(plugin, published);
   probe.warnings = plausibility_warnings(probe.snapshot);
   if (!probe.snapshot.isObject()) probe.warnings.push_back("the snapshot is not a JSON object");
   probe.meter = probe.warnings.empty();
@@ -176,12 +174,13 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   zelfw::Framework framework;
   qxhost::MeterPtr meter;
   if (const int code = attach_meter(plugin_path, framework, meter); code != kExitOk) return code;
+  const qxhost::Plugin plugin = qxhost::Plugin::open(plugin_path);
   Json::Value device_settings(Json::objectValue);
   device_settings["appSetting"] = Json::Value(Json::objectValue);
   meter->InitSetting(device_settings);
-  bool published = false;
+  std::vector<unsigned char> published;
   framework.set_observer([&published](const zelfw::Call& call) {
-    if (call.op == zelfw::Op::kSendSP) published = true;
+    if (call.op == zelfw::Op::kSendSP) published = call.bytes;
   });
   std::unique_ptr<qxsim::MeterSim> sim;
   if (simulated) {
@@ -239,7 +238,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     for (int id : ids) {
       if (watcher.interrupted()) break;
       link.set_slave(id);
-      Probe probe = probe_slave(*meter, framework, link, published);
+      Probe probe = probe_slave(*meter, plugin, framework, link, published);
       probe.trace = std::move(frames);
       frames.clear();
       reporter.show_trace(id, probe.trace);

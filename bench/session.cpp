@@ -12,6 +12,7 @@
 #include <json/reader.h>
 
 #include "qx7540pm.h"
+#include "qxhost/snapshot.h"
 #include "register_map.h"
 
 namespace qxbench {
@@ -19,8 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The snapshot may grow between asking its size and reading it; ask again.
-constexpr int kSnapshotAttempts = 3;
 // The value query's arguments: the controller's first point, by snapshot name.
 constexpr unsigned kQueryIndex = 0;
 constexpr const char* kQueryName = qx7540pm::kRegisterMap[kQueryIndex].key;
@@ -30,32 +29,6 @@ double elapsed_ms(Clock::time_point since) {
 }
 
 }  // namespace
-
-Json::Value read_snapshot(ZelSPDevice& device) {
-  std::string text;
-  for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
-    int size = 0;
-    device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, nullptr, 0, size);
-    if (size <= 0) break;
-    std::vector<char> buffer(static_cast<std::size_t>(size));
-    int written = 0;
-    const int result =
-        device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(), size, written);
-    if (result == 0 && written >= 0 && written <= size) {
-      text.assign(buffer.data(), static_cast<std::size_t>(written));
-      break;
-    }
-  }
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value snapshot;
-  std::string error;
-  if (!reader->parse(text.data(), text.data() + text.size(), &snapshot, &error)) {
-    // Not JSON: show the device's text as it came.
-    snapshot = Json::Value(text);
-  }
-  return snapshot;
-}
 
 Session::Session(std::vector<SessionMeter> meters, zelfw::LibModbusLink& link,
                  qxhost::RoundOutput& output)
@@ -235,7 +208,7 @@ void Session::request_stop() {
 
 void Session::complete(std::size_t meter, long tag, RoundReport& report) {
   SPModbus& device = *meters_[meter].device;
-  report.snapshot = read_snapshot(device);
+  report.snapshot = qxhost::read_snapshot(device);
   try {
     const double value = device.Get_Value(kQueryIndex, kQueryName);
     report.query = "returned " + std::to_string(value);

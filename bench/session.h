@@ -22,9 +22,6 @@
 
 namespace qxbench {
 
-/// The device's 801 text, parsed; the text itself when it is not JSON.
-Json::Value read_snapshot(ZelSPDevice& device);
-
 /// One meter of the run: its device, the framework it is attached to, and
 /// its slave id on the line.
 struct SessionMeter {
