@@ -97,8 +97,13 @@ const char* round_label(const RoundReport& r) { return r.round == 0 ? "cache" : 
 
 constexpr std::size_t kLabelWidth = 17;
 constexpr std::size_t kCellWidth = 14;
+constexpr std::size_t kSummaryLabelWidth = 13;
 
 }  // namespace
+
+const char* outcome_name(const RoundReport& r) {
+  return r.ok ? "ok" : r.failed ? zelfw::failure_name(r.failure.kind) : "unpublished";
+}
 
 std::string padded(const std::string& label, std::size_t width) {
   return label.size() >= width ? label : label + std::string(width - label.size(), ' ');
@@ -217,16 +222,21 @@ std::string compact_json(const Json::Value& value) {
   return Json::writeString(builder, value);
 }
 
-std::string to_hex(const std::vector<unsigned char>& bytes) {
+std::string hex_text(const std::vector<unsigned char>& bytes, bool spaced) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
-  hex.reserve(bytes.size() * 2);
+  hex.reserve(bytes.size() * 3);
   for (unsigned char b : bytes) {
+    if (spaced && !hex.empty()) hex += ' ';
     hex += kDigits[b >> 4];
     hex += kDigits[b & 0xF];
   }
   return hex;
 }
+
+std::string to_hex(const std::vector<unsigned char>& bytes) { return hex_text(bytes, false); }
+
+std::string spaced_hex(const std::vector<unsigned char>& bytes) { return hex_text(bytes, true); }
 
 std::string frame_text(const TracedFrame& f) {
   char head[48];
@@ -299,10 +309,15 @@ void print_titled_summary(FILE* out, const Summary& s, const std::string& title)
                s.interrupted ? " (interrupted)" : "");
   for (std::size_t i = 0; i < s.failures.size(); ++i) {
     if (s.failures[i] == 0) continue;
-    std::fprintf(out, "  %-13s %ld\n", zelfw::failure_name(static_cast<zelfw::Failure>(i)),
-                 s.failures[i]);
+    std::fprintf(
+        out, "  %s %ld\n",
+        padded(zelfw::failure_name(static_cast<zelfw::Failure>(i)), kSummaryLabelWidth).c_str(),
+        s.failures[i]);
   }
-  if (s.unpublished > 0) std::fprintf(out, "  %-13s %ld\n", "unpublished", s.unpublished);
+  if (s.unpublished > 0) {
+    std::fprintf(out, "  %s %ld\n", padded("unpublished", kSummaryLabelWidth).c_str(),
+                 s.unpublished);
+  }
   std::fprintf(out, "  link          %s\n", s.link.c_str());
   if (s.timed_rounds > 0) {
     std::fprintf(out, "  mean round    %.1f ms over %ld good rounds", s.total_ms / s.timed_rounds,
@@ -435,17 +450,6 @@ std::string line_summary_json(const LineSummary& line) {
   Json::Value out(Json::objectValue);
   out["summary"] = o;
   return compact_json(out);
-}
-
-std::string spaced_hex(const std::vector<unsigned char>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char b : bytes) {
-    if (!hex.empty()) hex += ' ';
-    hex += kDigits[b >> 4];
-    hex += kDigits[b & 0xF];
-  }
-  return hex;
 }
 
 }  // namespace qxbench

@@ -92,6 +92,11 @@ std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& 
                                               const AlarmReport& alarm,
                                               const std::array<bool, 3>& monitored);
 
+/// The round's outcome in one word: "ok", the link failure's kind, or
+/// "unpublished" (no record and no link failure). The CSV's status and
+/// failure columns, the live screen and the report use it.
+const char* outcome_name(const RoundReport& report);
+
 /// A label padded with spaces to width: every text table aligns its columns here.
 std::string padded(const std::string& label, std::size_t width);
 /// "  label             text": one labelled line of a round's text.
@@ -117,7 +122,9 @@ std::string local_time_now();
 /// One line of JSON text, UTF-8 as it is.
 std::string compact_json(const Json::Value& value);
 
-/// Lowercase hex of bytes.
+/// Lowercase hex of bytes, two digits each, with a space between bytes or none.
+std::string hex_text(const std::vector<unsigned char>& bytes, bool spaced);
+/// hex_text without spaces: "0103".
 std::string to_hex(const std::vector<unsigned char>& bytes);
 
 }  // namespace qxbench

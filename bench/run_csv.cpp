@@ -21,7 +21,6 @@ namespace {
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 constexpr char kStatusOk[] = "ok";
 constexpr char kStatusFailed[] = "failed";
-constexpr char kUnpublished[] = "unpublished";
 constexpr char kAlarm[] = "alarm";
 constexpr char kNormal[] = "normal";
 
@@ -141,7 +140,7 @@ std::vector<std::string> run_csv_columns() {
 std::vector<std::string> run_csv_row(const RoundReport& r) {
   std::vector<std::string> fields = {r.time, std::to_string(r.slave),
                                      r.ok ? kStatusOk : kStatusFailed};
-  fields.push_back(r.ok ? "" : r.failed ? zelfw::failure_name(r.failure.kind) : kUnpublished);
+  fields.push_back(r.ok ? "" : outcome_name(r));
   for (std::string& value : snapshot_fields(r.ok ? r.snapshot : Json::Value())) {
     fields.push_back(std::move(value));
   }

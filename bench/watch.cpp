@@ -61,9 +61,7 @@ void WatchScreen::draw(const LineSummary& totals) {
       continue;
     }
     const RoundReport& r = row.report;
-    const std::string status = r.ok       ? "ok"
-                               : r.failed ? zelfw::failure_name(r.failure.kind)
-                                          : "unpublished";
+    const std::string status = outcome_name(r);
     std::fprintf(out_, "%5d %6ld %-19s %-12s", r.slave, r.round, r.time.c_str(), status.c_str());
     for (const Column& c : kColumns) {
       const std::size_t index = qx7540pm::quantity_index(c.kind, c.phase);

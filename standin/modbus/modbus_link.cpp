@@ -127,11 +127,10 @@ bool LibModbusLink::connect_locked(std::string& error) {
     // Between two bytes of a reply a device may pause for the byte timeout
     // only, so that one trickling bytes cannot hold a round for long: the
     // larger of 20 ms and four characters on the line, never above --timeout.
-    const int bits =
-        1 + settings_.data_bits + (settings_.parity == 'N' ? 0 : 1) + settings_.stop_bits;
-    const int char_us = settings_.tcp_host.empty() && settings_.baud > 0
-                            ? static_cast<int>(1000000LL * bits / settings_.baud)
-                            : 0;
+    const int char_us =
+        settings_.tcp_host.empty() && settings_.baud > 0
+            ? static_cast<int>(1000000LL * bits_per_character(settings_) / settings_.baud)
+            : 0;
     const int byte_us = std::min(ms * 1000, std::max(kLeastByteTimeoutUs, 4 * char_us));
     modbus_set_byte_timeout(ctx_, static_cast<std::uint32_t>(byte_us / 1000000),
                             static_cast<std::uint32_t>(byte_us % 1000000));
