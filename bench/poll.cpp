@@ -258,23 +258,50 @@ void count_round(const RoundReport& report, Summary& summary) {
   }
 }
 
-/// Restores the cache, polls the rounds and feeds each to the sinks, then the summary.
-int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
-                std::vector<BenchMeter>& meters, Line& line, qxhost::RoundOutput& output,
-                SignalWatcher& watcher) {
+/// Every meter's summary so far, empty, and the bus cycle's wire minimum.
+LineSummary begin_totals(const BenchOptions& opt, const Inputs& in, const Line& line) {
   LineSummary totals;
   totals.slaves = opt.slaves;
-  totals.meters.assign(meters.size(), begin_summary(opt, in, line));
+  totals.meters.assign(opt.slaves.size(), begin_summary(opt, in, line));
   if (totals.meters.front().wire_minimum_ms >= 0) {
     totals.cycle_wire_minimum_ms =
-        totals.meters.front().wire_minimum_ms * static_cast<double>(meters.size());
+        totals.meters.front().wire_minimum_ms * static_cast<double>(opt.slaves.size());
   }
+  return totals;
+}
+
+std::vector<SessionMeter> session_meters(std::vector<BenchMeter>& meters) {
   std::vector<SessionMeter> polled;
   for (BenchMeter& meter : meters) {
     polled.push_back(
         {meter.device.get(), meter.framework.get(), meter.slave, monitored_phases(*meter.device)});
   }
-  Session session(std::move(polled), *line.link, output);
+  return polled;
+}
+
+/// The run's exit code once every sink has ended.
+int end_sinks(Sinks& sinks, const LineSummary& totals) {
+  int code = totals.meters.front().interrupted ? kExitInterrupted : kExitOk;
+  std::string error;
+  for (auto& sink : sinks) {
+    if (!sink->end(totals, error)) {
+      fail(error);
+      code = kExitOutput;
+    }
+  }
+  if (code != kExitOk) return code;
+  for (const Summary& summary : totals.meters) {
+    if (summary.ok != summary.rounds) return kExitRoundsFailed;
+  }
+  return kExitOk;
+}
+
+/// Restores the cache, polls the rounds and feeds each to the sinks, then the summary.
+int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
+                std::vector<BenchMeter>& meters, Line& line, qxhost::RoundOutput& output,
+                SignalWatcher& watcher) {
+  LineSummary totals = begin_totals(opt, in, line);
+  Session session(session_meters(meters), *line.link, output);
   session.set_trace(opt.trace);
   watcher.watch(&session);
   // The cache goes in before anything is shown: a refused one shows nothing.
@@ -319,18 +346,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   for (BenchMeter& meter : meters) meter.framework->set_link(nullptr);
   if (line.sim) line.sim->stop();
   output.stop();
-  int code = interrupted ? kExitInterrupted : kExitOk;
-  for (auto& sink : sinks) {
-    if (!sink->end(totals, error)) {
-      fail(error);
-      code = kExitOutput;
-    }
-  }
-  if (code != kExitOk) return code;
-  for (const Summary& summary : totals.meters) {
-    if (summary.ok != summary.rounds) return kExitRoundsFailed;
-  }
-  return kExitOk;
+  return end_sinks(sinks, totals);
 }
 
 }  // namespace

@@ -238,6 +238,15 @@ std::string to_hex(const std::vector<unsigned char>& bytes) { return hex_text(by
 
 std::string spaced_hex(const std::vector<unsigned char>& bytes) { return hex_text(bytes, true); }
 
+TracedFrame traced_frame(const zelfw::Frame& frame, std::chrono::steady_clock::time_point began) {
+  TracedFrame traced;
+  traced.seconds = std::chrono::duration<double>(frame.time - began).count();
+  traced.sent = frame.sent;
+  traced.bytes.assign(frame.bytes.begin(), frame.bytes.end());
+  if (frame.failure) traced.failure = zelfw::failure_name(*frame.failure);
+  return traced;
+}
+
 std::string frame_text(const TracedFrame& f) {
   char head[48];
   std::snprintf(head, sizeof head, "%-17s %12.6f s  ", f.sent ? "tx" : "rx", f.seconds);

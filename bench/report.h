@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -110,6 +111,8 @@ std::string round_json(const RoundReport& report);
 std::string summary_json(const Summary& summary);
 void print_line_summary(FILE* out, const LineSummary& summary);
 std::string line_summary_json(const LineSummary& summary);
+/// A frame of the link as --trace shows it, its time since `began`.
+TracedFrame traced_frame(const zelfw::Frame& frame, std::chrono::steady_clock::time_point began);
 /// "tx      0.012345 s  01 03 ..." with the received length and failure kind.
 std::string frame_text(const TracedFrame& frame);
 Json::Value frame_json(const TracedFrame& frame);

@@ -79,6 +79,26 @@ Probe probe_slave(QX7540PM& meter, const qxhost::Plugin& plugin, zelfw::Framewor
   return probe;
 }
 
+/// The link of one line setting (or the gateway) to the first id.
+zelfw::LinkSettings link_settings_for(const LineSetting& setting, int slave,
+                                      const ScanOptions& options, const std::string& tcp_host,
+                                      int tcp_port, const std::string& serial_path) {
+  zelfw::LinkSettings link;
+  link.baud = setting.baud;
+  link.parity = setting.parity;
+  link.data_bits = setting.data_bits;
+  link.stop_bits = setting.stop_bits;
+  link.slave = slave;
+  link.timeout_ms = options.timeout_ms;
+  if (!options.tcp.empty()) {
+    link.tcp_host = tcp_host;
+    link.tcp_port = tcp_port;
+  } else {
+    link.serial_path = serial_path;
+  }
+  return link;
+}
+
 /// The bench itself, for the printed command lines.
 std::string self_path() {
   char self[PATH_MAX] = {};
@@ -199,19 +219,8 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   ScanSummary summary;
   const Clock::time_point begin = Clock::now();
   for (const LineSetting& setting : settings) {
-    zelfw::LinkSettings link_settings;
-    link_settings.baud = setting.baud;
-    link_settings.parity = setting.parity;
-    link_settings.data_bits = setting.data_bits;
-    link_settings.stop_bits = setting.stop_bits;
-    link_settings.slave = ids.front();
-    link_settings.timeout_ms = options.timeout_ms;
-    if (!options.tcp.empty()) {
-      link_settings.tcp_host = tcp_host;
-      link_settings.tcp_port = tcp_port;
-    } else {
-      link_settings.serial_path = simulated ? sim->port() : options.port;
-    }
+    const zelfw::LinkSettings link_settings = link_settings_for(
+        setting, ids.front(), options, tcp_host, tcp_port, simulated ? sim->port() : options.port);
     zelfw::LibModbusLink link(link_settings);
     if (!link.open(error)) {
       reporter.end_progress();
@@ -222,12 +231,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     std::vector<TracedFrame> frames;
     if (options.trace) {
       link.set_trace([&frames, begin](const zelfw::Frame& frame) {
-        TracedFrame traced;
-        traced.seconds = std::chrono::duration<double>(frame.time - begin).count();
-        traced.sent = frame.sent;
-        traced.bytes.assign(frame.bytes.begin(), frame.bytes.end());
-        if (frame.failure) traced.failure = zelfw::failure_name(*frame.failure);
-        frames.push_back(std::move(traced));
+        frames.push_back(traced_frame(frame, begin));
       });
     }
     const std::string line = options.tcp.empty() ? describe_setting(setting)

@@ -54,11 +54,7 @@ void Session::set_trace(bool on) {
     return;
   }
   link_.set_trace([this](const zelfw::Frame& frame) {
-    TracedFrame traced;
-    traced.seconds = std::chrono::duration<double>(frame.time - began_).count();
-    traced.sent = frame.sent;
-    traced.bytes.assign(frame.bytes.begin(), frame.bytes.end());
-    if (frame.failure) traced.failure = zelfw::failure_name(*frame.failure);
+    TracedFrame traced = traced_frame(frame, began_);
     std::lock_guard<std::mutex> lock(collect_mutex_);
     frames_.push_back(std::move(traced));
   });
