@@ -9,17 +9,13 @@
 #include <vector>
 
 #include "e2e.h"
+#include "qxsim/exit_codes.h"
 
 namespace {
 
 using qxe2e::TempDir;
 
-constexpr int kExitRoundsFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitInput = 4;
-constexpr int kExitPort = 5;
-constexpr int kExitOutput = 6;
-constexpr int kExitInterrupted = 130;
+using namespace qxsim::exit_codes;
 
 const char kCsvHeader[] =
     "\xEF\xBB\xBFtime,slave,status,failure,相电压Ua,频率,alarm,round,round_ms\r\n";

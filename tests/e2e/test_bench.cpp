@@ -19,13 +19,7 @@
 namespace {
 
 using qxe2e::run_bench;
-using qxsim::kExitInput;
-using qxsim::kExitInterrupted;
-using qxsim::kExitOk;
-using qxsim::kExitPlugin;
-using qxsim::kExitPort;
-using qxsim::kExitRoundsFailed;
-using qxsim::kExitUsage;
+using namespace qxsim::exit_codes;
 
 bool has_line(const Json::Value& round, const std::string& text) {
   for (const Json::Value& line : round["device_output"]) {

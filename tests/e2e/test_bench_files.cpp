@@ -18,13 +18,7 @@
 namespace {
 
 using qxe2e::run_bench;
-using qxsim::kExitInput;
-using qxsim::kExitInterrupted;
-using qxsim::kExitOk;
-using qxsim::kExitPlugin;
-using qxsim::kExitPort;
-using qxsim::kExitRoundsFailed;
-using qxsim::kExitUsage;
+using namespace qxsim::exit_codes;
 
 TEST(BenchRun, HistoryKeepsEveryStoredRecordAndRestoresFromCache) {
   qxe2e::TempDir dir;

@@ -18,13 +18,7 @@
 namespace {
 
 using qxe2e::run_bench;
-using qxsim::kExitInput;
-using qxsim::kExitInterrupted;
-using qxsim::kExitOk;
-using qxsim::kExitPlugin;
-using qxsim::kExitPort;
-using qxsim::kExitRoundsFailed;
-using qxsim::kExitUsage;
+using namespace qxsim::exit_codes;
 
 TEST(BenchScan, FindsTheHiddenMeterAndItsCommandPollsIt) {
   const auto scan = run_bench({"scan", "--slaves", "15-18", "--baud", "9600,19200", "--format",

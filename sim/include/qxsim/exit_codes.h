@@ -3,6 +3,8 @@
 #pragma once
 
 namespace qxsim {
+/// `using namespace qxsim::exit_codes;` takes the codes alone.
+inline namespace exit_codes {
 
 constexpr int kExitOk = 0;  ///< every round published a record; the simulator stopped cleanly
 constexpr int kExitRoundsFailed = 1;  ///< the run ended, some rounds failed
@@ -13,4 +15,5 @@ constexpr int kExitPort = 5;    ///< the port or gateway could not be opened
 constexpr int kExitOutput = 6;  ///< an output file (CSV, history, report) could not be written
 constexpr int kExitInterrupted = 130;  ///< stopped by Ctrl-C (SIGINT) or SIGTERM
 
+}  // namespace exit_codes
 }  // namespace qxsim
