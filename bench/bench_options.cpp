@@ -127,7 +127,7 @@ bool check_bench_options(BenchOptions& o, std::string& error) {
   for (const std::string& text : o.settings_for) {
     long id = -1;
     std::string path;
-    if (!split_id_file(text, id, path) ||
+    if (!qxsim::split_id_text(text, id, path) ||
         std::find(o.slaves.begin(), o.slaves.end(), id) == o.slaves.end()) {
       error = "--settings-for \"" + text + "\": expected ID=FILE with ID one of --slave";
       return false;
@@ -179,13 +179,6 @@ bool parse_host_port(const std::string& text, std::string& host, int& port, std:
     port = static_cast<int>(value);
   }
   return true;
-}
-
-bool split_id_file(const std::string& text, long& id, std::string& path) {
-  const auto equals = text.find('=');
-  if (equals == std::string::npos || !qxsim::parse_number(text.substr(0, equals), id)) return false;
-  path = text.substr(equals + 1);
-  return !path.empty();
 }
 
 void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }

@@ -66,7 +66,5 @@ bool check_bench_options(BenchOptions& options, std::string& error);
 /// "host:port" or "host" (port 502); "[v6addr]:port" too. False with a
 /// message for an empty host, a port that is not 1..65535, a malformed [v6].
 bool parse_host_port(const std::string& text, std::string& host, int& port, std::string& error);
-/// "ID=FILE" (--settings-for): false when it is not that.
-bool split_id_file(const std::string& text, long& id, std::string& path);
 
 }  // namespace qxbench

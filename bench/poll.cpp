@@ -85,7 +85,7 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
   for (const std::string& text : opt.settings_for) {
     long id = 0;
     std::string path;
-    split_id_file(text, id, path);  // checked with the options
+    qxsim::split_id_text(text, id, path);  // checked with the options
     files.push_back(path);
     Json::Value& settings = in.settings_for[static_cast<int>(id)];
     if (!qxsim::read_json_file(path, "settings", settings, error)) {
@@ -109,8 +109,11 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
     fail(error);
     return kExitInput;
   }
-  for (const std::string& text : opt.sim.profile_for)
-    files.push_back(text.substr(text.find('=') + 1));
+  for (const std::string& text : opt.sim.profile_for) {
+    long id = 0;
+    std::string path;
+    if (qxsim::split_id_text(text, id, path)) files.push_back(path);
+  }
   if (!outputs_apart_from_inputs({opt.csv_path, opt.history_path, opt.report_path}, files, error)) {
     fail(error);
     return kExitInput;
@@ -145,7 +148,7 @@ int make_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
       for (const std::string& text : opt.settings_for) {
         long id = 0;
         std::string path;
-        if (has_own && split_id_file(text, id, path) && id == slave) file = path;
+        if (has_own && qxsim::split_id_text(text, id, path) && id == slave) file = path;
       }
       fail("the device" + (opt.slaves.size() > 1 ? " for slave " + std::to_string(slave) : "") +
            " refused the settings" + (file.empty() ? std::string() : " in " + file) + ": " +

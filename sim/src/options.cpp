@@ -23,6 +23,13 @@ bool parse_number(const std::string& text, long& value) {
   return true;
 }
 
+bool split_id_text(const std::string& text, long& id, std::string& rest) {
+  const auto equals = text.find('=');
+  if (equals == std::string::npos || !parse_number(text.substr(0, equals), id)) return false;
+  rest = text.substr(equals + 1);
+  return !rest.empty();
+}
+
 bool parse_id_list(const std::string& option, const std::string& text, int low, int high,
                    std::vector<int>& ids, std::string& error) {
   std::vector<bool> seen(static_cast<std::size_t>(high) + 1, false);
@@ -103,9 +110,8 @@ constexpr int kHighestSlave = 247;
 /// "ID=TEXT" with ID one of the meters; false with a message otherwise.
 bool split_for(const std::string& option, const std::string& text, const std::vector<int>& ids,
                int& id, std::string& rest, std::string& error) {
-  const auto equals = text.find('=');
   long number = 0;
-  if (equals == std::string::npos || !parse_number(text.substr(0, equals), number)) {
+  if (!split_id_text(text, number, rest)) {
     error = option + " \"" + text + "\": expected ID=...";
     return false;
   }
@@ -116,7 +122,6 @@ bool split_for(const std::string& option, const std::string& text, const std::ve
     return false;
   }
   id = static_cast<int>(number);
-  rest = text.substr(equals + 1);
   return true;
 }
 

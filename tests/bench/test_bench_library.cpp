@@ -17,6 +17,7 @@
 #include "output_file.h"
 #include "quantities.h"
 #include "qxsim/json_file.h"
+#include "qxsim/options.h"
 #include "register_map.h"
 #include "report_verdict.h"
 #include "run_csv.h"
@@ -91,13 +92,13 @@ TEST(BenchOptions, GatewayAddressesAreCheckedWhole) {
 TEST(BenchOptions, SettingsForIsIdEqualsFile) {
   long id = 0;
   std::string path;
-  EXPECT_TRUE(split_id_file("3=a.json", id, path));
+  EXPECT_TRUE(qxsim::split_id_text("3=a.json", id, path));
   EXPECT_EQ(id, 3);
   EXPECT_EQ(path, "a.json");
-  EXPECT_TRUE(split_id_file("7=dir/x=y.json", id, path));
+  EXPECT_TRUE(qxsim::split_id_text("7=dir/x=y.json", id, path));
   EXPECT_EQ(path, "dir/x=y.json");
   for (const char* bad : {"a.json", "=a.json", "x=a.json", "3=", "3"}) {
-    EXPECT_FALSE(split_id_file(bad, id, path)) << bad;
+    EXPECT_FALSE(qxsim::split_id_text(bad, id, path)) << bad;
   }
 }
 
