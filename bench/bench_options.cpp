@@ -10,12 +10,6 @@ namespace {
 
 constexpr int kModbusTcpPort = 502;
 
-bool uses_sim_switches(const qxsim::SimOptions& sim) {
-  return !sim.profile_path.empty() || !sim.faults.empty() || !sim.outage_phase.empty() ||
-         sim.pace || sim.slave != 0 || sim.line_baud != 0 || !sim.format.empty() ||
-         !sim.slaves.empty() || !sim.profile_for.empty() || !sim.fault_for.empty();
-}
-
 }  // namespace
 
 void add_sim_options(CLI::App& app, qxsim::SimOptions& sim) {
@@ -109,7 +103,7 @@ bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string
     error = "--sim-outage-round: rounds count from 1";
     return false;
   }
-  if (!simulated && uses_sim_switches(sim)) {
+  if (!simulated && qxsim::any_switch(sim)) {
     error = "the --sim-* switches drive the built-in simulated meter; leave out --port/--tcp";
     return false;
   }

@@ -85,9 +85,9 @@ zelfw::LinkSettings link_settings_for(const LineSetting& setting, int slave,
                                       int tcp_port, const std::string& serial_path) {
   zelfw::LinkSettings link;
   link.baud = setting.baud;
-  link.parity = setting.parity;
-  link.data_bits = setting.data_bits;
-  link.stop_bits = setting.stop_bits;
+  link.parity = setting.format.parity;
+  link.data_bits = setting.format.data_bits;
+  link.stop_bits = setting.format.stop_bits;
   link.slave = slave;
   link.timeout_ms = options.timeout_ms;
   if (!options.tcp.empty()) {
@@ -129,7 +129,7 @@ bool parse_line_settings(const std::string& bauds, const std::string& formats,
       return false;
     }
     for (const qxsim::LineFormat& f : parsed) {
-      settings.push_back({static_cast<int>(baud), f.data_bits, f.parity, f.stop_bits});
+      settings.push_back({static_cast<int>(baud), f});
     }
   }
   return true;

@@ -23,6 +23,15 @@ bool parse_number(const std::string& text, long& value) {
   return true;
 }
 
+bool any_switch(const SimOptions& o) {
+  const SimOptions defaults;
+  return o.profile_path != defaults.profile_path || !o.faults.empty() ||
+         o.outage_phase != defaults.outage_phase || o.pace != defaults.pace ||
+         o.slave != defaults.slave || o.line_baud != defaults.line_baud ||
+         o.format != defaults.format || o.slaves != defaults.slaves || !o.profile_for.empty() ||
+         !o.fault_for.empty();
+}
+
 bool split_id_text(const std::string& text, long& id, std::string& rest) {
   const auto equals = text.find('=');
   if (equals == std::string::npos || !parse_number(text.substr(0, equals), id)) return false;

@@ -27,6 +27,9 @@ struct SimOptions {
   std::string prefix = "--";             ///< how the switches are named, for messages
 };
 
+/// True when any switch was given (differs from its default).
+bool any_switch(const SimOptions& options);
+
 /// Splits at commas; "" gives one empty part.
 std::vector<std::string> split_commas(const std::string& text);
 /// A whole decimal number of at most nine digits; false for anything else.
