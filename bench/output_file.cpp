@@ -89,28 +89,15 @@ bool OutputFile::open(bool append, std::string& error) {
   }
   ::fchmod(fd_, mode);
   if (append && exists) {
+    // The old file first: the run's records go after it.
     const int in = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-      error = "cannot read " + what_ + " " + path_ + ": " + std::strerror(errno);
+    ssize_t copied = in < 0 ? -1 : 1;
+    while (copied > 0) copied = ::copy_file_range(in, nullptr, fd_, nullptr, 1 << 24, 0);
+    if (in >= 0) ::close(in);
+    if (copied < 0) {
+      error = "cannot copy " + what_ + " " + path_ + " to append to it: " + std::strerror(errno);
       return false;
     }
-    char buffer[65536];
-    for (;;) {
-      const ssize_t n = ::read(in, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        error = "cannot read " + what_ + " " + path_ + ": " + std::strerror(errno);
-        ::close(in);
-        return false;
-      }
-      if (n == 0) break;
-      if (!write(buffer, static_cast<std::size_t>(n))) {
-        ::close(in);
-        error = error_;
-        return false;
-      }
-    }
-    ::close(in);
   }
   return true;
 }

@@ -18,78 +18,58 @@ constexpr double kSmallestBinMs = 0.01;
 using qx7540pm::PhaseGroup;
 using qx7540pm::QuantityKind;
 
-/// One line of a chart: a quantity of one phase group.
-struct Line {
-  QuantityKind kind;
-  PhaseGroup phase;
-};
+/// Which lines a chart of one kind draws.
+enum class Lines { kPhases, kPhasesAndTotal, kWhole };
 
-// A chart of quantities over the rounds; `increments` draws each counter's
+// A chart of quantities over the rounds: one kind over the phases (and the
+// total), or the meter's energy counters; `increments` draws each counter's
 // rise since the previous published round instead of the counter itself.
 struct ChartLayout {
   const char* id;
   const char* title;
   const char* unit;
-  Line lines[4];
-  int count;
+  QuantityKind kind;
+  Lines lines;
   bool increments;
 };
 
-constexpr PhaseGroup kA = PhaseGroup::kA, kB = PhaseGroup::kB, kC = PhaseGroup::kC,
-                     kWhole = PhaseGroup::kWhole;
+constexpr QuantityKind kEnergyCounters[] = {
+    QuantityKind::kForwardActiveEnergy, QuantityKind::kReverseActiveEnergy,
+    QuantityKind::kForwardReactiveEnergy, QuantityKind::kReverseReactiveEnergy};
 
 constexpr ChartLayout kCharts[] = {
-    {"phase_voltage",
-     "Phase voltages",
-     "V",
-     {{QuantityKind::kPhaseVoltage, kA},
-      {QuantityKind::kPhaseVoltage, kB},
-      {QuantityKind::kPhaseVoltage, kC}},
-     3,
+    {"phase_voltage", "Phase voltages", "V", QuantityKind::kPhaseVoltage, Lines::kPhases, false},
+    {"line_voltage", "Line voltages", "V", QuantityKind::kLineVoltage, Lines::kPhases, false},
+    {"current", "Currents", "A", QuantityKind::kCurrent, Lines::kPhases, false},
+    {"active_power", "Active power", "kW", QuantityKind::kActivePower, Lines::kPhasesAndTotal,
      false},
-    {"line_voltage",
-     "Line voltages",
-     "V",
-     {{QuantityKind::kLineVoltage, kA},
-      {QuantityKind::kLineVoltage, kB},
-      {QuantityKind::kLineVoltage, kC}},
-     3,
+    {"power_factor", "Power factors", "", QuantityKind::kPowerFactor, Lines::kPhasesAndTotal,
      false},
-    {"current",
-     "Currents",
-     "A",
-     {{QuantityKind::kCurrent, kA}, {QuantityKind::kCurrent, kB}, {QuantityKind::kCurrent, kC}},
-     3,
-     false},
-    {"active_power",
-     "Active power",
-     "kW",
-     {{QuantityKind::kActivePower, kA},
-      {QuantityKind::kActivePower, kB},
-      {QuantityKind::kActivePower, kC},
-      {QuantityKind::kActivePower, kWhole}},
-     4,
-     false},
-    {"power_factor",
-     "Power factors",
-     "",
-     {{QuantityKind::kPowerFactor, kA},
-      {QuantityKind::kPowerFactor, kB},
-      {QuantityKind::kPowerFactor, kC},
-      {QuantityKind::kPowerFactor, kWhole}},
-     4,
-     false},
-    {"frequency", "Frequency", "Hz", {{QuantityKind::kFrequency, kWhole}}, 1, false},
-    {"energy",
-     "Energy counters' increments per round",
-     "kWh, kvarh",
-     {{QuantityKind::kForwardActiveEnergy, kWhole},
-      {QuantityKind::kReverseActiveEnergy, kWhole},
-      {QuantityKind::kForwardReactiveEnergy, kWhole},
-      {QuantityKind::kReverseReactiveEnergy, kWhole}},
-     4,
-     true},
+    {"frequency", "Frequency", "Hz", QuantityKind::kFrequency, Lines::kWhole, false},
+    // The kind stands for the four counters.
+    {"energy", "Energy counters' increments per round", "kWh, kvarh",
+     QuantityKind::kForwardActiveEnergy, Lines::kWhole, true},
 };
+
+/// The quantities-table indexes of a chart's lines, in drawing order.
+std::vector<std::size_t> lines_of(const ChartLayout& layout) {
+  std::vector<std::size_t> lines;
+  if (layout.increments) {
+    for (const QuantityKind kind : kEnergyCounters) {
+      lines.push_back(qx7540pm::quantity_index(kind, PhaseGroup::kWhole));
+    }
+    return lines;
+  }
+  if (layout.lines != Lines::kWhole) {
+    for (const PhaseGroup phase : {PhaseGroup::kA, PhaseGroup::kB, PhaseGroup::kC}) {
+      lines.push_back(qx7540pm::quantity_index(layout.kind, phase));
+    }
+  }
+  if (layout.lines != Lines::kPhases) {
+    lines.push_back(qx7540pm::quantity_index(layout.kind, PhaseGroup::kWhole));
+  }
+  return lines;
+}
 
 /// Consecutive rounds drawn as one: [begin, end) indexes of meter.rounds.
 struct Bucket {
@@ -150,8 +130,7 @@ Json::Value chart_of(const ChartLayout& layout, const RecordedMeter& meter,
   chart["title"] = layout.title;
   chart["unit"] = layout.unit;
   chart["series"] = Json::Value(Json::arrayValue);
-  for (int s = 0; s < layout.count; ++s) {
-    const std::size_t index = qx7540pm::quantity_index(layout.lines[s].kind, layout.lines[s].phase);
+  for (const std::size_t index : lines_of(layout)) {
     std::vector<double> values;
     values.reserve(meter.rounds.size());
     double previous = std::nan("");
