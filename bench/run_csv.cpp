@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 
 #include "csv.h"
@@ -195,7 +196,8 @@ bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
   }
   slave = static_cast<int>(id);
   round.round = -1;
-  if (!field(round_).empty() && !whole_number(field(round_), 0, 1L << 53, round.round)) {
+  if (!field(round_).empty() &&
+      !whole_number(field(round_), 0, std::numeric_limits<long>::max(), round.round)) {
     error = "round \"" + field(round_) + "\" is not a round number";
     return false;
   }
