@@ -230,11 +230,11 @@ TEST(BenchBadInput, SignalWhileInputsAreReadEndsTheBench) {
   TempDir dir;
   std::string csv = kCsvHeader;
   const std::string row = "2026-12-08 10:00:00,1,ok,,230.1,50.005,normal,1,1.234\r\n";
-  csv.reserve(row.size() * 400000);
-  for (int i = 0; i < 400000; ++i) csv += row;
+  csv.reserve(row.size() * 600000);
+  for (int i = 0; i < 600000; ++i) csv += row;
   qxe2e::write_file(dir.file("big.csv"), csv);
   qxe2e::Child bench({qxe2e::kBench, "report", dir.file("big.csv")});
-  ::usleep(100000);
+  ::usleep(300000);  // past the bench's start, well before the end of its reading
   bench.signal(SIGTERM);
   const qxe2e::Result result = bench.finish(30);
   EXPECT_EQ(result.exit_code, kExitInterrupted) << result.err;
