@@ -306,7 +306,6 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   LineSummary totals = begin_totals(opt, in, line);
   Session session(session_meters(meters), *line.link, output);
   session.set_trace(opt.trace);
-  watcher.watch(&session);
   // The cache goes in before anything is shown: a refused one shows nothing.
   std::vector<RoundReport> cached;
   if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {
@@ -332,6 +331,9 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   for (const RoundReport& report : cached) {
     for (auto& sink : sinks) sink->round(report, counts_of(report.slave));
   }
+  // From here a signal stops the run after the round in progress; before,
+  // it ended the bench at once.
+  watcher.watch(&session);
   session.run(
       opt.rounds, opt.interval_ms,
       [&](const RoundReport& report) {
