@@ -12,12 +12,6 @@ namespace {
 
 constexpr int kModbusTcpPort = 502;
 
-bool uses_sim_switches(const qxsim::SimOptions& sim) {
-  return !sim.profile_path.empty() || !sim.faults.empty() || !sim.outage_phase.empty() ||
-         sim.pace || sim.slave != 0 || sim.line_baud != 0 || !sim.format.empty() ||
-         !sim.slaves.empty() || !sim.profile_for.empty() || !sim.fault_for.empty();
-}
-
 }  // namespace
 
 void add_sim_options(CLI::App& app, qxsim::SimOptions& sim) {
@@ -31,9 +25,18 @@ void add_sim_options(CLI::App& app, qxsim::SimOptions& sim) {
 void add_bench_options(CLI::App& app, BenchOptions& o) {
   app.add_option("--plugin", o.plugin_path,
                  "Plug-in to load (default: the qx7540pm.so installed or built with the bench)");
-  auto* port =
-      app.add_option("--port", o.port, "Serial device of the meter (Modbus RTU)")->group("Link");
+  // An empty value would fall back to the simulated meter unnoticed.
+  const CLI::Validator given(
+      [](std::string& value) {
+        return value.empty() ? std::string("an empty value: give the device or gateway")
+                             : std::string();
+      },
+      "");
+  auto* port = app.add_option("--port", o.port, "Serial device of the meter (Modbus RTU)")
+                   ->check(given)
+                   ->group("Link");
   auto* tcp = app.add_option("--tcp", o.tcp, "Modbus TCP gateway HOST[:PORT] (default port 502)")
+                  ->check(given)
                   ->group("Link");
   port->excludes(tcp);
   tcp->excludes(port);
@@ -95,7 +98,7 @@ bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string
     error = "--sim-outage-round: rounds count from 1";
     return false;
   }
-  if (!simulated && uses_sim_switches(sim)) {
+  if (!simulated && qxsim::any_switch(sim)) {
     error = "the --sim-* switches drive the built-in simulated meter; leave out --port/--tcp";
     return false;
   }
@@ -111,13 +114,18 @@ bool check_bench_options(BenchOptions& o, std::string& error) {
   }
   o.slave = o.slaves.front();
   for (const std::string& text : o.settings_for) {
-    const auto equals = text.find('=');
     long id = -1;
-    if (equals == std::string::npos || !qxsim::parse_number(text.substr(0, equals), id) ||
+    std::string path;
+    if (!qxsim::split_id_text(text, id, path) ||
         std::find(o.slaves.begin(), o.slaves.end(), id) == o.slaves.end()) {
       error = "--settings-for \"" + text + "\": expected ID=FILE with ID one of --slave";
       return false;
     }
+  }
+  if (!o.tcp.empty()) {
+    std::string host;
+    int port = 0;
+    if (!parse_host_port(o.tcp, host, port, error)) return false;
   }
   if (o.rounds < 0) {
     error = "--rounds: give a number of rounds, or 0 to poll until Ctrl-C";
@@ -126,21 +134,40 @@ bool check_bench_options(BenchOptions& o, std::string& error) {
   return check_sim_options(o.sim, simulated, error);
 }
 
-void split_host_port(const std::string& text, std::string& host, int& port) {
+bool parse_host_port(const std::string& text, std::string& host, int& port, std::string& error) {
   port = kModbusTcpPort;
   host = text;
-  std::string::size_type colon = std::string::npos;
+  std::string port_text;
+  bool has_port = false;
   if (!text.empty() && text.front() == '[') {
     const auto bracket = text.find(']');
-    if (bracket == std::string::npos) return;
+    if (bracket == std::string::npos || bracket == 1 ||
+        (bracket + 1 < text.size() && text[bracket + 1] != ':')) {
+      error = "--tcp \"" + text + "\": an IPv6 gateway is written [ADDRESS] or [ADDRESS]:PORT";
+      return false;
+    }
     host = text.substr(1, bracket - 1);
-    if (bracket + 1 < text.size() && text[bracket + 1] == ':') colon = bracket + 1;
-  } else if (text.find(':') == text.rfind(':')) {
+    has_port = bracket + 1 < text.size();
+    if (has_port) port_text = text.substr(bracket + 2);
+  } else if (text.find(':') == text.rfind(':') && text.find(':') != std::string::npos) {
     // One colon: host and port. A bare IPv6 address has several.
-    colon = text.find(':');
-    if (colon != std::string::npos) host = text.substr(0, colon);
+    host = text.substr(0, text.find(':'));
+    has_port = true;
+    port_text = text.substr(text.find(':') + 1);
   }
-  if (colon != std::string::npos) port = std::atoi(text.c_str() + colon + 1);
+  if (host.empty()) {
+    error = "--tcp \"" + text + "\": give the gateway's address, HOST or HOST:PORT";
+    return false;
+  }
+  if (has_port) {
+    long value = 0;
+    if (!qxsim::parse_number(port_text, value) || value < 1 || value > 65535) {
+      error = "--tcp \"" + text + "\": the port must be a number from 1 to 65535";
+      return false;
+    }
+    port = static_cast<int>(value);
+  }
+  return true;
 }
 
 void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }

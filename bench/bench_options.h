@@ -7,18 +7,20 @@
 #include <CLI/CLI.hpp>
 
 #include "qxhost/plugin.h"
+#include "qxsim/exit_codes.h"
 #include "qxsim/options.h"
 #include "zelfw/standin.h"
 
 namespace qxbench {
 
-constexpr int kExitOk = 0;             ///< every round published a record
-constexpr int kExitRoundsFailed = 1;   ///< the run ended, some rounds failed
-constexpr int kExitUsage = 2;          ///< bad command line
-constexpr int kExitPlugin = 3;         ///< the plug-in could not be loaded or made no device
-constexpr int kExitInput = 4;          ///< settings, cache, history or profile file unusable
-constexpr int kExitPort = 5;           ///< the port or gateway could not be opened
-constexpr int kExitInterrupted = 130;  ///< stopped by Ctrl-C (SIGINT) or SIGTERM
+using qxsim::kExitInput;
+using qxsim::kExitInterrupted;
+using qxsim::kExitOk;
+using qxsim::kExitOutput;
+using qxsim::kExitPlugin;
+using qxsim::kExitPort;
+using qxsim::kExitRoundsFailed;
+using qxsim::kExitUsage;
 
 /// One line "qx7540pm-bench: message" on standard error.
 void fail(const std::string& message);
@@ -61,7 +63,8 @@ void add_sim_options(CLI::App& app, qxsim::SimOptions& sim);
 bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string& error);
 /// Checks what CLI11 cannot: combinations of options; parses the slave list.
 bool check_bench_options(BenchOptions& options, std::string& error);
-/// "host:port" or "host" (port 502); "[v6addr]:port" too.
-void split_host_port(const std::string& text, std::string& host, int& port);
+/// "host:port" or "host" (port 502); "[v6addr]:port" too. False with a
+/// message for an empty host, a port that is not 1..65535, a malformed [v6].
+bool parse_host_port(const std::string& text, std::string& host, int& port, std::string& error);
 
 }  // namespace qxbench

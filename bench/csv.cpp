@@ -7,7 +7,6 @@
 namespace qxbench {
 namespace {
 
-constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 constexpr char kRowEnd[] = "\r\n";
 
 std::string field_of(const Json::Value& value) {
@@ -47,19 +46,22 @@ std::vector<std::string> snapshot_fields(const Json::Value& snapshot) {
   return fields;
 }
 
-void CsvWriter::write_header(const std::vector<std::string>& columns) {
-  std::fputs(kByteOrderMark, out_);
-  write_row(columns);
-}
-
-void CsvWriter::write_row(const std::vector<std::string>& fields) {
+std::string csv_line(const std::vector<std::string>& fields) {
   std::string line;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i > 0) line += ',';
     line += csv_field(fields[i]);
   }
-  line += kRowEnd;
-  std::fputs(line.c_str(), out_);
+  return line + kRowEnd;
+}
+
+void CsvWriter::write_header(const std::vector<std::string>& columns) {
+  std::fputs(kCsvByteOrderMark, out_);
+  write_row(columns);
+}
+
+void CsvWriter::write_row(const std::vector<std::string>& fields) {
+  std::fputs(csv_line(fields).c_str(), out_);
   std::fflush(out_);
 }
 

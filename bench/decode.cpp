@@ -14,6 +14,8 @@
 #include "qx7540pm.h"
 #include "qxhost/output.h"
 #include "qxhost/plugin.h"
+#include "qxhost/snapshot.h"
+#include "qxsim/json_file.h"
 #include "report.h"
 #include "session.h"
 #include "zelfw/standin.h"
@@ -23,7 +25,6 @@ namespace {
 
 constexpr std::size_t kRecordSize = QX7540PM_RECORD_SIZE;
 constexpr std::size_t kHexDigitsPerRecord = 2 * kRecordSize;
-constexpr std::size_t kStampOffset = QX7540PM::kStampOffset;
 
 /// The whole records of one file and, when something in it is not a record,
 /// what and where.
@@ -39,17 +40,36 @@ int hex_value(char c) {
   return c <= '9' ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
 }
 
-/// Text of hex digits and white space only, with at least one digit.
-bool is_hex_text(const std::string& bytes) {
-  bool digits = false;
+/// The largest record file decode reads: about 700,000 records.
+constexpr std::size_t kMaxRecordFileBytes = 64u << 20;
+
+/// Text: printable ASCII and white space only. A file of records is never
+/// that (a record's year alone holds a byte above 0x7F).
+bool is_text(const std::string& bytes) {
   for (char c : bytes) {
-    if (is_hex(c)) {
-      digits = true;
-    } else if (!is_space(c)) {
-      return false;
+    const auto b = static_cast<unsigned char>(c);
+    if (!(b >= 0x20 && b < 0x7F) && !is_space(c)) return false;
+  }
+  return !bytes.empty();
+}
+
+/// The first byte of text that is neither a hex digit nor white space, as
+/// "line L, column C: 'x'"; empty when there is none.
+std::string first_stray_character(const std::string& text) {
+  std::size_t line = 1, column = 1;
+  for (char c : text) {
+    if (!is_hex(c) && !is_space(c)) {
+      return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": '" +
+             std::string(1, c) + "' is not a hex digit";
+    }
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
     }
   }
-  return digits;
+  return std::string();
 }
 
 void split_hex_lines(const std::string& path, const std::string& text, StoredRecords& stored) {
@@ -97,21 +117,21 @@ void split_binary(const std::string& path, const std::string& bytes, StoredRecor
 }
 
 void read_records(const std::string& path, StoredRecords& stored) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    stored.problem = "cannot read record file " + path + ": " + std::strerror(errno);
+  std::string bytes;
+  if (!qxsim::read_input_file(path, "record file", kMaxRecordFileBytes, bytes, stored.problem)) {
     return;
   }
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    stored.problem = "cannot read record file " + path + ": " + std::strerror(errno);
-    return;
-  }
-  if (is_hex_text(bytes)) {
-    split_hex_lines(path, bytes, stored);
-  } else {
+  if (!is_text(bytes)) {
     split_binary(path, bytes, stored);
+    return;
   }
+  // Text is hex: any other character is an error, never read as a record's bytes.
+  const std::string stray = first_stray_character(bytes);
+  if (!stray.empty()) {
+    stored.problem = path + ": " + stray + " (a hex file holds hex digits and white space only)";
+    return;
+  }
+  split_hex_lines(path, bytes, stored);
 }
 
 /// The record's own time stamp, as stored in its last seven bytes.
@@ -120,22 +140,6 @@ std::string stamp_of(const QX7540PM_Data_t& record) {
   std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", record.year, record.month,
                 record.day, record.hour, record.minute, record.second);
   return text;
-}
-
-/// The snapshot the device renders for a stored record.
-Json::Value render_record(QX7540PM& meter, const std::vector<unsigned char>& record) {
-  meter.LoadFromCache(record.data(), static_cast<int>(record.size()));
-  {
-    std::lock_guard<std::mutex> lock(meter.snapshot_mutex);
-    // The device stamps a loaded record with the time of the load, and renders
-    // once per time stamp. A stored record is shown as it was stored: its own
-    // stamp goes back into the device's completed record, and the rendering
-    // is marked stale so that 801 renders this record, not the last one.
-    std::memcpy(reinterpret_cast<unsigned char*>(&meter.completed_data) + kStampOffset,
-                record.data() + kStampOffset, kRecordSize - kStampOffset);
-    meter.snapshot_time = boost::posix_time::ptime();
-  }
-  return read_snapshot(meter);
 }
 
 /// Shows each record in the chosen form.
@@ -201,11 +205,13 @@ CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugi
 }
 
 int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
-  // Declared before the device: a framework outlives the devices attached to it.
-  zelfw::Framework framework;
-  framework.set_recording(false);
-  qxhost::MeterPtr meter;
-  if (const int code = attach_meter(plugin_path, framework, meter); code != kExitOk) return code;
+  // The plug-in loads and makes a device, or decode stops here.
+  {
+    zelfw::Framework framework;
+    qxhost::MeterPtr meter;
+    if (const int code = attach_meter(plugin_path, framework, meter); code != kExitOk) return code;
+  }
+  const qxhost::Plugin plugin = qxhost::Plugin::open(plugin_path);
   // Each load writes "rvSize is 0"; the decoded records are the only output.
   qxhost::DiscardStdout discard;
   Printer printer(options, discard.report());
@@ -217,7 +223,7 @@ int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
     for (std::size_t i = 0; i < stored.records.size(); ++i) {
       QX7540PM_Data_t record;
       std::memcpy(&record, stored.records[i].data(), sizeof record);
-      printer.show(path, i, record, render_record(*meter, stored.records[i]));
+      printer.show(path, i, record, qxhost::render_stored_record(plugin, stored.records[i]));
     }
     if (!stored.problem.empty()) {
       fail(stored.problem);

@@ -10,6 +10,7 @@
 #include <json/writer.h>
 
 #include "alarm.h"
+#include "quantities.h"
 #include "register_map.h"
 
 namespace qxbench {
@@ -21,42 +22,39 @@ constexpr double kLineVoltsLow = 150, kLineVoltsHigh = 500;
 constexpr double kHertzLow = 45, kHertzHigh = 65;
 constexpr double kFactorHigh = 1.0;
 
-using qx7540pm::key_of;
+using qx7540pm::PhaseGroup;
+using qx7540pm::QuantityKind;
 
-// One row of the per-phase table: the registers of phases A, B, C and the
-// average or total, how many decimals and the unit.
+constexpr PhaseGroup kPhases[] = {PhaseGroup::kA, PhaseGroup::kB, PhaseGroup::kC};
+
+// One row of the per-phase table: a kind of quantity over phases A, B, C
+// and the average or total.
 struct Row {
   const char* label;
-  int regs[4];
-  int decimals;
-  const char* unit;
+  QuantityKind kind;
 };
 
 constexpr Row kRows[] = {
-    {"phase voltage", {0, 8, 16, 25}, 1, "V"},      {"line voltage", {9, 17, 1, 24}, 1, "V"},
-    {"current", {2, 10, 18, 26}, 3, "A"},           {"active power", {4, 12, 20, 28}, 3, "kW"},
-    {"reactive power", {6, 14, 22, 30}, 3, "kvar"}, {"apparent power", {7, 15, 23, 31}, 3, "kVA"},
-    {"power factor", {5, 13, 21, 29}, 4, ""},
+    {"phase voltage", QuantityKind::kPhaseVoltage},
+    {"line voltage", QuantityKind::kLineVoltage},
+    {"current", QuantityKind::kCurrent},
+    {"active power", QuantityKind::kActivePower},
+    {"reactive power", QuantityKind::kReactivePower},
+    {"apparent power", QuantityKind::kApparentPower},
+    {"power factor", QuantityKind::kPowerFactor},
 };
-constexpr int kFrequency = 27, kDI = 3, kDO = 11, kUnused = 19;
-constexpr int kForwardActive = 33, kReverseActive = 34, kForwardReactive = 35,
-              kReverseReactive = 36;
 
+/// A range per phase of a kind: values outside it are implausible.
 struct Limit {
-  int reg;
+  QuantityKind kind;
   double low;
   double high;
-  const char* unit;
 };
 
 constexpr Limit kLimits[] = {
-    {0, kPhaseVoltsLow, kPhaseVoltsHigh, "V"},  {8, kPhaseVoltsLow, kPhaseVoltsHigh, "V"},
-    {16, kPhaseVoltsLow, kPhaseVoltsHigh, "V"}, {9, kLineVoltsLow, kLineVoltsHigh, "V"},
-    {17, kLineVoltsLow, kLineVoltsHigh, "V"},   {1, kLineVoltsLow, kLineVoltsHigh, "V"},
-    {kFrequency, kHertzLow, kHertzHigh, "Hz"},
+    {QuantityKind::kPhaseVoltage, kPhaseVoltsLow, kPhaseVoltsHigh},
+    {QuantityKind::kLineVoltage, kLineVoltsLow, kLineVoltsHigh},
 };
-
-constexpr int kFactorRegs[] = {5, 13, 21, 29};
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -73,57 +71,111 @@ double number(const Json::Value& snapshot, const char* key) {
   return v.isNumeric() ? v.asDouble() : std::nan("");
 }
 
-std::string quantity(double value, int decimals, const char* unit) {
+const qx7540pm::Quantity& quantity_of(QuantityKind kind, PhaseGroup phase) {
+  return qx7540pm::kQuantities[qx7540pm::quantity_index(kind, phase)];
+}
+
+const char* key_of(const qx7540pm::Quantity& q) {
+  return qx7540pm::kRegisterMap[&q - qx7540pm::kQuantities].key;
+}
+
+double reading(const Json::Value& snapshot, QuantityKind kind, PhaseGroup phase) {
+  return number(snapshot, key_of(quantity_of(kind, phase)));
+}
+
+/// "230.1 V" with the quantity's decimals and unit; "-" when not a number.
+std::string shown(const Json::Value& snapshot, QuantityKind kind, PhaseGroup phase) {
+  const qx7540pm::Quantity& q = quantity_of(kind, phase);
+  const double value = number(snapshot, key_of(q));
   if (std::isnan(value)) return "-";
-  std::string text = format("%.*f", decimals, value);
-  if (*unit != '\0') text += std::string(" ") + unit;
+  std::string text = format("%.*f", q.decimals, value);
+  if (*q.unit != '\0') text += std::string(" ") + q.unit;
   return text;
 }
 
 const char* round_label(const RoundReport& r) { return r.round == 0 ? "cache" : "round"; }
 
+constexpr std::size_t kLabelWidth = 17;
+constexpr std::size_t kCellWidth = 14;
+constexpr std::size_t kSummaryLabelWidth = 13;
+
 }  // namespace
 
+const char* outcome_name(const RoundReport& r) {
+  return r.ok ? "ok" : r.failed ? zelfw::failure_name(r.failure.kind) : "unpublished";
+}
+
+std::string padded(const std::string& label, std::size_t width) {
+  return label.size() >= width ? label : label + std::string(width - label.size(), ' ');
+}
+
+void print_labelled(FILE* out, const std::string& label, const std::string& text) {
+  std::fprintf(out, "  %s %s\n", padded(label, kLabelWidth).c_str(), text.c_str());
+}
+
 void print_snapshot_values(FILE* out, const Json::Value& s) {
-  std::fprintf(out, "  %-17s %-14s %-14s %-14s %s\n", "", "A (AB)", "B (BC)", "C (CA)",
-               "avg/total");
+  std::string heading;
+  for (const char* phase : {"A (AB)", "B (BC)", "C (CA)"})
+    heading += padded(phase, kCellWidth) + " ";
+  print_labelled(out, "", heading + "avg/total");
   for (const Row& row : kRows) {
-    std::fprintf(out, "  %-17s", row.label);
-    for (int i = 0; i < 4; ++i) {
-      std::fprintf(out, i < 3 ? " %-14s" : " %s",
-                   quantity(number(s, key_of(row.regs[i])), row.decimals, row.unit).c_str());
-    }
-    std::fprintf(out, "\n");
+    std::string cells;
+    for (const PhaseGroup phase : kPhases)
+      cells += padded(shown(s, row.kind, phase), kCellWidth) + " ";
+    print_labelled(out, row.label, cells + shown(s, row.kind, PhaseGroup::kWhole));
   }
-  std::fprintf(out, "  %-17s %-14s %s %.0f   %s %.0f   %s %.0f\n", "frequency",
-               quantity(number(s, key_of(kFrequency)), 3, "Hz").c_str(), key_of(kDI),
-               number(s, key_of(kDI)), key_of(kDO), number(s, key_of(kDO)), key_of(kUnused),
-               number(s, key_of(kUnused)));
-  std::fprintf(out, "  %-17s active %.0f / %.0f kWh   reactive %.0f / %.0f kvarh\n",
-               "energy fwd/rev", number(s, key_of(kForwardActive)),
-               number(s, key_of(kReverseActive)), number(s, key_of(kForwardReactive)),
-               number(s, key_of(kReverseReactive)));
+  const PhaseGroup whole = PhaseGroup::kWhole;
+  const auto& di = quantity_of(QuantityKind::kDigitalInputs, whole);
+  const auto& dout = quantity_of(QuantityKind::kDigitalOutputs, whole);
+  const auto& unused = quantity_of(QuantityKind::kUnused, whole);
+  print_labelled(
+      out, "frequency",
+      padded(shown(s, QuantityKind::kFrequency, whole), kCellWidth) +
+          format(" %s %.0f   %s %.0f   %s %.0f", key_of(di), number(s, key_of(di)), key_of(dout),
+                 number(s, key_of(dout)), key_of(unused), number(s, key_of(unused))));
+  print_labelled(out, "energy fwd/rev",
+                 format("active %.0f / %.0f kWh   reactive %.0f / %.0f kvarh",
+                        reading(s, QuantityKind::kForwardActiveEnergy, whole),
+                        reading(s, QuantityKind::kReverseActiveEnergy, whole),
+                        reading(s, QuantityKind::kForwardReactiveEnergy, whole),
+                        reading(s, QuantityKind::kReverseReactiveEnergy, whole)));
   const Json::Value& updated =
       s.isObject() ? s[qx7540pm::kUpdateTimeKey] : Json::Value::nullSingleton();
-  std::fprintf(out, "  %-17s %s\n", "updated",
-               updated.isString() ? updated.asString().c_str() : "-");
+  print_labelled(out, "updated", updated.isString() ? updated.asString() : "-");
 }
 
 std::vector<std::string> plausibility_warnings(const Json::Value& snapshot) {
-  std::vector<std::string> warnings;
-  if (!snapshot.isObject()) return warnings;
-  for (const Limit& limit : kLimits) {
-    const double v = number(snapshot, key_of(limit.reg));
-    if (!std::isnan(v) && (v < limit.low || v > limit.high)) {
-      warnings.push_back(format("%s = %.3f %s is outside %.0f..%.0f %s", key_of(limit.reg), v,
-                                limit.unit, limit.low, limit.high, limit.unit));
-    }
+  if (!snapshot.isObject()) return {};
+  Readings readings;
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    readings[i] = number(snapshot, qx7540pm::kRegisterMap[i].key);
   }
-  for (int reg : kFactorRegs) {
-    const char* key = key_of(reg);
-    const double v = number(snapshot, key);
+  return plausibility_warnings(readings);
+}
+
+std::vector<std::string> plausibility_warnings(const Readings& readings) {
+  std::vector<std::string> warnings;
+  const auto value_of = [&readings](const qx7540pm::Quantity& q) {
+    return readings[static_cast<std::size_t>(&q - qx7540pm::kQuantities)];
+  };
+  const auto check = [&](const qx7540pm::Quantity& q, double low, double high) {
+    const double v = value_of(q);
+    if (!std::isnan(v) && (v < low || v > high)) {
+      warnings.push_back(
+          format("%s = %.3f %s is outside %.0f..%.0f %s", key_of(q), v, q.unit, low, high, q.unit));
+    }
+  };
+  for (const Limit& limit : kLimits) {
+    for (const PhaseGroup phase : kPhases)
+      check(quantity_of(limit.kind, phase), limit.low, limit.high);
+  }
+  check(quantity_of(QuantityKind::kFrequency, PhaseGroup::kWhole), kHertzLow, kHertzHigh);
+  for (const PhaseGroup phase :
+       {PhaseGroup::kA, PhaseGroup::kB, PhaseGroup::kC, PhaseGroup::kWhole}) {
+    const qx7540pm::Quantity& q = quantity_of(QuantityKind::kPowerFactor, phase);
+    const double v = value_of(q);
     if (!std::isnan(v) && v > kFactorHigh) {
-      warnings.push_back(format("%s = %.4f is above 1", key, v));
+      warnings.push_back(format("%s = %.4f is above 1", key_of(q), v));
     }
   }
   return warnings;
@@ -170,15 +222,29 @@ std::string compact_json(const Json::Value& value) {
   return Json::writeString(builder, value);
 }
 
-std::string to_hex(const std::vector<unsigned char>& bytes) {
+std::string hex_text(const std::vector<unsigned char>& bytes, bool spaced) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
-  hex.reserve(bytes.size() * 2);
+  hex.reserve(bytes.size() * 3);
   for (unsigned char b : bytes) {
+    if (spaced && !hex.empty()) hex += ' ';
     hex += kDigits[b >> 4];
     hex += kDigits[b & 0xF];
   }
   return hex;
+}
+
+std::string to_hex(const std::vector<unsigned char>& bytes) { return hex_text(bytes, false); }
+
+std::string spaced_hex(const std::vector<unsigned char>& bytes) { return hex_text(bytes, true); }
+
+TracedFrame traced_frame(const zelfw::Frame& frame, std::chrono::steady_clock::time_point began) {
+  TracedFrame traced;
+  traced.seconds = std::chrono::duration<double>(frame.time - began).count();
+  traced.sent = frame.sent;
+  traced.bytes.assign(frame.bytes.begin(), frame.bytes.end());
+  if (frame.failure) traced.failure = zelfw::failure_name(*frame.failure);
+  return traced;
 }
 
 std::string frame_text(const TracedFrame& f) {
@@ -218,27 +284,27 @@ void print_round(FILE* out, const RoundReport& r) {
   if (r.ok) {
     print_snapshot_values(out, r.snapshot);
     if (r.snapshot_repeated) {
-      std::fprintf(out, "  %-17s %s\n", "note",
-                   "801 renders once per time stamp: this round completed in the same second "
-                   "as the last one, so the values above are the last round's");
+      print_labelled(out, "note",
+                     "801 renders once per time stamp: this round completed in the same second "
+                     "as the last one, so the values above are the last round's");
     }
   } else {
-    std::fprintf(out, "  %-17s %s\n", "published",
-                 "nothing this round; 801 still serves the last record");
+    print_labelled(out, "published", "nothing this round; 801 still serves the last record");
   }
   if (r.alarm_reported) {
-    std::fprintf(out, "  %-17s %s: %s  [%s %s]  %s\n", "alarm", r.alarm.name.c_str(),
-                 r.alarm.state ? "ALARM" : "normal", r.alarm.id.c_str(), r.alarm.code.c_str(),
-                 r.alarm.text.c_str());
+    print_labelled(
+        out, "alarm",
+        format("%s: %s  [%s %s]  %s", r.alarm.name.c_str(), r.alarm.state ? "ALARM" : "normal",
+               r.alarm.id.c_str(), r.alarm.code.c_str(), r.alarm.text.c_str()));
   } else {
-    std::fprintf(out, "  %-17s %s\n", "alarm", "no report");
+    print_labelled(out, "alarm", "no report");
   }
-  std::fprintf(out, "  %-17s %s\n", "value query", r.query.c_str());
+  print_labelled(out, "value query", r.query);
   for (const std::string& line : r.device_lines) {
-    std::fprintf(out, "  %-17s %s\n", "device says", line.c_str());
+    print_labelled(out, "device says", line);
   }
   for (const std::string& warning : r.warnings) {
-    std::fprintf(out, "  %-17s %s\n", "WARNING", warning.c_str());
+    print_labelled(out, "WARNING", warning);
   }
   std::fflush(out);
 }
@@ -252,10 +318,15 @@ void print_titled_summary(FILE* out, const Summary& s, const std::string& title)
                s.interrupted ? " (interrupted)" : "");
   for (std::size_t i = 0; i < s.failures.size(); ++i) {
     if (s.failures[i] == 0) continue;
-    std::fprintf(out, "  %-13s %ld\n", zelfw::failure_name(static_cast<zelfw::Failure>(i)),
-                 s.failures[i]);
+    std::fprintf(
+        out, "  %s %ld\n",
+        padded(zelfw::failure_name(static_cast<zelfw::Failure>(i)), kSummaryLabelWidth).c_str(),
+        s.failures[i]);
   }
-  if (s.unpublished > 0) std::fprintf(out, "  %-13s %ld\n", "unpublished", s.unpublished);
+  if (s.unpublished > 0) {
+    std::fprintf(out, "  %s %ld\n", padded("unpublished", kSummaryLabelWidth).c_str(),
+                 s.unpublished);
+  }
   std::fprintf(out, "  link          %s\n", s.link.c_str());
   if (s.timed_rounds > 0) {
     std::fprintf(out, "  mean round    %.1f ms over %ld good rounds", s.total_ms / s.timed_rounds,
@@ -388,17 +459,6 @@ std::string line_summary_json(const LineSummary& line) {
   Json::Value out(Json::objectValue);
   out["summary"] = o;
   return compact_json(out);
-}
-
-std::string spaced_hex(const std::vector<unsigned char>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char b : bytes) {
-    if (!hex.empty()) hex += ' ';
-    hex += kDigits[b >> 4];
-    hex += kDigits[b & 0xF];
-  }
-  return hex;
 }
 
 }  // namespace qxbench

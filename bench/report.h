@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,8 +42,10 @@ struct RoundReport {
   bool failed = false;   ///< the link reported a failed exchange
   zelfw::LinkFailure failure;
   std::vector<unsigned char> record;  ///< the published bytes (empty: none)
-  Json::Value snapshot;               ///< the 801 answer, parsed
-  bool snapshot_repeated = false;     ///< same time stamp as the last round's snapshot
+  /// The records the device stored as history this round (SaveDeviceHistory).
+  std::vector<std::vector<unsigned char>> stored;
+  Json::Value snapshot;            ///< the 801 answer, parsed
+  bool snapshot_repeated = false;  ///< same time stamp as the last round's snapshot
   bool alarm_reported = false;
   AlarmReport alarm;
   std::string query;  ///< the value query's message
@@ -74,9 +78,13 @@ struct LineSummary {
   double cycle_wire_minimum_ms = -1;  ///< < 0: none for this link (TCP)
 };
 
+/// The rendered registers' values in register-map order, NaN where none.
+using Readings = std::array<double, 36>;
+
 /// Values a healthy installation does not produce: voltages or frequency out
 /// of range, a power factor above 1.
 std::vector<std::string> plausibility_warnings(const Json::Value& snapshot);
+std::vector<std::string> plausibility_warnings(const Readings& readings);
 
 /// Explains an alarm raised on a healthy voltage: the device's alarm check
 /// divides the phase voltage registers by 100 where the snapshot divides by
@@ -84,6 +92,16 @@ std::vector<std::string> plausibility_warnings(const Json::Value& snapshot);
 std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& record,
                                               const AlarmReport& alarm,
                                               const std::array<bool, 3>& monitored);
+
+/// The round's outcome in one word: "ok", the link failure's kind, or
+/// "unpublished" (no record and no link failure). The CSV's status and
+/// failure columns, the live screen and the report use it.
+const char* outcome_name(const RoundReport& report);
+
+/// A label padded with spaces to width: every text table aligns its columns here.
+std::string padded(const std::string& label, std::size_t width);
+/// "  label             text": one labelled line of a round's text.
+void print_labelled(FILE* out, const std::string& label, const std::string& text);
 
 /// The snapshot's 37 values as the per-phase table with units.
 void print_snapshot_values(FILE* out, const Json::Value& snapshot);
@@ -93,6 +111,8 @@ std::string round_json(const RoundReport& report);
 std::string summary_json(const Summary& summary);
 void print_line_summary(FILE* out, const LineSummary& summary);
 std::string line_summary_json(const LineSummary& summary);
+/// A frame of the link as --trace shows it, its time since `began`.
+TracedFrame traced_frame(const zelfw::Frame& frame, std::chrono::steady_clock::time_point began);
 /// "tx      0.012345 s  01 03 ..." with the received length and failure kind.
 std::string frame_text(const TracedFrame& frame);
 Json::Value frame_json(const TracedFrame& frame);
@@ -105,7 +125,9 @@ std::string local_time_now();
 /// One line of JSON text, UTF-8 as it is.
 std::string compact_json(const Json::Value& value);
 
-/// Lowercase hex of bytes.
+/// Lowercase hex of bytes, two digits each, with a space between bytes or none.
+std::string hex_text(const std::vector<unsigned char>& bytes, bool spaced);
+/// hex_text without spaces: "0103".
 std::string to_hex(const std::vector<unsigned char>& bytes);
 
 }  // namespace qxbench

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_map>
+
+#include "quantities.h"
 
 namespace qxbench {
 namespace {
@@ -12,26 +15,61 @@ constexpr std::size_t kClockSamples = 500;
 constexpr int kHistogramBins = 40;
 constexpr double kSmallestBinMs = 0.01;
 
-// A chart of registers over the rounds; `increments` draws each counter's
+using qx7540pm::PhaseGroup;
+using qx7540pm::QuantityKind;
+
+/// Which lines a chart of one kind draws.
+enum class Lines { kPhases, kPhasesAndTotal, kWhole };
+
+// A chart of quantities over the rounds: one kind over the phases (and the
+// total), or the meter's energy counters; `increments` draws each counter's
 // rise since the previous published round instead of the counter itself.
 struct ChartLayout {
   const char* id;
   const char* title;
   const char* unit;
-  int regs[4];
-  int count;
+  QuantityKind kind;
+  Lines lines;
   bool increments;
 };
 
+constexpr QuantityKind kEnergyCounters[] = {
+    QuantityKind::kForwardActiveEnergy, QuantityKind::kReverseActiveEnergy,
+    QuantityKind::kForwardReactiveEnergy, QuantityKind::kReverseReactiveEnergy};
+
 constexpr ChartLayout kCharts[] = {
-    {"phase_voltage", "Phase voltages", "V", {0, 8, 16}, 3, false},
-    {"line_voltage", "Line voltages", "V", {9, 17, 1}, 3, false},
-    {"current", "Currents", "A", {2, 10, 18}, 3, false},
-    {"active_power", "Active power", "kW", {4, 12, 20, 28}, 4, false},
-    {"power_factor", "Power factors", "", {5, 13, 21, 29}, 4, false},
-    {"frequency", "Frequency", "Hz", {27}, 1, false},
-    {"energy", "Energy counters' increments per round", "kWh, kvarh", {33, 34, 35, 36}, 4, true},
+    {"phase_voltage", "Phase voltages", "V", QuantityKind::kPhaseVoltage, Lines::kPhases, false},
+    {"line_voltage", "Line voltages", "V", QuantityKind::kLineVoltage, Lines::kPhases, false},
+    {"current", "Currents", "A", QuantityKind::kCurrent, Lines::kPhases, false},
+    {"active_power", "Active power", "kW", QuantityKind::kActivePower, Lines::kPhasesAndTotal,
+     false},
+    {"power_factor", "Power factors", "", QuantityKind::kPowerFactor, Lines::kPhasesAndTotal,
+     false},
+    {"frequency", "Frequency", "Hz", QuantityKind::kFrequency, Lines::kWhole, false},
+    // The kind stands for the four counters.
+    {"energy", "Energy counters' increments per round", "kWh, kvarh",
+     QuantityKind::kForwardActiveEnergy, Lines::kWhole, true},
 };
+
+/// The quantities-table indexes of a chart's lines, in drawing order.
+std::vector<std::size_t> lines_of(const ChartLayout& layout) {
+  std::vector<std::size_t> lines;
+  if (layout.increments) {
+    for (const QuantityKind kind : kEnergyCounters) {
+      lines.push_back(qx7540pm::quantity_index(kind, PhaseGroup::kWhole));
+    }
+    return lines;
+  }
+  if (layout.lines != Lines::kWhole) {
+    for (const PhaseGroup phase : {PhaseGroup::kA, PhaseGroup::kB, PhaseGroup::kC}) {
+      lines.push_back(qx7540pm::quantity_index(layout.kind, phase));
+    }
+  }
+  if (layout.lines != Lines::kPhases) {
+    lines.push_back(qx7540pm::quantity_index(layout.kind, PhaseGroup::kWhole));
+  }
+  return lines;
+}
 
 /// Consecutive rounds drawn as one: [begin, end) indexes of meter.rounds.
 struct Bucket {
@@ -92,8 +130,7 @@ Json::Value chart_of(const ChartLayout& layout, const RecordedMeter& meter,
   chart["title"] = layout.title;
   chart["unit"] = layout.unit;
   chart["series"] = Json::Value(Json::arrayValue);
-  for (int s = 0; s < layout.count; ++s) {
-    const std::size_t index = value_index(layout.regs[s]);
+  for (const std::size_t index : lines_of(layout)) {
     std::vector<double> values;
     values.reserve(meter.rounds.size());
     double previous = std::nan("");
@@ -111,25 +148,37 @@ Json::Value chart_of(const ChartLayout& layout, const RecordedMeter& meter,
 }
 
 /// [round, count, ...] per failure kind: each failed round, or per bucket.
+/// One pass over the rounds, whatever the number of kinds.
 Json::Value failures_of(const RecordedMeter& meter, const MeterVerdict& verdict,
                         const std::vector<Bucket>& buckets) {
-  Json::Value failures(Json::arrayValue);
-  for (const auto& [kind, total] : verdict.failures) {
-    Json::Value points(Json::arrayValue);
-    for (const Bucket& b : buckets) {
-      long count = 0;
-      for (std::size_t i = b.begin; i < b.end; ++i) {
-        const RecordedRound& r = meter.rounds[i];
-        if (!r.ok && r.round != 0 && (r.failure.empty() ? "unknown" : r.failure) == kind) ++count;
-      }
-      if (count == 0) continue;
-      points.append(static_cast<Json::Int64>(meter.rounds[b.begin].round));
-      points.append(static_cast<Json::Int64>(count));
+  const std::size_t kinds = std::min(verdict.failures.size(), kMaxFailureKinds);
+  std::unordered_map<std::string, std::size_t> index;
+  for (std::size_t k = 0; k < kinds; ++k) index.emplace(verdict.failures[k].first, k);
+  std::vector<Json::Value> points(kinds, Json::Value(Json::arrayValue));
+  std::vector<long> counts(kinds, 0);
+  std::vector<std::size_t> seen;
+  for (const Bucket& b : buckets) {
+    seen.clear();
+    for (std::size_t i = b.begin; i < b.end; ++i) {
+      const RecordedRound& r = meter.rounds[i];
+      if (r.ok || r.round == 0) continue;
+      const auto it = index.find(r.failure.empty() ? "unknown" : r.failure);
+      if (it == index.end()) continue;
+      if (counts[it->second]++ == 0) seen.push_back(it->second);
     }
+    std::sort(seen.begin(), seen.end());
+    for (const std::size_t k : seen) {
+      points[k].append(static_cast<Json::Int64>(meter.rounds[b.begin].round));
+      points[k].append(static_cast<Json::Int64>(counts[k]));
+      counts[k] = 0;
+    }
+  }
+  Json::Value failures(Json::arrayValue);
+  for (std::size_t k = 0; k < kinds; ++k) {
     Json::Value entry(Json::objectValue);
-    entry["kind"] = kind;
-    entry["total"] = static_cast<Json::Int64>(total);
-    entry["points"] = std::move(points);
+    entry["kind"] = verdict.failures[k].first;
+    entry["total"] = static_cast<Json::Int64>(verdict.failures[k].second);
+    entry["points"] = std::move(points[k]);
     failures.append(std::move(entry));
   }
   return failures;

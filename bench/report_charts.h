@@ -16,6 +16,8 @@ namespace qxbench {
 /// of consecutive rounds, each drawn by its lowest and highest value, so a
 /// one-round dip still shows; the CSV keeps every round.
 constexpr std::size_t kMaxChartPoints = 2000;
+/// Failure kinds charted at most, the first seen first (the text names them all).
+constexpr std::size_t kMaxFailureKinds = 24;
 /// Alarm changes marked on the voltage chart at most (the text lists the first ones).
 constexpr std::size_t kMaxAlarmMarks = 500;
 

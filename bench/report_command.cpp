@@ -13,6 +13,7 @@
 #include "qxhost/identity.h"
 #include "qxhost/plugin.h"
 #include "report_html.h"
+#include "run_csv.h"
 
 namespace qxbench {
 namespace {
@@ -33,7 +34,9 @@ CLI::App* add_report_command(CLI::App& app, ReportOptions& options) {
   report->add_option("csv", options.csv_path, "The CSV a polling run wrote with --csv")->required();
   report->add_option("-o,--output", options.output_path,
                      "The HTML file to write (default: the CSV's name with .html)");
-  report->footer("Exit codes: 0 written, 2 usage, 4 the CSV or the report file unusable.");
+  report->footer(
+      "Exit codes: 0 written, 2 usage, 4 the CSV unusable or the report's name taken by it,\n"
+      "6 the report file could not be written, 130 interrupted.");
   return report;
 }
 
@@ -46,24 +49,28 @@ int run_report(const ReportOptions& options) {
   }
   const std::string output =
       options.output_path.empty() ? html_name_for(options.csv_path) : options.output_path;
-  if (!write_report(run, output, error)) {
+  if (!outputs_apart_from_inputs({output}, {options.csv_path}, error)) {
     fail(error);
     return kExitInput;
+  }
+  OutputFile file(output, "report file");
+  if (!file.open(false, error)) {
+    fail(error);
+    return kExitInput;
+  }
+  if (!write_report(run, file, error)) {
+    fail(error);
+    return kExitOutput;
   }
   return kExitOk;
 }
 
-bool PollReport::open(const std::string& path, std::string& error) {
-  path_ = path;
-  std::FILE* file = std::fopen(path.c_str(), "wbe");
-  if (file == nullptr) {
-    error = "cannot open report file " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::fclose(file);
+bool PollReport::open(std::string& error) {
   run_.started = local_time_now();
-  return true;
+  return file_.open(false, error);
 }
+
+void PollReport::add(const RoundReport& report) { record_round(run_, report); }
 
 void PollReport::describe(const Summary& link, const std::string& polling,
                           const std::string& plugin_path) {
@@ -90,7 +97,7 @@ void PollReport::describe(const Summary& link, const std::string& polling,
 bool PollReport::finish(bool interrupted, std::string& error) {
   run_.ended = local_time_now();
   run_.interrupted = interrupted;
-  return write_report(run_, path_, error);
+  return write_report(run_, file_, error);
 }
 
 }  // namespace qxbench

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "output_file.h"
 #include "report.h"
 #include "run_record.h"
 
@@ -25,16 +26,18 @@ int run_report(const ReportOptions& options);
 /// the run ends.
 class PollReport {
  public:
-  /// Makes the file now, so that an unwritable path stops the bench before it polls.
-  bool open(const std::string& path, std::string& error);
+  explicit PollReport(const std::string& path) : file_(path, "report file") {}
+  /// Makes the temporary file now, so that an unwritable place stops the
+  /// bench before it polls; the page replaces the file only when whole.
+  bool open(std::string& error);
   /// The run's facts: the link as the summary names it, the polling settings
   /// and the plug-in file the meters came from.
   void describe(const Summary& link, const std::string& polling, const std::string& plugin_path);
-  void add(const RoundReport& report) { record_round(run_, report); }
+  void add(const RoundReport& report);
   bool finish(bool interrupted, std::string& error);
 
  private:
-  std::string path_;
+  OutputFile file_;
   RecordedRun run_;
 };
 

@@ -320,19 +320,9 @@ std::string report_html(const RecordedRun& run) {
   return html;
 }
 
-bool write_report(const RecordedRun& run, const std::string& path, std::string& error) {
-  const std::string html = report_html(run);
-  std::FILE* out = std::fopen(path.c_str(), "wbe");
-  if (out == nullptr) {
-    error = "cannot write report file " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  const bool written = std::fwrite(html.data(), 1, html.size(), out) == html.size();
-  if (std::fclose(out) != 0 || !written) {
-    error = "cannot write report file " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+bool write_report(const RecordedRun& run, OutputFile& file, std::string& error) {
+  file.write(report_html(run));
+  return file.commit(error);
 }
 
 }  // namespace qxbench

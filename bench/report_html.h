@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "output_file.h"
 #include "run_record.h"
 
 namespace qxbench {
@@ -12,8 +13,9 @@ namespace qxbench {
 /// The whole page.
 std::string report_html(const RecordedRun& run);
 
-/// Writes the page to path; false with a message when the file cannot be written.
-bool write_report(const RecordedRun& run, const std::string& path, std::string& error);
+/// Writes the page to the opened file and renames it into place; false with
+/// a message when it cannot be written.
+bool write_report(const RecordedRun& run, OutputFile& file, std::string& error);
 
 /// Text safe in HTML content and attribute values.
 std::string html_escape(const std::string& text);

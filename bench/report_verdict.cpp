@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <unordered_map>
 
 namespace qxbench {
 namespace {
@@ -12,18 +13,16 @@ std::string key_of_warning(const std::string& warning) {
   return warning.substr(0, warning.find(" = "));
 }
 
-void count_failure(MeterVerdict& verdict, const std::string& kind) {
-  for (auto& [name, count] : verdict.failures) {
-    if (name == kind) {
-      ++count;
-      return;
-    }
-  }
-  verdict.failures.emplace_back(kind, 1);
+/// Counts a failure of this kind; kinds indexes verdict.failures by kind.
+void count_failure(MeterVerdict& verdict, std::unordered_map<std::string, std::size_t>& kinds,
+                   const std::string& kind) {
+  const auto [it, added] = kinds.emplace(kind, verdict.failures.size());
+  if (added) verdict.failures.emplace_back(kind, 0);
+  ++verdict.failures[it->second].second;
 }
 
 void judge_values(MeterVerdict& verdict, const RecordedRound& round) {
-  const std::vector<std::string> warnings = plausibility_warnings(snapshot_of(round));
+  const std::vector<std::string> warnings = plausibility_warnings(readings_of(round));
   if (warnings.empty()) return;
   ++verdict.implausible_rounds;
   for (const std::string& warning : warnings) {
@@ -60,6 +59,7 @@ MeterVerdict judge_meter(const RecordedMeter& meter) {
   MeterVerdict verdict;
   verdict.slave = meter.slave;
   std::vector<double> good_times;
+  std::unordered_map<std::string, std::size_t> kinds;
   for (const RecordedRound& round : meter.rounds) {
     if (round.alarm != AlarmState::kNone) {
       ++verdict.alarm_reports;
@@ -82,7 +82,7 @@ MeterVerdict judge_meter(const RecordedMeter& meter) {
       ++verdict.published;
       if (round.round_ms >= 0) good_times.push_back(round.round_ms);
     } else {
-      count_failure(verdict, round.failure.empty() ? "unknown" : round.failure);
+      count_failure(verdict, kinds, round.failure.empty() ? "unknown" : round.failure);
     }
   }
   judge_round_times(verdict, std::move(good_times));

@@ -20,15 +20,17 @@ struct RecordedRound {
   bool ok = false;       ///< a record was published
   std::string failure;   ///< empty, a failure kind, or "unpublished"
   double round_ms = -1;  ///< < 0: not known (a cached record, an older CSV)
-  /// The rendered registers in register-map order; NaN when nothing was published.
-  std::array<double, qx7540pm::kRenderedRegisters> values{};
+  /// The rendered registers in register-map order; NaN when nothing was
+  /// published. Single precision: the device renders single-precision quotients.
+  std::array<float, qx7540pm::kRenderedRegisters> values{};
   AlarmState alarm = AlarmState::kNone;
   std::string alarm_text;  ///< the device's alarm description, when known
 };
 
 struct RecordedMeter {
   int slave = 1;
-  std::vector<RecordedRound> rounds;  ///< in the order they were polled
+  std::vector<RecordedRound> rounds;          ///< in the order they were polled
+  AlarmState last_alarm = AlarmState::kNone;  ///< of the last round with an alarm report
 };
 
 /// The run as a whole. Empty texts are facts the source did not record (a
@@ -51,18 +53,14 @@ struct RecordedRun {
   RecordedMeter& meter(int slave);
 };
 
+/// The round's register values, as plausibility_warnings reads them.
+Readings readings_of(const RecordedRound& round);
+
 /// The round's register values by snapshot key, as plausibility_warnings reads them.
 Json::Value snapshot_of(const RecordedRound& round);
 
-/// Index in RecordedRound::values of a rendered register.
-std::size_t value_index(int reg);
-
-/// Adds a round the bench showed.
-void record_round(RecordedRun& run, const RoundReport& report);
-
-/// Reads the CSV of a polling run (--csv); false with a message when the file
-/// cannot be read or is not such a CSV. Columns are found by name, so the
-/// round and round_ms columns of newer CSVs are optional.
-bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error);
+/// Adds a round to a meter's rounds, keeping the alarm text only where the
+/// state changes: that is all a report shows of it.
+void add_round(RecordedMeter& meter, RecordedRound round);
 
 }  // namespace qxbench

@@ -13,6 +13,7 @@
 #include "qx7540pm_data.h"
 #include "qxhost/output.h"
 #include "qxhost/plugin.h"
+#include "qxhost/snapshot.h"
 #include "qxsim/meter_sim.h"
 #include "report.h"
 #include "scan_output.h"
@@ -44,11 +45,11 @@ bool known_speed(long baud) {
 }
 
 /// The device's first read answered (a reply or an exception), or not.
-Probe probe_slave(QX7540PM& meter, zelfw::Framework& framework, zelfw::LibModbusLink& link,
-                  bool& published) {
+Probe probe_slave(QX7540PM& meter, const qxhost::Plugin& plugin, zelfw::Framework& framework,
+                  zelfw::LibModbusLink& link, std::vector<unsigned char>& published) {
   Probe probe;
   const zelfw::LinkCounts before = link.counts();
-  published = false;
+  published.clear();
   // The link answers inside the call: when it returns, the round is over.
   meter.RefreshStatus();
   framework.clear_calls();
@@ -66,19 +67,36 @@ Probe probe_slave(QX7540PM& meter, zelfw::Framework& framework, zelfw::LibModbus
                        ? Answer::kNone
                        : Answer::kGarbled;
   }
-  if (probe.answer != Answer::kReply || !published) return probe;
+  if (probe.answer != Answer::kReply || published.empty()) return probe;
   probe.published = true;
-  {
-    // 801 renders once per second of the round's time stamp: two responders
-    // within a second would share the first one's rendering.
-    std::lock_guard<std::mutex> lock(meter.snapshot_mutex);
-    meter.snapshot_time = boost::posix_time::ptime();
-  }
-  probe.snapshot = read_snapshot(meter);
+  // 801 renders once per second of the round's time stamp: two responders
+  // within a second would share the first one's rendering. The published
+  // record is rendered by a device of its own instead.
+  probe.snapshot = qxhost::render_stored_record(plugin, published);
   probe.warnings = plausibility_warnings(probe.snapshot);
   if (!probe.snapshot.isObject()) probe.warnings.push_back("the snapshot is not a JSON object");
   probe.meter = probe.warnings.empty();
   return probe;
+}
+
+/// The link of one line setting (or the gateway) to the first id.
+zelfw::LinkSettings link_settings_for(const LineSetting& setting, int slave,
+                                      const ScanOptions& options, const std::string& tcp_host,
+                                      int tcp_port, const std::string& serial_path) {
+  zelfw::LinkSettings link;
+  link.baud = setting.baud;
+  link.parity = setting.format.parity;
+  link.data_bits = setting.format.data_bits;
+  link.stop_bits = setting.format.stop_bits;
+  link.slave = slave;
+  link.timeout_ms = options.timeout_ms;
+  if (!options.tcp.empty()) {
+    link.tcp_host = tcp_host;
+    link.tcp_port = tcp_port;
+  } else {
+    link.serial_path = serial_path;
+  }
+  return link;
 }
 
 /// The bench itself, for the printed command lines.
@@ -111,7 +129,7 @@ bool parse_line_settings(const std::string& bauds, const std::string& formats,
       return false;
     }
     for (const qxsim::LineFormat& f : parsed) {
-      settings.push_back({static_cast<int>(baud), f.data_bits, f.parity, f.stop_bits});
+      settings.push_back({static_cast<int>(baud), f});
     }
   }
   return true;
@@ -120,7 +138,13 @@ bool parse_line_settings(const std::string& bauds, const std::string& formats,
 CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_path) {
   CLI::App* scan = app.add_subcommand(
       "scan", "Look for meters: try line settings and slave ids, each with the device's own read");
-  auto* port = scan->add_option("--port", o.port, "Serial device of the line (Modbus RTU)");
+  auto* port = scan->add_option("--port", o.port, "Serial device of the line (Modbus RTU)")
+                   ->check(CLI::Validator(
+                       [](std::string& value) {
+                         return value.empty() ? std::string("an empty value: give the device")
+                                              : std::string();
+                       },
+                       ""));
   auto* tcp = scan->add_option("--tcp", o.tcp, "Modbus TCP gateway HOST[:PORT]; only ids swept");
   port->excludes(tcp);
   tcp->excludes(port);
@@ -148,11 +172,14 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   std::vector<int> ids;
   std::vector<LineSetting> settings;
   std::string error;
+  std::string tcp_host;
+  int tcp_port = 0;
   if (!check_sim_options(options.sim, simulated, error) ||
       !qxsim::parse_id_list("--slaves", options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
                             options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, ids, error) ||
       (options.tcp.empty() &&
-       !parse_line_settings(options.bauds, options.formats, settings, error))) {
+       !parse_line_settings(options.bauds, options.formats, settings, error)) ||
+      (!options.tcp.empty() && !parse_host_port(options.tcp, tcp_host, tcp_port, error))) {
     fail(error);
     return kExitUsage;
   }
@@ -162,17 +189,18 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     fail(error);
     return kExitInput;
   }
-  SignalWatcher watcher(block_signals());
+  SignalWatcher watcher(block_signals(), true);
   // Declared before the device: a framework outlives the devices attached to it.
   zelfw::Framework framework;
   qxhost::MeterPtr meter;
   if (const int code = attach_meter(plugin_path, framework, meter); code != kExitOk) return code;
+  const qxhost::Plugin plugin = qxhost::Plugin::open(plugin_path);
   Json::Value device_settings(Json::objectValue);
   device_settings["appSetting"] = Json::Value(Json::objectValue);
   meter->InitSetting(device_settings);
-  bool published = false;
+  std::vector<unsigned char> published;
   framework.set_observer([&published](const zelfw::Call& call) {
-    if (call.op == zelfw::Op::kSendSP) published = true;
+    if (call.op == zelfw::Op::kSendSP) published = call.bytes;
   });
   std::unique_ptr<qxsim::MeterSim> sim;
   if (simulated) {
@@ -191,18 +219,8 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   ScanSummary summary;
   const Clock::time_point begin = Clock::now();
   for (const LineSetting& setting : settings) {
-    zelfw::LinkSettings link_settings;
-    link_settings.baud = setting.baud;
-    link_settings.parity = setting.parity;
-    link_settings.data_bits = setting.data_bits;
-    link_settings.stop_bits = setting.stop_bits;
-    link_settings.slave = ids.front();
-    link_settings.timeout_ms = options.timeout_ms;
-    if (!options.tcp.empty()) {
-      split_host_port(options.tcp, link_settings.tcp_host, link_settings.tcp_port);
-    } else {
-      link_settings.serial_path = simulated ? sim->port() : options.port;
-    }
+    const zelfw::LinkSettings link_settings = link_settings_for(
+        setting, ids.front(), options, tcp_host, tcp_port, simulated ? sim->port() : options.port);
     zelfw::LibModbusLink link(link_settings);
     if (!link.open(error)) {
       reporter.end_progress();
@@ -213,12 +231,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     std::vector<TracedFrame> frames;
     if (options.trace) {
       link.set_trace([&frames, begin](const zelfw::Frame& frame) {
-        TracedFrame traced;
-        traced.seconds = std::chrono::duration<double>(frame.time - begin).count();
-        traced.sent = frame.sent;
-        traced.bytes.assign(frame.bytes.begin(), frame.bytes.end());
-        if (frame.failure) traced.failure = zelfw::failure_name(*frame.failure);
-        frames.push_back(std::move(traced));
+        frames.push_back(traced_frame(frame, begin));
       });
     }
     const std::string line = options.tcp.empty() ? describe_setting(setting)
@@ -229,7 +242,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     for (int id : ids) {
       if (watcher.interrupted()) break;
       link.set_slave(id);
-      Probe probe = probe_slave(*meter, framework, link, published);
+      Probe probe = probe_slave(*meter, plugin, framework, link, published);
       probe.trace = std::move(frames);
       frames.clear();
       reporter.show_trace(id, probe.trace);

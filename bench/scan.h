@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "qxsim/meter_sim.h"
+
 #include "qxsim/options.h"
 
 namespace qxbench {
@@ -26,11 +28,10 @@ struct ScanOptions {
 };
 
 /// One serial line setting of the sweep.
+/// A serial line setting: speed and frame format ("9600 8N1").
 struct LineSetting {
   int baud = 9600;
-  int data_bits = 8;
-  char parity = 'N';
-  int stop_bits = 1;
+  qxsim::LineFormat format;
 };
 
 /// The baud and format lists into the line settings to try, baud by baud.

@@ -75,8 +75,7 @@ std::string duration_text(double seconds) {
 }  // namespace
 
 std::string describe_setting(const LineSetting& s) {
-  return std::to_string(s.baud) + " " + std::to_string(s.data_bits) + s.parity +
-         std::to_string(s.stop_bits);
+  return std::to_string(s.baud) + " " + qxsim::format_name(s.format);
 }
 
 std::string CommandLine::poll(int slave, const LineSetting& s) const {
@@ -93,9 +92,9 @@ std::string CommandLine::poll(int slave, const LineSetting& s) const {
   if (!port.empty()) add("--port", port);
   add("--slave", std::to_string(slave));
   add("--baud", std::to_string(s.baud));
-  add("--parity", std::string(1, s.parity));
-  add("--data-bits", std::to_string(s.data_bits));
-  add("--stop-bits", std::to_string(s.stop_bits));
+  add("--parity", std::string(1, s.format.parity));
+  add("--data-bits", std::to_string(s.format.data_bits));
+  add("--stop-bits", std::to_string(s.format.stop_bits));
   if (sim != nullptr) {
     // The built-in simulator as the scan had it; its slave id follows --slave.
     if (!sim->profile_path.empty()) add("--sim-profile", sim->profile_path);
@@ -156,10 +155,8 @@ void ScanReporter::show_responder(int slave, const std::string& line, const Line
     o["slave"] = slave;
     o["line"] = line;
     o["baud"] = setting != nullptr ? Json::Value(setting->baud) : Json::Value();
-    o["format"] = setting != nullptr
-                      ? Json::Value(std::to_string(setting->data_bits) + setting->parity +
-                                    std::to_string(setting->stop_bits))
-                      : Json::Value();
+    o["format"] =
+        setting != nullptr ? Json::Value(qxsim::format_name(setting->format)) : Json::Value();
     o["answer"] = answer_name(probe.answer);
     if (probe.answer == Answer::kException) o["exception_code"] = probe.failure.exception_code;
     o["meter"] = probe.meter;

@@ -12,6 +12,7 @@
 #include <json/reader.h>
 
 #include "qx7540pm.h"
+#include "qxhost/snapshot.h"
 #include "register_map.h"
 
 namespace qxbench {
@@ -19,11 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The snapshot may grow between asking its size and reading it; ask again.
-constexpr int kSnapshotAttempts = 3;
 // The value query's arguments: the controller's first point, by snapshot name.
 constexpr unsigned kQueryIndex = 0;
-constexpr const char* kQueryName = qx7540pm::key_of(0);
+constexpr const char* kQueryName = qx7540pm::kRegisterMap[kQueryIndex].key;
 
 double elapsed_ms(Clock::time_point since) {
   return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
@@ -31,39 +30,9 @@ double elapsed_ms(Clock::time_point since) {
 
 }  // namespace
 
-Json::Value read_snapshot(ZelSPDevice& device) {
-  std::string text;
-  for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
-    int size = 0;
-    device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, nullptr, 0, size);
-    if (size <= 0) break;
-    std::vector<char> buffer(static_cast<std::size_t>(size));
-    int written = 0;
-    const int result =
-        device.DeviceIoControl(QX7540PM::kSnapshotText, nullptr, 0, buffer.data(), size, written);
-    if (result == 0 && written >= 0 && written <= size) {
-      text.assign(buffer.data(), static_cast<std::size_t>(written));
-      break;
-    }
-  }
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value snapshot;
-  std::string error;
-  if (!reader->parse(text.data(), text.data() + text.size(), &snapshot, &error)) {
-    // Not JSON: show the device's text as it came.
-    snapshot = Json::Value(text);
-  }
-  return snapshot;
-}
-
 Session::Session(std::vector<SessionMeter> meters, zelfw::LibModbusLink& link,
-                 qxhost::RoundOutput& output, int history_fd)
-    : meters_(std::move(meters)),
-      link_(link),
-      output_(output),
-      history_fd_(history_fd),
-      collected_(meters_.size()) {
+                 qxhost::RoundOutput& output)
+    : meters_(std::move(meters)), link_(link), output_(output), collected_(meters_.size()) {
   for (std::size_t i = 0; i < meters_.size(); ++i) {
     meters_[i].framework->set_observer([this, i](const zelfw::Call& call) { observe(i, call); });
     link_.route(*meters_[i].device, meters_[i].slave);
@@ -85,11 +54,7 @@ void Session::set_trace(bool on) {
     return;
   }
   link_.set_trace([this](const zelfw::Frame& frame) {
-    TracedFrame traced;
-    traced.seconds = std::chrono::duration<double>(frame.time - began_).count();
-    traced.sent = frame.sent;
-    traced.bytes.assign(frame.bytes.begin(), frame.bytes.end());
-    if (frame.failure) traced.failure = zelfw::failure_name(*frame.failure);
+    TracedFrame traced = traced_frame(frame, began_);
     std::lock_guard<std::mutex> lock(collect_mutex_);
     frames_.push_back(std::move(traced));
   });
@@ -110,13 +75,12 @@ void Session::observe(std::size_t meter, const zelfw::Call& call) {
                                             call.texts[3], call.ints[1] != 0};
       break;
     }
-    case zelfw::Op::kSaveDeviceHistory:
-      // One write per record: a reader of the file never sees half of one.
-      if (history_fd_ >= 0 && !call.bytes.empty()) {
-        [[maybe_unused]] const ssize_t n =
-            ::write(history_fd_, call.bytes.data(), call.bytes.size());
-      }
+    case zelfw::Op::kSaveDeviceHistory: {
+      if (call.bytes.empty()) break;
+      std::lock_guard<std::mutex> lock(collect_mutex_);
+      collected_[meter].stored.push_back(call.bytes);
       break;
+    }
     default:
       break;
   }
@@ -126,6 +90,8 @@ void Session::collect(std::size_t meter, RoundReport& report) {
   std::lock_guard<std::mutex> lock(collect_mutex_);
   Collected& c = collected_[meter];
   report.record = std::move(c.published);
+  report.stored = std::move(c.stored);
+  c.stored.clear();
   report.alarm_reported = c.alarm_reported;
   report.alarm = c.alarm;
   c.published.clear();
@@ -238,7 +204,7 @@ void Session::request_stop() {
 
 void Session::complete(std::size_t meter, long tag, RoundReport& report) {
   SPModbus& device = *meters_[meter].device;
-  report.snapshot = read_snapshot(device);
+  report.snapshot = qxhost::read_snapshot(device);
   try {
     const double value = device.Get_Value(kQueryIndex, kQueryName);
     report.query = "returned " + std::to_string(value);

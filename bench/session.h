@@ -22,9 +22,6 @@
 
 namespace qxbench {
 
-/// The device's 801 text, parsed; the text itself when it is not JSON.
-Json::Value read_snapshot(ZelSPDevice& device);
-
 /// One meter of the run: its device, the framework it is attached to, and
 /// its slave id on the line.
 struct SessionMeter {
@@ -36,10 +33,9 @@ struct SessionMeter {
 
 class Session {
  public:
-  /// history_fd: where every stored record is appended (-1: nowhere). The
-  /// meters are polled in turn on the one link, in the order given.
-  Session(std::vector<SessionMeter> meters, zelfw::LibModbusLink& link, qxhost::RoundOutput& output,
-          int history_fd);
+  /// The meters are polled in turn on the one link, in the order given.
+  Session(std::vector<SessionMeter> meters, zelfw::LibModbusLink& link,
+          qxhost::RoundOutput& output);
   ~Session();
 
   /// Hands a cached record to each meter's device on this (the controller's)
@@ -63,6 +59,7 @@ class Session {
   /// What one meter's device published and reported in its current round.
   struct Collected {
     std::vector<unsigned char> published;
+    std::vector<std::vector<unsigned char>> stored;
     bool alarm_reported = false;
     AlarmReport alarm;
     std::string last_stamp;  ///< update time of the last good round's snapshot
@@ -79,7 +76,6 @@ class Session {
   std::vector<SessionMeter> meters_;
   zelfw::LibModbusLink& link_;
   qxhost::RoundOutput& output_;
-  const int history_fd_;
   const std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
   long next_tag_ = 0;  ///< marks each round in the device's output
 

@@ -1,6 +1,12 @@
 #include "signals.h"
 
 #include <pthread.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "bench_options.h"
+#include "output_file.h"
 
 namespace qxbench {
 
@@ -14,13 +20,22 @@ sigset_t block_signals() {
   return signals;
 }
 
-SignalWatcher::SignalWatcher(const sigset_t& set) : set_(set) {
+SignalWatcher::SignalWatcher(const sigset_t& set, bool graceful) : set_(set), graceful_(graceful) {
   thread_ = std::thread([this] {
     int received = 0;
     sigwait(&set_, &received);
     if (finished_) return;
     interrupted_ = true;
-    if (session_ != nullptr) session_.load()->request_stop();
+    Session* const session = session_.load();
+    if (session != nullptr) {
+      session->request_stop();
+      return;
+    }
+    if (graceful_) return;
+    remove_unfinished_outputs();
+    static constexpr char kMessage[] = "qx7540pm-bench: interrupted\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    std::_Exit(kExitInterrupted);
   });
 }
 

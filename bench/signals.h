@@ -1,5 +1,7 @@
 // Ctrl-C and SIGTERM end a bench run cleanly: a watcher thread takes them
 // and asks the run to stop, so the summary of what was done still prints.
+// Before a run polls (inputs being read, the plug-in loading) and after it,
+// they end the bench at once, leaving no temporary output file behind.
 #pragma once
 
 #include <signal.h>
@@ -17,12 +19,15 @@ sigset_t block_signals();
 /// Ends the run on SIGINT or SIGTERM; a wake-up from finish() just returns.
 class SignalWatcher {
  public:
-  explicit SignalWatcher(const sigset_t& set);
+  /// graceful: a signal only marks the watcher interrupted (see
+  /// interrupted()), also while no run is watched: the caller stops itself.
+  explicit SignalWatcher(const sigset_t& set, bool graceful = false);
   ~SignalWatcher() { finish(); }
-  /// The run to stop on a signal (one that came already stops it at once).
+  /// The run to stop on a signal (one that came already stops it at once);
+  /// nullptr: a signal ends the bench.
   void watch(Session* session) {
     session_ = session;
-    if (interrupted_) session->request_stop();
+    if (interrupted_ && session != nullptr) session->request_stop();
   }
   bool interrupted() const { return interrupted_; }
   /// Ends the watcher thread; idempotent.
@@ -30,6 +35,7 @@ class SignalWatcher {
 
  private:
   sigset_t set_;
+  const bool graceful_;
   std::atomic<bool> finished_{false};
   std::atomic<bool> interrupted_{false};
   std::atomic<Session*> session_{nullptr};

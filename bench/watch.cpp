@@ -3,21 +3,32 @@
 #include <algorithm>
 #include <utility>
 
+#include "quantities.h"
 #include "register_map.h"
 
 namespace qxbench {
 namespace {
 
+using qx7540pm::PhaseGroup;
+using qx7540pm::QuantityKind;
+
 // What fits a row: the phase voltages and currents, total active power,
-// power factor and frequency, by the snapshot's own keys.
+// power factor and frequency, with the decimals the quantities table gives.
 struct Column {
-  int reg;
+  QuantityKind kind;
+  PhaseGroup phase;
   const char* heading;
-  int decimals;
 };
 constexpr Column kColumns[] = {
-    {0, "Ua V", 1},  {8, "Ub V", 1},  {16, "Uc V", 1}, {2, "Ia A", 3},  {10, "Ib A", 3},
-    {18, "Ic A", 3}, {28, "P kW", 3}, {29, "PF", 3},   {27, "f Hz", 2},
+    {QuantityKind::kPhaseVoltage, PhaseGroup::kA, "Ua V"},
+    {QuantityKind::kPhaseVoltage, PhaseGroup::kB, "Ub V"},
+    {QuantityKind::kPhaseVoltage, PhaseGroup::kC, "Uc V"},
+    {QuantityKind::kCurrent, PhaseGroup::kA, "Ia A"},
+    {QuantityKind::kCurrent, PhaseGroup::kB, "Ib A"},
+    {QuantityKind::kCurrent, PhaseGroup::kC, "Ic A"},
+    {QuantityKind::kActivePower, PhaseGroup::kWhole, "P kW"},
+    {QuantityKind::kPowerFactor, PhaseGroup::kWhole, "PF"},
+    {QuantityKind::kFrequency, PhaseGroup::kWhole, "f Hz"},
 };
 
 // Cursor home, clear to the end of the screen.
@@ -50,15 +61,14 @@ void WatchScreen::draw(const LineSummary& totals) {
       continue;
     }
     const RoundReport& r = row.report;
-    const std::string status = r.ok       ? "ok"
-                               : r.failed ? zelfw::failure_name(r.failure.kind)
-                                          : "unpublished";
+    const std::string status = outcome_name(r);
     std::fprintf(out_, "%5d %6ld %-19s %-12s", r.slave, r.round, r.time.c_str(), status.c_str());
     for (const Column& c : kColumns) {
-      const Json::Value& v = r.snapshot.isObject() ? r.snapshot[qx7540pm::key_of(c.reg)]
+      const std::size_t index = qx7540pm::quantity_index(c.kind, c.phase);
+      const Json::Value& v = r.snapshot.isObject() ? r.snapshot[qx7540pm::kRegisterMap[index].key]
                                                    : Json::Value::nullSingleton();
       if (r.ok && v.isNumeric()) {
-        std::fprintf(out_, " %8.*f", c.decimals, v.asDouble());
+        std::fprintf(out_, " %8.*f", qx7540pm::kQuantities[index].decimals, v.asDouble());
       } else {
         std::fprintf(out_, " %8s", "-");
       }

@@ -10,14 +10,15 @@
 #include <CLI/CLI.hpp>
 
 #include "qxhost/version.h"
+#include "qxsim/exit_codes.h"
 #include "qxsim/meter_sim.h"
 #include "qxsim/options.h"
 
 namespace {
 
-constexpr int kExitUsage = 2;
-constexpr int kExitSetup = 5;
-constexpr int kExitPort = 6;
+using qxsim::kExitInput;
+using qxsim::kExitPort;
+using qxsim::kExitUsage;
 
 }  // namespace
 
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
   std::string error;
   if (!qxsim::make_sim_config(options, {slave}, config, error)) {
     std::cerr << "qx7540pm-sim: " << error << "\n";
-    return kExitSetup;
+    return kExitInput;
   }
   // Signals are taken by sigwait below, never by the serving thread.
   sigset_t signals;

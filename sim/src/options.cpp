@@ -23,6 +23,22 @@ bool parse_number(const std::string& text, long& value) {
   return true;
 }
 
+bool any_switch(const SimOptions& o) {
+  const SimOptions defaults;
+  return o.profile_path != defaults.profile_path || !o.faults.empty() ||
+         o.outage_phase != defaults.outage_phase || o.pace != defaults.pace ||
+         o.slave != defaults.slave || o.line_baud != defaults.line_baud ||
+         o.format != defaults.format || o.slaves != defaults.slaves || !o.profile_for.empty() ||
+         !o.fault_for.empty();
+}
+
+bool split_id_text(const std::string& text, long& id, std::string& rest) {
+  const auto equals = text.find('=');
+  if (equals == std::string::npos || !parse_number(text.substr(0, equals), id)) return false;
+  rest = text.substr(equals + 1);
+  return !rest.empty();
+}
+
 bool parse_id_list(const std::string& option, const std::string& text, int low, int high,
                    std::vector<int>& ids, std::string& error) {
   std::vector<bool> seen(static_cast<std::size_t>(high) + 1, false);
@@ -103,9 +119,8 @@ constexpr int kHighestSlave = 247;
 /// "ID=TEXT" with ID one of the meters; false with a message otherwise.
 bool split_for(const std::string& option, const std::string& text, const std::vector<int>& ids,
                int& id, std::string& rest, std::string& error) {
-  const auto equals = text.find('=');
   long number = 0;
-  if (equals == std::string::npos || !parse_number(text.substr(0, equals), number)) {
+  if (!split_id_text(text, number, rest)) {
     error = option + " \"" + text + "\": expected ID=...";
     return false;
   }
@@ -116,7 +131,6 @@ bool split_for(const std::string& option, const std::string& text, const std::ve
     return false;
   }
   id = static_cast<int>(number);
-  rest = text.substr(equals + 1);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include "zelfw/modbus_link.h"
 
 #include <modbus.h>
+#include <algorithm>
 
 #include "zelfw/modbus_crc.h"
 
@@ -11,6 +12,8 @@
 
 namespace zelfw {
 namespace {
+
+constexpr int kLeastByteTimeoutUs = 20000;
 
 // RTU frame sizes of a holding-register read: slave, function, address,
 // count, CRC; the reply carries slave, function, byte count, data, CRC.
@@ -121,6 +124,16 @@ bool LibModbusLink::connect_locked(std::string& error) {
     const int ms = settings_.timeout_ms > 0 ? settings_.timeout_ms : 1;
     modbus_set_response_timeout(ctx_, static_cast<std::uint32_t>(ms / 1000),
                                 static_cast<std::uint32_t>((ms % 1000) * 1000));
+    // Between two bytes of a reply a device may pause for the byte timeout
+    // only, so that one trickling bytes cannot hold a round for long: the
+    // larger of 20 ms and four characters on the line, never above --timeout.
+    const int char_us =
+        settings_.tcp_host.empty() && settings_.baud > 0
+            ? static_cast<int>(1000000LL * bits_per_character(settings_) / settings_.baud)
+            : 0;
+    const int byte_us = std::min(ms * 1000, std::max(kLeastByteTimeoutUs, 4 * char_us));
+    modbus_set_byte_timeout(ctx_, static_cast<std::uint32_t>(byte_us / 1000000),
+                            static_cast<std::uint32_t>(byte_us % 1000000));
   }
   if (connected_) return true;
   if (modbus_connect(ctx_) != 0) {

@@ -1,5 +1,6 @@
 // The bench host end to end: the built qx7540pm-bench polling its built-in
-// simulated meter over a pseudo-terminal, checked through its --json output.
+// simulated meter over a pseudo-terminal, checked through its --json output:
+// the profile's values, link faults, the alarm, errors and the run's forms.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -11,20 +12,14 @@
 
 #include "e2e.h"
 #include "qxhost/version.h"
+#include "qxsim/exit_codes.h"
 #include "qxsim/faults.h"
 #include "qxsim/profile.h"
 
 namespace {
 
 using qxe2e::run_bench;
-
-constexpr int kExitOk = 0;
-constexpr int kExitRoundsFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitPlugin = 3;
-constexpr int kExitInput = 4;
-constexpr int kExitPort = 5;
-constexpr int kExitInterrupted = 130;
+using namespace qxsim::exit_codes;
 
 bool has_line(const Json::Value& round, const std::string& text) {
   for (const Json::Value& line : round["device_output"]) {
@@ -358,247 +353,6 @@ TEST(BenchRun, InterruptStopsWithTheSummary) {
   const Json::Value summary = qxe2e::parse_json(lines.back())["summary"];
   EXPECT_TRUE(summary["interrupted"].asBool());
   EXPECT_GE(summary["rounds"].asInt(), 1);
-}
-
-TEST(BenchRun, HistoryKeepsEveryStoredRecordAndRestoresFromCache) {
-  qxe2e::TempDir dir;
-  const std::string history = dir.file("history.bin");
-  const auto polled = run_bench({"--rounds", "2", "--interval", "50", "--history", history});
-  ASSERT_EQ(polled.rounds.size(), 2u);
-  const std::string stored = qxe2e::read_file(history);
-  ASSERT_EQ(stored.size(), 2u * 91);
-  const std::string hex =
-      polled.rounds[0]["record"].asString() + polled.rounds[1]["record"].asString();
-  std::string stored_hex;
-  for (unsigned char b : stored) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    stored_hex += kDigits[b >> 4];
-    stored_hex += kDigits[b & 0xF];
-  }
-  EXPECT_EQ(stored_hex, hex);
-
-  qxe2e::write_file(dir.file("cache.bin"), stored.substr(0, 91));
-  const auto restored = run_bench({"--rounds", "1", "--cache", dir.file("cache.bin")});
-  ASSERT_EQ(restored.rounds.size(), 2u) << restored.result.err;
-  const Json::Value& cache = restored.rounds[0];
-  EXPECT_EQ(cache["round"].asInt(), 0);
-  EXPECT_EQ(cache["source"].asString(), "cache");
-  EXPECT_TRUE(cache["ok"].asBool());
-  // Republished as it was, but for a fresh time stamp in bytes 84..90.
-  EXPECT_EQ(cache["record"].asString().substr(0, 2 * 84), hex.substr(0, 2 * 84));
-  EXPECT_FALSE(cache["alarm"].isNull());
-}
-
-// Bytes 0..3 (data identifier) and 84..90 (time stamp) of a record in hex,
-// as the host's byte order stores them.
-int data_id_of_record(const std::string& hex) {
-  std::uint32_t id = 0;
-  for (int i = 3; i >= 0; --i) id = id << 8 | std::stoul(hex.substr(2 * i, 2), nullptr, 16);
-  return static_cast<int>(id);
-}
-
-std::string stamp_of_record(const std::string& hex) {
-  const auto byte = [&](int i) {
-    return static_cast<unsigned>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
-  };
-  char text[32];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", byte(84) | byte(85) << 8,
-                byte(86), byte(87), byte(88), byte(89), byte(90));
-  return text;
-}
-
-std::vector<std::string> split_csv_line(const std::string& line) {
-  std::vector<std::string> fields;
-  std::string::size_type begin = 0;
-  for (;;) {
-    const auto comma = line.find(',', begin);
-    fields.push_back(line.substr(begin, comma - begin));
-    if (comma == std::string::npos) return fields;
-    begin = comma + 1;
-  }
-}
-
-// Stored records decode to what the rounds showed: the same 37 values, each
-// record with its own stamp and identifier, though the device re-stamps a
-// record it loads. Hex text decodes alike; a file with a torn last record
-// still shows the whole ones.
-TEST(BenchDecode, HistoryAndHexLinesShowTheRoundsValuesAndATornTailIsNamed) {
-  qxe2e::TempDir dir;
-  const std::string history = dir.file("history.bin");
-  // Rounds more than a second apart: each round's 801 text is its own rendering.
-  const auto polled = run_bench({"--rounds", "3", "--interval", "1100", "--history", history});
-  ASSERT_EQ(polled.rounds.size(), 3u) << polled.result.err;
-  const auto decode = [&](const std::string& path) {
-    return qxe2e::run({qxe2e::kBench, "decode", "--json", "--plugin", qxe2e::kPlugin, path}, 30);
-  };
-  const auto check = [&](const qxe2e::Result& result, const std::string& path) {
-    const auto lines = qxe2e::lines_of(result.out);
-    ASSERT_EQ(lines.size(), 3u) << result.out << result.err;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      const Json::Value decoded = qxe2e::parse_json(lines[i]);
-      const std::string record = polled.rounds[i]["record"].asString();
-      EXPECT_EQ(decoded["file"].asString(), path);
-      EXPECT_EQ(decoded["index"].asUInt(), i);
-      EXPECT_EQ(decoded["data_id"].asInt(), data_id_of_record(record));
-      EXPECT_EQ(decoded["stamp"].asString(), stamp_of_record(record));
-      EXPECT_EQ(decoded["values"], polled.rounds[i]["snapshot"]) << "record " << i;
-    }
-  };
-  const auto whole = decode(history);
-  EXPECT_EQ(whole.exit_code, kExitOk) << whole.err;
-  check(whole, history);
-
-  // The same records as hex text, one per line, spaces and a blank line between.
-  std::string hex_text;
-  for (const Json::Value& round : polled.rounds) {
-    const std::string hex = round["record"].asString();
-    hex_text += hex.substr(0, 100) + " \t" + hex.substr(100) + "\r\n\n";
-  }
-  const std::string hex_file = dir.file("records.hex");
-  qxe2e::write_file(hex_file, hex_text);
-  const auto from_hex = decode(hex_file);
-  EXPECT_EQ(from_hex.exit_code, kExitOk) << from_hex.err;
-  check(from_hex, hex_file);
-
-  qxe2e::write_file(history, qxe2e::read_file(history) + std::string(10, '\x7f'));
-  const auto torn = decode(history);
-  EXPECT_EQ(torn.exit_code, kExitInput);
-  EXPECT_NE(torn.err.find("10 bytes at offset 273"), std::string::npos) << torn.err;
-  check(torn, history);
-
-  const auto missing = decode(dir.file("none.bin"));
-  EXPECT_EQ(missing.exit_code, kExitInput);
-  EXPECT_NE(missing.err.find("none.bin"), std::string::npos) << missing.err;
-  EXPECT_EQ(missing.out, "");
-}
-
-// The CSV of a run: a byte-order mark, a header naming the 37 snapshot keys,
-// and one row per round holding the values the round's snapshot showed.
-TEST(BenchCsv, OneRowPerRoundUnderTheSnapshotKeys) {
-  qxe2e::TempDir dir;
-  const std::string csv = dir.file("rounds.csv");
-  const auto bench = run_bench({"--rounds", "2", "--interval", "50", "--csv", csv});
-  ASSERT_EQ(bench.rounds.size(), 2u) << bench.result.err;
-  const std::string text = qxe2e::read_file(csv);
-  ASSERT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
-  std::vector<std::string> lines;
-  for (std::string& line : qxe2e::lines_of(text.substr(3))) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  ASSERT_EQ(lines.size(), 3u) << text;
-  const std::vector<std::string> header = split_csv_line(lines[0]);
-  ASSERT_EQ(header.size(), 4u + 37 + 3) << lines[0];
-  // Columns added later go at the end, after the alarm.
-  EXPECT_EQ(std::vector<std::string>(header.end() - 3, header.end()),
-            (std::vector<std::string>{"alarm", "round", "round_ms"}));
-  std::vector<std::string> keys = {"更新时间"};
-  for (int i = 0; i < qxsim::kKeyScaleCount; ++i) keys.push_back(qxsim::key_scales()[i].key);
-  for (std::size_t row = 1; row < lines.size(); ++row) {
-    const std::vector<std::string> fields = split_csv_line(lines[row]);
-    ASSERT_EQ(fields.size(), header.size()) << lines[row];
-    EXPECT_EQ(fields[2], "ok");
-    EXPECT_EQ(fields[3], "");
-    EXPECT_EQ(fields[header.size() - 3], "normal");
-    EXPECT_EQ(fields[header.size() - 2], std::to_string(row));
-    EXPECT_NEAR(std::stod(fields.back()), bench.rounds[row - 1]["round_us"].asDouble() / 1000,
-                0.001)
-        << fields.back();
-    const Json::Value& snapshot = bench.rounds[row - 1]["snapshot"];
-    for (const std::string& key : keys) {
-      const auto column = std::find(header.begin(), header.end(), key) - header.begin();
-      ASSERT_LT(static_cast<std::size_t>(column), header.size()) << key;
-      const std::string& field = fields[static_cast<std::size_t>(column)];
-      if (snapshot[key].isString()) {
-        EXPECT_EQ(field, snapshot[key].asString());
-      } else {
-        EXPECT_EQ(std::stod(field), snapshot[key].asDouble()) << key;
-      }
-    }
-  }
-}
-
-// The scan finds the simulated meter hidden at one id and line setting: the
-// meter stays silent at the others, so it is the one responder; the command
-// printed for it polls it as given.
-TEST(BenchScan, FindsTheHiddenMeterAndItsCommandPollsIt) {
-  const auto scan = run_bench({"scan", "--slaves", "15-18", "--baud", "9600,19200", "--format",
-                               "8N1,8E1", "--timeout", "50", "--sim-slave", "17", "--sim-baud",
-                               "19200", "--sim-format", "8E1"});
-  ASSERT_EQ(scan.result.exit_code, kExitOk) << scan.result.err;
-  EXPECT_TRUE(scan.not_json.empty());
-  ASSERT_EQ(scan.rounds.size(), 1u) << scan.result.out;
-  const Json::Value& found = scan.rounds[0];
-  EXPECT_EQ(found["slave"].asInt(), 17);
-  EXPECT_EQ(found["line"].asString(), "19200 8E1");
-  EXPECT_EQ(found["answer"].asString(), "reply");
-  EXPECT_TRUE(found["meter"].asBool()) << found["verdict"];
-  EXPECT_EQ(found["snapshot"].size(), 37u);
-  EXPECT_EQ(scan.summary["probes"].asInt(), 16);
-  EXPECT_EQ(scan.summary["meters"].asInt(), 1);
-
-  std::vector<std::string> command;
-  const std::string text = found["command"].asString();
-  for (std::string::size_type begin = 0; begin < text.size();) {
-    const auto space = std::min(text.find(' ', begin), text.size());
-    command.push_back(text.substr(begin, space - begin));
-    begin = space + 1;
-  }
-  command.insert(command.end(), {"--rounds", "1", "--json"});
-  const auto polled = qxe2e::run(command, 30);
-  EXPECT_EQ(polled.exit_code, kExitOk) << text << "\n" << polled.err;
-  const auto lines = qxe2e::lines_of(polled.out);
-  ASSERT_EQ(lines.size(), 2u) << polled.out;
-  EXPECT_TRUE(qxe2e::parse_json(lines[0])["ok"].asBool()) << lines[0];
-}
-
-TEST(BenchScan, BadIdsSpeedsOrFormatsAreUsageErrors) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"--slaves", "5-300"}, "outside the ids 1..247"},
-      {{"--slaves", "9-3"}, "\"9-3\" is not an id or a range"},
-      {{"--baud", "9600,fast"}, "\"fast\" is not a serial line speed"},
-      {{"--format", "8N1,8X1"}, "\"8X1\" is not data bits"},
-  };
-  for (const auto& [args, message] : cases) {
-    std::vector<std::string> argv = {"scan"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const auto scan = run_bench(argv, 30);
-    EXPECT_EQ(scan.result.exit_code, kExitUsage) << args[1] << "\n" << scan.result.err;
-    EXPECT_NE(scan.result.err.find(message), std::string::npos) << scan.result.err;
-    EXPECT_EQ(scan.result.out, "") << args[1];
-  }
-}
-
-// An id that answers with an exception is a responder but no meter, so the
-// scan goes on to the next setting; it stops after the setting that found one.
-TEST(BenchScan, ExceptionIsNoMeterAndTheScanStopsAfterTheFirstSettingWithOne) {
-  const auto scan = run_bench({"scan", "--slaves", "1", "--baud", "9600", "--format", "8N1,8E1,8O1",
-                               "--timeout", "50", "--sim-fault", "exception@1:2"});
-  ASSERT_EQ(scan.result.exit_code, kExitOk) << scan.result.err;
-  ASSERT_EQ(scan.rounds.size(), 2u) << scan.result.out;
-  EXPECT_EQ(scan.rounds[0]["answer"].asString(), "exception");
-  EXPECT_EQ(scan.rounds[0]["exception_code"].asInt(), 2);
-  EXPECT_FALSE(scan.rounds[0]["meter"].asBool());
-  EXPECT_TRUE(scan.rounds[0]["command"].isNull());
-  EXPECT_EQ(scan.rounds[1]["line"].asString(), "9600 8E1");
-  EXPECT_TRUE(scan.rounds[1]["meter"].asBool());
-  EXPECT_EQ(scan.summary["settings_tried"].asInt(), 2);
-}
-
-TEST(BenchScan, InterruptKeepsWhatWasFound) {
-  qxe2e::Child scan(
-      {qxe2e::kBench, "scan", "--json", "--all", "--plugin", qxe2e::kPlugin, "--timeout", "100"});
-  std::string first;
-  ASSERT_TRUE(scan.read_line(first, 30));
-  EXPECT_EQ(qxe2e::parse_json(first)["slave"].asInt(), 1);
-  scan.signal(SIGINT);
-  const qxe2e::Result result = scan.finish(30);
-  EXPECT_EQ(result.exit_code, kExitInterrupted) << result.err;
-  const auto lines = qxe2e::lines_of(result.out);
-  ASSERT_FALSE(lines.empty());
-  const Json::Value summary = qxe2e::parse_json(lines.back())["summary"];
-  EXPECT_TRUE(summary["interrupted"].asBool());
-  EXPECT_GE(summary["meters"].asInt(), 1);
 }
 
 }  // namespace

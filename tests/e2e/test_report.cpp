@@ -220,7 +220,7 @@ TEST(BenchReport, UnusableFilesAreNamedWithExitCodeFourBeforeAnyOutput) {
   const auto unwritable = qxe2e::run(
       {qxe2e::kBench, "report", dir.file("ok.csv"), "-o", dir.file("no/such/dir.html")}, 30);
   EXPECT_EQ(unwritable.exit_code, kExitInput);
-  EXPECT_NE(unwritable.err.find("cannot write report file"), std::string::npos) << unwritable.err;
+  EXPECT_NE(unwritable.err.find("cannot open report file"), std::string::npos) << unwritable.err;
 }
 
 }  // namespace

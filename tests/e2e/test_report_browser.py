@@ -186,6 +186,35 @@ def main():
         checks.expect([p["round"] for p in timeouts] == [FAILED_ROUND], "timeout point at round 4: %s" % probe["points"])
         checks.expect(all(p["coloured"] for p in timeouts), "the timeout point is drawn where it is")
 
+        # A CSV as a hostile hand could leave it: failure kinds named like the
+        # page script's object members, markup in a kind, the largest
+        # reading the report accepts. The page still draws, with no error.
+        hostile_csv, hostile_html = os.path.join(out, "hostile.csv"), os.path.join(out, "hostile.html")
+        kinds = ["constructor", "__proto__", "toString", "</script><script>window.qxOwned=1</script>"]
+        with open(hostile_csv, "w", encoding="utf-8-sig", newline="") as f:
+            writer = csv.DictWriter(f, fieldnames=list(rows[0].keys()), lineterminator="\r\n")
+            writer.writeheader()
+            for i, row in enumerate(rows):
+                row = dict(row)
+                if i < len(kinds):
+                    row.update({"status": "failed", "failure": kinds[i]})
+                elif i == len(kinds):
+                    row["相电压Ub"] = "1e9"
+                writer.writerow(row)
+        result = subprocess.run([args.bench, "report", hostile_csv], capture_output=True, text=True, timeout=90)
+        checks.expect(result.returncode == 0, "the hostile CSV makes a report: %s" % result.stderr)
+        hostile = browser.new_page()
+        hostile.open("file://" + os.path.abspath(hostile_html))
+        hostile.wait_for("window.qxReportReady === true", timeout=30)
+        seen = hostile.evaluate(
+            "({owned: window.qxOwned === 1, text: document.body.innerText, "
+            "canvases: document.querySelectorAll('canvas').length})"
+        )
+        checks.expect(not hostile.errors, "hostile CSV: no console error: %s" % hostile.errors)
+        checks.expect(not seen["owned"], "hostile CSV: markup in a failure kind stays text")
+        checks.expect("constructor" in seen["text"], "hostile CSV: the kind 'constructor' is named")
+        checks.expect(seen["canvases"] == 9, "hostile CSV: nine charts: %s" % seen["canvases"])
+
     print("screenshot: %s" % shot)
     print("%d passed, %d failed" % (checks.passed, checks.failed))
     return 0 if checks.failed == 0 else 1

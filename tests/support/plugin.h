@@ -1,4 +1,4 @@
-// The test suite's names for the host library (standin/host): a meter from
+// The test suite's names for the host library (host/): a meter from
 // the built qx7540pm.so on a recording stand-in framework, and the requests
 // the tests make of it.
 #pragma once

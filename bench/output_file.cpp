@@ -1,0 +1,165 @@
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace qxbench {
+namespace {
+
+// The temporary files now open, for remove_unfinished_outputs.
+std::mutex unfinished_mutex;
+std::vector<std::string>& unfinished() {
+  static std::vector<std::string> paths;
+  return paths;
+}
+
+void track(const std::string& path) {
+  std::lock_guard<std::mutex> lock(unfinished_mutex);
+  unfinished().push_back(path);
+}
+
+void untrack(const std::string& path) {
+  std::lock_guard<std::mutex> lock(unfinished_mutex);
+  auto& paths = unfinished();
+  paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+OutputFile::OutputFile(std::string path, std::string what)
+    : path_(std::move(path)), what_(std::move(what)) {}
+
+OutputFile::~OutputFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!temp_.empty()) {
+    ::unlink(temp_.c_str());
+    untrack(temp_);
+  }
+}
+
+void OutputFile::set_error(const std::string& action) {
+  if (error_.empty())
+    error_ = "cannot " + action + " " + what_ + " " + path_ + ": " + std::strerror(errno);
+}
+
+bool OutputFile::open(bool append, std::string& error) {
+  struct stat target {};
+  const bool exists = ::stat(path_.c_str(), &target) == 0;
+  if (exists && !S_ISREG(target.st_mode)) {
+    error = what_ + " " + path_ + " is not a regular file";
+    return false;
+  }
+  const auto slash = path_.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+  std::string pattern = dir + "." + name + ".XXXXXX";
+  fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd_ < 0) {
+    error = "cannot open " + what_ + " " + path_ + ": " + std::strerror(errno);
+    return false;
+  }
+  temp_ = pattern;
+  track(temp_);
+  // The permissions a new file would get (mkstemp makes 0600), or the target's own.
+  mode_t mode = 0666;
+  if (exists) {
+    mode = target.st_mode & 07777;
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode &= ~mask;
+  }
+  ::fchmod(fd_, mode);
+  if (append && exists) {
+    // The old file first: the run's records go after it.
+    const int in = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t copied = in < 0 ? -1 : 1;
+    while (copied > 0) copied = ::copy_file_range(in, nullptr, fd_, nullptr, 1 << 24, 0);
+    if (in >= 0) ::close(in);
+    if (copied < 0) {
+      error = "cannot copy " + what_ + " " + path_ + " to append to it: " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool OutputFile::write(const void* data, std::size_t size) {
+  if (failed()) return false;
+  if (fd_ < 0 || !write_all(fd_, static_cast<const char*>(data), size)) {
+    if (fd_ < 0) errno = EBADF;
+    set_error("write");
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::write(const std::string& bytes) { return write(bytes.data(), bytes.size()); }
+
+bool OutputFile::commit(std::string& error) {
+  if (fd_ >= 0 && !failed() && ::fsync(fd_) != 0 && errno != EINVAL) set_error("write");
+  if (fd_ >= 0 && ::close(fd_) != 0 && !failed()) set_error("write");
+  fd_ = -1;
+  if (!failed() && ::rename(temp_.c_str(), path_.c_str()) != 0) set_error("write");
+  if (failed()) {
+    error = error_;
+    return false;
+  }
+  untrack(temp_);
+  temp_.clear();
+  return true;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+bool outputs_apart_from_inputs(const std::vector<std::string>& outputs,
+                               const std::vector<std::string>& inputs, std::string& error) {
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    if (outputs[i].empty()) continue;
+    for (const std::string& input : inputs) {
+      if (!input.empty() && (input == outputs[i] || same_file(input, outputs[i]))) {
+        error = "the output file " + outputs[i] + " is also an input (" + input +
+                "): choose another name";
+        return false;
+      }
+    }
+    for (std::size_t j = 0; j < i; ++j) {
+      if (!outputs[j].empty() && (outputs[j] == outputs[i] || same_file(outputs[j], outputs[i]))) {
+        error = "two outputs go to one file, " + outputs[i] + ": choose another name";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void remove_unfinished_outputs() {
+  std::lock_guard<std::mutex> lock(unfinished_mutex);
+  for (const std::string& path : unfinished()) ::unlink(path.c_str());
+  unfinished().clear();
+}
+
+}  // namespace qxbench

@@ -1,0 +1,382 @@
+// A polling run of the bench: inputs read and checked, the plug-in loaded,
+// the line opened, then every round fed to the run's sinks (sinks.h).
+#include "poll.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <json/value.h>
+
+#include "bench_options.h"
+#include "output_file.h"
+#include "qx7540pm.h"
+#include "qxhost/identity.h"
+#include "qxhost/plugin.h"
+#include "qxhost/round_output.h"
+#include "qxsim/json_file.h"
+#include "qxsim/meter_sim.h"
+#include "session.h"
+#include "signals.h"
+#include "sinks.h"
+
+namespace qxbench {
+namespace {
+
+/// A cached record is 91 bytes; anything much larger is no cache file.
+constexpr std::size_t kMaxCacheFileBytes = 1 << 16;
+
+// The phases the device monitors, as it read them from the settings: the
+// device converts has_a, has_b and has_c itself (numbers by value, saturated).
+std::array<bool, 3> monitored_phases(const QX7540PM& meter) {
+  return {meter.has_a != 0, meter.has_b != 0, meter.has_c != 0};
+}
+
+}  // namespace
+
+/// The plug-in next to the bench in the build tree and the board bundle,
+/// <bench dir>/../qx7540pm.so, else the Debian package's private library
+/// directory (packaging/CMakeLists.txt).
+std::string default_plugin_path() {
+  char self[PATH_MAX] = {};
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(".");
+  dir = dir.substr(0, dir.find_last_of('/'));
+  const std::string installed = dir + "/../lib/qx7540pm-bench/qx7540pm.so";
+  const std::string beside = dir + "/../qx7540pm.so";
+  return ::access(beside.c_str(), F_OK) != 0 && ::access(installed.c_str(), F_OK) == 0 ? installed
+                                                                                       : beside;
+}
+
+namespace {
+
+/// Everything the run reads from files, checked before the plug-in is loaded.
+struct Inputs {
+  Json::Value settings{Json::objectValue};
+  std::map<int, Json::Value> settings_for;  ///< --settings-for: one meter's own
+  std::vector<unsigned char> cache;
+  bool simulated = false;
+  qxsim::SimConfig sim_config;
+
+  Inputs() { settings["appSetting"] = Json::Value(Json::objectValue); }
+};
+
+int read_inputs(const BenchOptions& opt, Inputs& in) {
+  std::string error;
+  if (!opt.settings_path.empty()) {
+    if (!qxsim::read_json_file(opt.settings_path, "settings", in.settings, error)) {
+      fail(error);
+      return kExitInput;
+    }
+    if (!in.settings.isObject()) {
+      fail("settings file " + opt.settings_path + ": the top level must be a JSON object");
+      return kExitInput;
+    }
+  }
+  std::vector<std::string> files = {opt.settings_path, opt.cache_path, opt.sim.profile_path};
+  for (const std::string& text : opt.settings_for) {
+    long id = 0;
+    std::string path;
+    qxsim::split_id_text(text, id, path);  // checked with the options
+    files.push_back(path);
+    Json::Value& settings = in.settings_for[static_cast<int>(id)];
+    if (!qxsim::read_json_file(path, "settings", settings, error)) {
+      fail(error);
+      return kExitInput;
+    }
+    if (!settings.isObject()) {
+      fail("settings file " + path + ": the top level must be a JSON object");
+      return kExitInput;
+    }
+  }
+  std::string cache;
+  if (!opt.cache_path.empty() &&
+      !qxsim::read_input_file(opt.cache_path, "cache file", kMaxCacheFileBytes, cache, error)) {
+    fail(error);
+    return kExitInput;
+  }
+  in.cache.assign(cache.begin(), cache.end());
+  in.simulated = opt.port.empty() && opt.tcp.empty();
+  if (in.simulated && !qxsim::make_sim_config(opt.sim, opt.slaves, in.sim_config, error)) {
+    fail(error);
+    return kExitInput;
+  }
+  for (const std::string& text : opt.sim.profile_for) {
+    long id = 0;
+    std::string path;
+    if (qxsim::split_id_text(text, id, path)) files.push_back(path);
+  }
+  if (!outputs_apart_from_inputs({opt.csv_path, opt.history_path, opt.report_path}, files, error)) {
+    fail(error);
+    return kExitInput;
+  }
+  return kExitOk;
+}
+
+/// One meter on the line: its own framework (the calls it makes) and device.
+struct BenchMeter {
+  int slave = 1;
+  // Declared before the device: a framework outlives the devices attached to it.
+  std::unique_ptr<zelfw::Framework> framework = std::make_unique<zelfw::Framework>();
+  qxhost::MeterPtr device;
+};
+
+/// Loads the plug-in and, for each slave id, makes a device, attaches it and
+/// hands it its settings.
+int make_meters(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
+                std::vector<BenchMeter>& meters) {
+  for (const int slave : opt.slaves) {
+    BenchMeter& meter = meters.emplace_back();
+    meter.slave = slave;
+    if (const int code = attach_meter(plugin, *meter.framework, meter.device); code != kExitOk) {
+      return code;
+    }
+    const auto own = in.settings_for.find(slave);
+    const bool has_own = own != in.settings_for.end();
+    try {
+      meter.device->InitSetting(has_own ? own->second : in.settings);
+    } catch (const std::exception& e) {
+      std::string file = has_own ? "" : opt.settings_path;
+      for (const std::string& text : opt.settings_for) {
+        long id = 0;
+        std::string path;
+        if (has_own && qxsim::split_id_text(text, id, path) && id == slave) file = path;
+      }
+      fail("the device" + (opt.slaves.size() > 1 ? " for slave " + std::to_string(slave) : "") +
+           " refused the settings" + (file.empty() ? std::string() : " in " + file) + ": " +
+           e.what());
+      return kExitInput;
+    }
+  }
+  return kExitOk;
+}
+
+/// The way to the meter: the built-in simulated one, a serial port or a gateway.
+struct Line {
+  std::unique_ptr<qxsim::MeterSim> sim;
+  zelfw::LinkSettings settings;
+  std::unique_ptr<zelfw::LibModbusLink> link;
+};
+
+int open_line(const BenchOptions& opt, const Inputs& in, int device_baud, Line& line) {
+  std::string error;
+  line.settings.baud = opt.baud > 0 ? opt.baud : device_baud;
+  line.settings.parity = opt.parity;
+  line.settings.data_bits = opt.data_bits;
+  line.settings.stop_bits = opt.stop_bits;
+  line.settings.slave = opt.slave;
+  line.settings.timeout_ms = opt.timeout_ms;
+  if (in.simulated) {
+    line.sim = std::make_unique<qxsim::MeterSim>(in.sim_config);
+    if (!line.sim->start(error)) {
+      fail(error);
+      return kExitPort;
+    }
+    line.settings.serial_path = line.sim->port();
+  } else if (!opt.port.empty()) {
+    line.settings.serial_path = opt.port;
+  } else {
+    parse_host_port(opt.tcp, line.settings.tcp_host, line.settings.tcp_port, error);
+  }
+  line.link = std::make_unique<zelfw::LibModbusLink>(line.settings);
+  if (!line.link->open(error)) {
+    const char* hint =
+        in.simulated ? ""
+        : opt.tcp.empty()
+            ? "\n  hint: check the device path, that no other program holds the port, and "
+              "that you may open it (group dialout)"
+            : "\n  hint: check the gateway's address and port (Modbus TCP listens on 502)";
+    fail(error + hint);
+    return kExitPort;
+  }
+  return kExitOk;
+}
+
+/// "RTU /dev/ttyS1 9600 8N1 slave 1", or "... slaves 1,3,7" for several meters.
+std::string describe_line(const BenchOptions& opt, const Line& line) {
+  std::string text = line.link->describe();
+  if (opt.slaves.size() > 1) {
+    text = text.substr(0, text.rfind(' '));      // the link's own slave id
+    text = text.substr(0, text.rfind(' ') + 1);  // "slave" or "unit"
+    text += line.settings.tcp_host.empty() ? "slaves " : "units ";
+    text += opt.slave_list;
+  }
+  return text;
+}
+
+Summary begin_summary(const BenchOptions& opt, const Inputs& in, const Line& line) {
+  Summary summary;
+  summary.link = describe_line(opt, line) +
+                 (in.simulated ? " (built-in simulated meter" +
+                                     std::string(opt.slaves.size() > 1 ? "s" : "") + ")"
+                               : "");
+  if (line.settings.tcp_host.empty()) {
+    summary.wire_minimum_ms = zelfw::rtu_exchange_minimum_ms(line.settings, 32) +
+                              zelfw::rtu_exchange_minimum_ms(line.settings, 8);
+    if (in.simulated && in.sim_config.pace_baud <= 0) {
+      summary.wire_note = "the simulator's pseudo-terminal has no line speed; --sim-pace paces it";
+    }
+  }
+  return summary;
+}
+
+void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
+                  const QX7540PM& device, const Summary& summary, FILE* out) {
+  // With --json, standard output carries nothing but the JSON lines.
+  FILE* to = opt.json ? stderr : out;
+  const std::string identity = qxhost::describe(qxhost::identify(qxhost::Plugin::open(plugin)));
+  std::fprintf(to, "qx7540pm-bench: %s from %s (%s) on %s, every %d ms, %s\n",
+               device.DeviceType().c_str(), plugin.c_str(), identity.c_str(), summary.link.c_str(),
+               opt.interval_ms,
+               opt.rounds > 0 ? (std::to_string(opt.rounds) + " rounds").c_str() : "until Ctrl-C");
+  std::fflush(to);
+  const char outage = in.sim_config.faults.outage.phase;
+  if (in.simulated && outage >= 'A' && outage <= 'C' &&
+      !monitored_phases(device)[static_cast<std::size_t>(outage - 'A')]) {
+    std::cerr << "qx7540pm-bench: note: phase " << outage << " is not monitored (appSetting has_"
+              << static_cast<char>(std::tolower(outage))
+              << " is 0), so the alarm stays off; see bench/examples/monitor-all-phases.json"
+              << std::endl;
+  }
+}
+
+void count_round(const RoundReport& report, Summary& summary) {
+  ++summary.rounds;
+  if (report.ok) {
+    ++summary.ok;
+    summary.total_ms += report.round_ms;
+    ++summary.timed_rounds;
+  } else if (report.failed) {
+    ++summary.failures[static_cast<std::size_t>(report.failure.kind)];
+  } else {
+    ++summary.unpublished;
+  }
+}
+
+/// Every meter's summary so far, empty, and the bus cycle's wire minimum.
+LineSummary begin_totals(const BenchOptions& opt, const Inputs& in, const Line& line) {
+  LineSummary totals;
+  totals.slaves = opt.slaves;
+  totals.meters.assign(opt.slaves.size(), begin_summary(opt, in, line));
+  if (totals.meters.front().wire_minimum_ms >= 0) {
+    totals.cycle_wire_minimum_ms =
+        totals.meters.front().wire_minimum_ms * static_cast<double>(opt.slaves.size());
+  }
+  return totals;
+}
+
+std::vector<SessionMeter> session_meters(std::vector<BenchMeter>& meters) {
+  std::vector<SessionMeter> polled;
+  for (BenchMeter& meter : meters) {
+    polled.push_back(
+        {meter.device.get(), meter.framework.get(), meter.slave, monitored_phases(*meter.device)});
+  }
+  return polled;
+}
+
+/// The run's exit code once every sink has ended.
+int end_sinks(Sinks& sinks, const LineSummary& totals) {
+  int code = totals.meters.front().interrupted ? kExitInterrupted : kExitOk;
+  std::string error;
+  for (auto& sink : sinks) {
+    if (!sink->end(totals, error)) {
+      fail(error);
+      code = kExitOutput;
+    }
+  }
+  if (code != kExitOk) return code;
+  for (const Summary& summary : totals.meters) {
+    if (summary.ok != summary.rounds) return kExitRoundsFailed;
+  }
+  return kExitOk;
+}
+
+/// Restores the cache, polls the rounds and feeds each to the sinks, then the summary.
+int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
+                std::vector<BenchMeter>& meters, Line& line, qxhost::RoundOutput& output,
+                SignalWatcher& watcher) {
+  LineSummary totals = begin_totals(opt, in, line);
+  Session session(session_meters(meters), *line.link, output);
+  session.set_trace(opt.trace);
+  // The cache goes in before anything is shown: a refused one shows nothing.
+  std::vector<RoundReport> cached;
+  if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {
+    fail("the device refused the cached record in " + opt.cache_path + " (" +
+         std::to_string(in.cache.size()) + " bytes; a record is 91)");
+    return kExitInput;
+  }
+  FILE* out = output.out();
+  const RunFacts facts{plugin, totals.meters.front(),
+                       "every " + std::to_string(opt.interval_ms) + " ms, timeout " +
+                           std::to_string(opt.timeout_ms) + " ms"};
+  Sinks sinks;
+  std::string error;
+  if (!make_sinks(opt, facts, out, sinks, error)) {
+    fail(error);
+    return kExitInput;
+  }
+  print_banner(opt, in, plugin, *meters.front().device, totals.meters.front(), out);
+  const auto counts_of = [&](int slave) -> Summary& {
+    const auto at = std::find(opt.slaves.begin(), opt.slaves.end(), slave);
+    return totals.meters[static_cast<std::size_t>(at - opt.slaves.begin())];
+  };
+  for (const RoundReport& report : cached) {
+    for (auto& sink : sinks) sink->round(report, counts_of(report.slave));
+  }
+  // From here a signal stops the run after the round in progress; before,
+  // it ended the bench at once.
+  watcher.watch(&session);
+  session.run(
+      opt.rounds, opt.interval_ms,
+      [&](const RoundReport& report) {
+        count_round(report, counts_of(report.slave));
+        for (auto& sink : sinks) sink->round(report, counts_of(report.slave));
+      },
+      [&](double cycle_ms) {
+        ++totals.cycles;
+        totals.total_cycle_ms += cycle_ms;
+        for (auto& sink : sinks) sink->cycle(totals);
+      });
+  const bool interrupted = watcher.interrupted();
+  watcher.watch(nullptr);
+  for (Summary& summary : totals.meters) summary.interrupted = interrupted;
+  for (BenchMeter& meter : meters) meter.framework->set_link(nullptr);
+  if (line.sim) line.sim->stop();
+  output.stop();
+  return end_sinks(sinks, totals);
+}
+
+}  // namespace
+
+int run_bench(const BenchOptions& opt) {
+  SignalWatcher watcher(block_signals());
+  Inputs in;
+  if (const int code = read_inputs(opt, in); code != kExitOk) return code;
+  qxhost::RoundOutput output;
+  std::string error;
+  if (!output.start(error)) {
+    fail(error);
+    return kExitInput;
+  }
+  const std::string plugin = opt.plugin_path.empty() ? default_plugin_path() : opt.plugin_path;
+  std::vector<BenchMeter> meters;
+  if (const int code = make_meters(opt, in, plugin, meters); code != kExitOk) return code;
+  // Declared after the meters: the link and the simulator go first.
+  Line line;
+  if (const int code = open_line(opt, in, meters.front().device->baud_rate, line);
+      code != kExitOk) {
+    return code;
+  }
+  for (BenchMeter& meter : meters) meter.framework->set_link(line.link.get());
+  return poll_meters(opt, in, plugin, meters, line, output, watcher);
+}
+
+}  // namespace qxbench

@@ -1,0 +1,327 @@
+// The bench's library in process: the parsers of its options and files, the
+// CSV of a run written and read back, the verdict on a meter, and the files
+// it writes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench_options.h"
+#include "csv.h"
+#include "output_file.h"
+#include "quantities.h"
+#include "qxsim/json_file.h"
+#include "qxsim/options.h"
+#include "register_map.h"
+#include "report_verdict.h"
+#include "run_csv.h"
+
+namespace qxbench {
+namespace {
+
+/// A directory for one test's files.
+class Dir {
+ public:
+  Dir() {
+    char pattern[] = "/tmp/qxbench-test-XXXXXX";
+    path_ = ::mkdtemp(pattern);
+  }
+  ~Dir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_all(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(BenchOptions, GatewayAddressesAreCheckedWhole) {
+  struct Case {
+    const char* text;
+    bool ok;
+    const char* host;
+    int port;
+  };
+  const Case cases[] = {
+      {"192.0.2.10", true, "192.0.2.10", 502},
+      {"192.0.2.10:1502", true, "192.0.2.10", 1502},
+      {"gw:1", true, "gw", 1},
+      {"gw:65535", true, "gw", 65535},
+      {"[::1]", true, "::1", 502},
+      {"[::1]:503", true, "::1", 503},
+      {"fe80::1", true, "fe80::1", 502},
+      {"gw:99999", false, "", 0},
+      {"gw:0", false, "", 0},
+      {"gw:-1", false, "", 0},
+      {"gw:abc", false, "", 0},
+      {"gw:", false, "", 0},
+      {":502", false, "", 0},
+      {"", false, "", 0},
+      {"[::1", false, "", 0},
+      {"[::1]503", false, "", 0},
+      {"[]:502", false, "", 0},
+      {"[::1]:", false, "", 0},
+  };
+  for (const Case& c : cases) {
+    std::string host, error;
+    int port = 0;
+    EXPECT_EQ(parse_host_port(c.text, host, port, error), c.ok) << c.text << ": " << error;
+    if (c.ok) {
+      EXPECT_EQ(host, c.host) << c.text;
+      EXPECT_EQ(port, c.port) << c.text;
+    } else {
+      EXPECT_NE(error.find("--tcp"), std::string::npos) << c.text;
+    }
+  }
+}
+
+TEST(BenchOptions, SettingsForIsIdEqualsFile) {
+  long id = 0;
+  std::string path;
+  EXPECT_TRUE(qxsim::split_id_text("3=a.json", id, path));
+  EXPECT_EQ(id, 3);
+  EXPECT_EQ(path, "a.json");
+  EXPECT_TRUE(qxsim::split_id_text("7=dir/x=y.json", id, path));
+  EXPECT_EQ(path, "dir/x=y.json");
+  for (const char* bad : {"a.json", "=a.json", "x=a.json", "3=", "3"}) {
+    EXPECT_FALSE(qxsim::split_id_text(bad, id, path)) << bad;
+  }
+}
+
+TEST(JsonFiles, ReadOrRefusedWithAReason) {
+  struct Case {
+    std::string text;
+    bool ok;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"{\"appSetting\": {}}", true, ""},
+      {"\xEF\xBB\xBF{\"appSetting\": {}}\n", true, ""},
+      {"{\"a\": \"} ]\"}  \n\t", true, ""},
+      {"{} junk", false, "line 1, column 4: text after the JSON value"},
+      {"{}\n{}", false, "line 2, column 1: text after the JSON value"},
+      {std::string(5000, '[') + std::string(5000, ']'), false, "nested deeper"},
+      {"{\"a\": }", false, "line 1, column 7"},
+      {"", false, "line 1, column 1"},
+  };
+  for (const Case& c : cases) {
+    Json::Value root;
+    std::string error;
+    EXPECT_EQ(qxsim::parse_json_text(c.text, root, error), c.ok) << c.text.substr(0, 40);
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+  }
+}
+
+TEST(InputFiles, OnlyBoundedRegularFilesAreRead) {
+  Dir dir;
+  write_all(dir.file("small"), "12345");
+  std::string bytes, error;
+  EXPECT_TRUE(qxsim::read_input_file(dir.file("small"), "cache file", 5, bytes, error));
+  EXPECT_EQ(bytes, "12345");
+  EXPECT_FALSE(qxsim::read_input_file(dir.file("small"), "cache file", 4, bytes, error));
+  EXPECT_NE(error.find("too large"), std::string::npos) << error;
+  EXPECT_FALSE(qxsim::read_input_file(dir.path(), "cache file", 100, bytes, error));
+  EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
+  EXPECT_FALSE(qxsim::read_input_file("/dev/zero", "record file", 100, bytes, error));
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+  EXPECT_FALSE(qxsim::read_input_file(dir.file("none"), "cache file", 100, bytes, error));
+  EXPECT_NE(error.find("cannot read cache file"), std::string::npos) << error;
+}
+
+TEST(OutputFiles, TheTargetChangesOnlyWhenTheFileIsWhole) {
+  Dir dir;
+  const std::string target = dir.file("out.csv");
+  write_all(target, "old");
+  {
+    OutputFile file(target, "CSV file");
+    std::string error;
+    ASSERT_TRUE(file.open(false, error)) << error;
+    file.write(std::string("new"));
+    EXPECT_EQ(read_all(target), "old");  // not yet committed
+  }
+  EXPECT_EQ(read_all(target), "old");  // abandoned: the target as it was
+  EXPECT_EQ(std::system(("test $(ls -A '" + dir.path() + "' | wc -l) -eq 1").c_str()), 0)
+      << "the temporary file is removed";
+  {
+    OutputFile file(target, "history file");
+    std::string error;
+    ASSERT_TRUE(file.open(true, error)) << error;
+    file.write(std::string("+more"));
+    ASSERT_TRUE(file.commit(error)) << error;
+  }
+  EXPECT_EQ(read_all(target), "old+more");  // appended after a copy of the old
+  std::string error;
+  EXPECT_FALSE(outputs_apart_from_inputs(
+      {target}, {dir.path() + "/../" + dir.path().substr(5) + "/out.csv"}, error));
+  EXPECT_NE(error.find("is also an input"), std::string::npos) << error;
+  EXPECT_FALSE(outputs_apart_from_inputs({target, target}, {}, error));
+  EXPECT_TRUE(outputs_apart_from_inputs({target, dir.file("other")}, {dir.file("x")}, error));
+  OutputFile directory(dir.path(), "report file");
+  EXPECT_FALSE(directory.open(false, error));
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}
+
+RoundReport sample_round(long number, bool ok) {
+  RoundReport r;
+  r.round = number;
+  r.slave = 3;
+  r.time = "2026-12-08 10:00:0" + std::to_string(number % 10);
+  r.round_ms = 12.3456;
+  r.ok = ok;
+  r.failed = !ok;
+  r.failure.kind = zelfw::Failure::kTimeout;
+  r.snapshot = Json::Value(Json::objectValue);
+  for (std::size_t i = 0; i < qx7540pm::kRenderedRegisters; ++i) {
+    r.snapshot[qx7540pm::kRegisterMap[i].key] = static_cast<double>(static_cast<float>(i) / 10.0f);
+  }
+  r.snapshot[qx7540pm::kUpdateTimeKey] = "2026-12-8 10:0:0";
+  r.alarm_reported = true;
+  r.alarm.state = !ok;
+  r.alarm.text = "输入电源中断 UA:23";
+  return r;
+}
+
+// The live report and the report of the CSV see every round the same way.
+TEST(RunCsv, ARoundReadBackFromItsRowIsTheRoundTheReportKept) {
+  RecordedRun live;
+  RecordedRun from_csv;
+  RunCsvLayout layout;
+  std::string error;
+  ASSERT_TRUE(layout.read_header(run_csv_columns(), error)) << error;
+  for (long n = 1; n <= 3; ++n) {
+    const RoundReport report = sample_round(n, n != 2);
+    record_round(live, report);
+    int slave = 0;
+    RecordedRound round;
+    ASSERT_TRUE(layout.read_row(run_csv_row(report), slave, round, error)) << error;
+    EXPECT_EQ(slave, 3);
+    add_round(from_csv.meter(slave), round);
+  }
+  ASSERT_EQ(live.meters.size(), 1u);
+  const auto& a = live.meters[0].rounds;
+  const auto& b = from_csv.meters[0].rounds;
+  ASSERT_EQ(a.size(), 3u);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].round, b[i].round);
+    EXPECT_EQ(a[i].time, b[i].time);
+    EXPECT_EQ(a[i].ok, b[i].ok);
+    EXPECT_EQ(a[i].failure, b[i].failure);
+    EXPECT_EQ(a[i].round_ms, b[i].round_ms);
+    EXPECT_EQ(a[i].alarm, b[i].alarm);
+    for (std::size_t v = 0; v < a[i].values.size(); ++v) {
+      EXPECT_TRUE(a[i].values[v] == b[i].values[v] ||
+                  (std::isnan(a[i].values[v]) && std::isnan(b[i].values[v])))
+          << "round " << i << " value " << v;
+    }
+  }
+  EXPECT_EQ(a[1].failure, "timeout");
+  EXPECT_TRUE(std::isnan(a[1].values[0])) << "a failed round publishes no values";
+  EXPECT_EQ(a[0].round_ms, 12.346);
+  EXPECT_EQ(a[0].alarm_text, "输入电源中断 UA:23");  // the one thing only the live report has
+}
+
+TEST(RunCsv, UnusableFieldsAreRefusedWithTheirLine) {
+  const std::vector<std::string> columns = run_csv_columns();
+  const auto row_with = [&columns](const std::string& column, const std::string& value) {
+    std::vector<std::string> row = run_csv_row(sample_round(1, true));
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (columns[i] == column) row[i] = value;
+    }
+    return row;
+  };
+  const std::string voltage = qx7540pm::kRegisterMap[0].key;
+  struct Case {
+    std::string column;
+    std::string value;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {voltage, "1.7e308", "is not a meter reading"},
+      {voltage, "inf", "is not a meter reading"},
+      {voltage, "nan", "is not a meter reading"},
+      {voltage, "-2e9", "is not a meter reading"},
+      {voltage, "230x", "is not a meter reading"},
+      {"slave", "256", "is not a Modbus id"},
+      {"slave", "-1", "is not a Modbus id"},
+      {"slave", "99999999999999999999", "is not a Modbus id"},
+      {"round", "x", "is not a round number"},
+      {"round_ms", "1e300", "is not a round's time"},
+      {"round_ms", "-5", "is not a round's time"},
+  };
+  Dir dir;
+  for (const Case& c : cases) {
+    const std::string path = dir.file("run.csv");
+    write_all(path, std::string(kCsvByteOrderMark) + csv_line(columns) +
+                        csv_line(run_csv_row(sample_round(1, true))) +
+                        csv_line(row_with(c.column, c.value)));
+    RecordedRun run;
+    std::string error;
+    EXPECT_FALSE(read_run_csv(path, run, error)) << c.column << "=" << c.value;
+    EXPECT_NE(error.find("line 3 "), std::string::npos) << error;
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+  }
+  // The largest usable values and ids still read.
+  write_all(dir.file("edge.csv"), csv_line(columns) + csv_line(row_with("slave", "255")) +
+                                      csv_line(row_with(voltage, "-1e9")));
+  RecordedRun run;
+  std::string error;
+  EXPECT_TRUE(read_run_csv(dir.file("edge.csv"), run, error)) << error;
+}
+
+TEST(Verdict, FailureKindsAreCountedInTheOrderFirstSeen) {
+  RecordedMeter meter;
+  const char* kinds[] = {"timeout", "constructor", "timeout", "__proto__", "bad-crc", "timeout"};
+  long number = 0;
+  for (const char* kind : kinds) {
+    RecordedRound round;
+    round.round = ++number;
+    round.failure = kind;
+    round.values.fill(std::nanf(""));
+    meter.rounds.push_back(round);
+  }
+  RecordedRound good;
+  good.round = ++number;
+  good.ok = true;
+  good.round_ms = 5;
+  good.values.fill(std::nanf(""));
+  good.values[qx7540pm::quantity_index(qx7540pm::QuantityKind::kFrequency,
+                                       qx7540pm::PhaseGroup::kWhole)] = 70;
+  meter.rounds.push_back(good);
+  const MeterVerdict v = judge_meter(meter);
+  EXPECT_EQ(v.rounds, 7);
+  EXPECT_EQ(v.published, 1);
+  const std::vector<std::pair<std::string, long>> expected = {
+      {"timeout", 3}, {"constructor", 1}, {"__proto__", 1}, {"bad-crc", 1}};
+  EXPECT_EQ(v.failures, expected);
+  EXPECT_EQ(v.implausible_rounds, 1);
+  ASSERT_EQ(v.implausible.size(), 1u);
+  EXPECT_EQ(v.implausible[0].key, "频率");
+  EXPECT_FALSE(v.passed());
+}
+
+// The quantities table and the register map describe the same registers.
+TEST(Quantities, OneRowPerRenderedRegisterInMapOrder) {
+  ASSERT_EQ(qx7540pm::kQuantityCount, static_cast<std::size_t>(qx7540pm::kRenderedRegisters));
+  for (std::size_t i = 0; i < qx7540pm::kQuantityCount; ++i) {
+    EXPECT_EQ(qx7540pm::kQuantities[i].reg, qx7540pm::kRegisterMap[i].reg) << i;
+    const auto& q = qx7540pm::kQuantities[i];
+    EXPECT_EQ(qx7540pm::quantity_index(q.kind, q.phase), i) << "kind and phase name one register";
+  }
+}
+
+}  // namespace
+}  // namespace qxbench
