@@ -61,7 +61,8 @@ root=$work/board/$top
 expected=$(
   printf '%s\n' INSTALL SHA256SUMS abi/qx7540pm.mipsel.abi bin/qx7540pm-bench bin/qx7540pm-sim \
     lib/qx7540pm-bench/libmodbus.so.5 lib/qx7540pm-bench/libzelfw.so qx7540pm.so \
-    qx7540pm.so.debug share/doc/libmodbus5/copyright
+    qx7540pm.so.debug share/doc/libmodbus5/copyright \
+    share/locale/zh_CN/LC_MESSAGES/qx7540pm-bench.mo
   git ls-files bench/examples | sed 's|^bench/||'
 )
 diff <(sort <<< "$expected") <(cd "$root" && find . -type f | sed 's|^\./||' | sort) ||
@@ -131,7 +132,8 @@ done
 dpkg-deb -c "$deb" | awk '{print $6}' > "$work/deb-files"
 for file in ./usr/bin/qx7540pm-bench ./usr/bin/qx7540pm-sim ./usr/lib/qx7540pm-bench/qx7540pm.so \
   ./usr/lib/qx7540pm-bench/libzelfw.so ./usr/share/man/man1/qx7540pm-bench.1.gz \
-  ./usr/share/man/man1/qx7540pm-sim.1.gz ./usr/share/qx7540pm-bench/examples/default.json; do
+  ./usr/share/man/man1/qx7540pm-sim.1.gz ./usr/share/qx7540pm-bench/examples/default.json \
+  ./usr/share/locale/zh_CN/LC_MESSAGES/qx7540pm-bench.mo; do
   grep -qx -- "$file" "$work/deb-files" || fail "$deb has no $file"
 done
 
