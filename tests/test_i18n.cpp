@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "qxi18n/cli.h"
 #include "qxi18n/i18n.h"
 #include "qxi18n/text_width.h"
 
@@ -286,6 +287,32 @@ TEST(Language, EnglishBeforeInitWhateverTheEnvironment) {
   EnvGuard env({{"LANGUAGE", "zh_CN"}, {"LANG", "zh_CN.UTF-8"}});
   EXPECT_STREQ(qxi18n::lang_option_help(), kHelpMsgid);
   EXPECT_EQ(qxi18n::language(), "en");
+}
+
+// --help with CLI11's own words in the run's language, subcommands' too; in
+// English exactly what CLI11 writes by itself.
+TEST(Language, HelpInTheRunsLanguage) {
+  const auto help_of = [](const std::optional<std::string>& lang, bool localize) {
+    EnvGuard env(std::map<std::string, const char*>{{"LC_ALL", "C"}});
+    qxi18n::init(lang);
+    CLI::App app{"bench", "qx7540pm-bench"};
+    app.set_version_flag("--version", std::string("1.0"));
+    int rounds = 0;
+    app.add_option("--rounds", rounds, "rounds");
+    CLI::App* scan = app.add_subcommand("scan", "scan");
+    bool all = false;
+    scan->add_flag("--all", all, "all");
+    if (localize) qxi18n::localize_help(app);
+    return std::make_pair(app.help(), scan->help());
+  };
+  const auto [chinese, chinese_scan] = help_of("zh_CN", true);
+  for (const char* text :
+       {"用法", "[选项]", "选项:", "显示本帮助信息并退出", "显示程序版本信息并退出", "子命令"}) {
+    EXPECT_NE(chinese.find(text), std::string::npos) << text << "\n" << chinese;
+  }
+  EXPECT_EQ(chinese.find("Usage"), std::string::npos) << chinese;
+  EXPECT_NE(chinese_scan.find("显示本帮助信息并退出"), std::string::npos) << chinese_scan;
+  EXPECT_EQ(help_of("en", true), help_of("en", false));
 }
 
 TEST(Language, FormatReordersArguments) {
