@@ -4,6 +4,7 @@
 #include <locale.h>
 #include <clocale>
 #include <cwchar>
+#include <initializer_list>
 #include <iterator>
 
 namespace qxi18n {
