@@ -217,6 +217,7 @@ class EnvGuard {
                                    : std::nullopt);
   }
   ~EnvGuard() {
+    qxi18n::init("en");
     for (const auto& [name, value] : saved_) {
       if (value) {
         ::setenv(name.c_str(), value->c_str(), 1);
@@ -224,7 +225,8 @@ class EnvGuard {
         ::unsetenv(name.c_str());
       }
     }
-    qxi18n::init("en");
+    // The C locale, as a program has it before it calls setlocale.
+    std::setlocale(LC_ALL, "C");
   }
 
  private:
