@@ -61,9 +61,10 @@ root=$work/board/$top
 expected=$(
   printf '%s\n' INSTALL SHA256SUMS abi/qx7540pm.mipsel.abi bin/qx7540pm-bench bin/qx7540pm-sim \
     lib/qx7540pm-bench/libmodbus.so.5 lib/qx7540pm-bench/libzelfw.so qx7540pm.so \
-    qx7540pm.so.debug share/doc/libmodbus5/copyright \
-    share/locale/zh_CN/LC_MESSAGES/qx7540pm-bench.mo
+    qx7540pm.so.debug share/doc/libmodbus5/copyright
   git ls-files bench/examples | sed 's|^bench/||'
+  # A message catalogue per language of po/LINGUAS.
+  grep -v '^#' po/LINGUAS | sed 's|.*|share/locale/&/LC_MESSAGES/qx7540pm-bench.mo|'
 )
 diff <(sort <<< "$expected") <(cd "$root" && find . -type f | sed 's|^\./||' | sort) ||
   fail "the bundle holds other files than these"

@@ -115,7 +115,7 @@ Object.values(Chart.instances).map((c) => ({
 """
 
 
-def with_page_texts(html_path, out):
+def with_page_texts(html_path, out, name):
     """A copy of the report whose data carries PAGE_TEXTS."""
     with open(html_path, encoding="utf-8") as f:
         html = f.read()
@@ -124,7 +124,7 @@ def with_page_texts(html_path, out):
     end = html.index("</script>", start)
     data = json.loads(html[start:end])
     data["texts"] = PAGE_TEXTS
-    path = os.path.join(out, "report-texts.html")
+    path = os.path.join(out, name)
     with open(path, "w", encoding="utf-8") as f:
         f.write(html[:start] + json.dumps(data, ensure_ascii=False).replace("<", "\\u003c") + html[end:])
     return path
@@ -233,7 +233,7 @@ def main():
         # the failure kinds keep their colours under their translated names.
         english = {c["id"]: c for c in page.evaluate(CHART_TEXTS)}
         page = browser.new_page()
-        page.open("file://" + os.path.abspath(with_page_texts(html_path, out)))
+        page.open("file://" + os.path.abspath(with_page_texts(html_path, out, "report-texts.html")))
         page.wait_for("window.qxReportReady === true", timeout=30)
         checks.expect(not page.errors, "no console error with texts: %s" % page.errors)
         translated = {c["id"]: c for c in page.evaluate(CHART_TEXTS)}
