@@ -21,7 +21,7 @@ execute_process(
   COMMAND ${QX_XGETTEXT} --language=C++ --from-code=UTF-8 --keyword --keyword=_ --keyword=N_
           --keyword=C_:1c,2 --keyword=P_:1,2 --add-comments=TRANSLATORS: --add-location=file
           --package-name=qx7540pm-bench --package-version=${QX_PROJECT_VERSION}
-          --copyright-holder=qx7540pm\ developers --msgid-bugs-address=qx7540pm@localhost
+          --copyright-holder=qx7540pm\ developers --msgid-bugs-address=qx7540pm@example.com
           --output=${pot} ${sources}
   WORKING_DIRECTORY ${QX_SOURCE_DIR}
   RESULT_VARIABLE failed)
