@@ -49,40 +49,47 @@ locale_t utf8_ctype() {
   return found;
 }
 
+/// A UTF-8 lead byte's range, its sequence's length, the bits it carries and
+/// the smallest code point a sequence of that length may encode.
+struct Lead {
+  unsigned char low;
+  unsigned char high;
+  std::size_t length;
+  unsigned char bits;
+  char32_t least;
+};
+
+constexpr Lead kLeads[] = {
+    {0xC2, 0xDF, 2, 0x1F, 0x80},
+    {0xE0, 0xEF, 3, 0x0F, 0x800},
+    {0xF0, 0xF4, 4, 0x07, 0x10000},
+};
+
 /// One code point from the front of `text`, which it advances; -1 for an
 /// invalid byte (overlong, surrogate, out of range, cut short), which it skips.
 long next_code_point(std::string_view& text) {
   const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 1;
-  char32_t c = lead;
-  char32_t least = 0;
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, c = lead & 0x07u, least = 0x10000;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, c = lead & 0x0Fu, least = 0x800;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, c = lead & 0x1Fu, least = 0x80;
-  } else if (lead >= 0x80) {
+  const auto invalid = [&text] {
     text.remove_prefix(1);
-    return -1;
-  }
-  if (text.size() < length) {
+    return -1L;
+  };
+  const unsigned char first = byte(0);
+  if (first < 0x80) {
     text.remove_prefix(1);
-    return -1;
+    return static_cast<long>(first);
   }
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0u) != 0x80u) {
-      text.remove_prefix(1);
-      return -1;
-    }
+  const Lead* lead = nullptr;
+  for (const Lead& l : kLeads) {
+    if (first >= l.low && first <= l.high) lead = &l;
+  }
+  if (lead == nullptr || text.size() < lead->length) return invalid();
+  char32_t c = first & lead->bits;
+  for (std::size_t i = 1; i < lead->length; ++i) {
+    if ((byte(i) & 0xC0u) != 0x80u) return invalid();
     c = (c << 6) | (byte(i) & 0x3Fu);
   }
-  if (c < least || c > kMaxCodePoint || (c >= 0xD800 && c <= 0xDFFF)) {
-    text.remove_prefix(1);
-    return -1;
-  }
-  text.remove_prefix(length);
+  if (c < lead->least || c > kMaxCodePoint || (c >= 0xD800 && c <= 0xDFFF)) return invalid();
+  text.remove_prefix(lead->length);
   return static_cast<long>(c);
 }
 
