@@ -130,6 +130,30 @@ def with_page_texts(html_path, out, name):
     return path
 
 
+def check_page_texts(browser, page, html_path, out, checks):
+    """The page's own words come from the data's "texts" where it has them;
+    the failure kinds keep their colours under their translated names."""
+    english = {c["id"]: c for c in page.evaluate(CHART_TEXTS)}
+    page = browser.new_page()
+    page.open("file://" + os.path.abspath(with_page_texts(html_path, out, "report-texts.html")))
+    page.wait_for("window.qxReportReady === true", timeout=30)
+    checks.expect(not page.errors, "no console error with texts: %s" % page.errors)
+    translated = {c["id"]: c for c in page.evaluate(CHART_TEXTS)}
+    failures, times = translated.get("m0-failures", {}), translated.get("m0-round_time", {})
+    voltage = translated.get("m0-phase_voltage", {})
+    checks.expect(failures.get("title") == "按类型统计的失败", "failure chart title: %s" % failures)
+    checks.expect(failures.get("x") == "轮次，本地时间", "round axis title: %s" % failures)
+    checks.expect(failures.get("labels") == ["超时 (1)"], "failure kind translated: %s" % failures)
+    checks.expect(failures.get("colours") == english["m0-failures"]["colours"], "failure colours kept")
+    checks.expect(times.get("title") == "成功轮次的轮询耗时", "round time chart title: %s" % times)
+    checks.expect(any(m.startswith("平均 ") and m.endswith(" ms") for m in times.get("marks", [])),
+                  "mean mark translated: %s" % times)
+    checks.expect(times.get("x") == "round time, ms", "a text the data lacks stays English: %s" % times)
+    checks.expect(voltage.get("marks") == ["告警触发"], "alarm mark translated: %s" % voltage)
+    checks.expect(english["m0-failures"]["title"] == "Failures by kind", "English without texts")
+    page.screenshot(os.path.join(out, "report-texts.png"))
+
+
 class Checks:
     def __init__(self):
         self.failed = 0
@@ -218,6 +242,7 @@ def main():
             checks.expect(canvas["drawn"] > canvas["total"] // 100, "%s is drawn: %s" % (canvas["id"], canvas))
         checks.expect(probe["legend"] == ["相电压Ua", "相电压Ub", "相电压Uc"], "legend keys: %s" % probe["legend"])
         checks.expect(probe["cjkGlyphsDiffer"], "a font with Chinese glyphs renders the keys")
+        check_page_texts(browser, page, html_path, out, checks)
 
         checks.expect([m["x"] for m in probe["marks"]] == [OUTAGE_ROUND], "one alarm mark at round 10: %s" % probe["marks"])
         mark = probe["markAt"] or {"hits": 0, "rows": 1}
@@ -229,27 +254,6 @@ def main():
         checks.expect([p["round"] for p in timeouts] == [FAILED_ROUND], "timeout point at round 4: %s" % probe["points"])
         checks.expect(all(p["coloured"] for p in timeouts), "the timeout point is drawn where it is")
 
-        # The page's own words come from the data's "texts" where it has them;
-        # the failure kinds keep their colours under their translated names.
-        english = {c["id"]: c for c in page.evaluate(CHART_TEXTS)}
-        page = browser.new_page()
-        page.open("file://" + os.path.abspath(with_page_texts(html_path, out, "report-texts.html")))
-        page.wait_for("window.qxReportReady === true", timeout=30)
-        checks.expect(not page.errors, "no console error with texts: %s" % page.errors)
-        translated = {c["id"]: c for c in page.evaluate(CHART_TEXTS)}
-        failures, times = translated.get("m0-failures", {}), translated.get("m0-round_time", {})
-        voltage = translated.get("m0-phase_voltage", {})
-        checks.expect(failures.get("title") == "按类型统计的失败", "failure chart title: %s" % failures)
-        checks.expect(failures.get("x") == "轮次，本地时间", "round axis title: %s" % failures)
-        checks.expect(failures.get("labels") == ["超时 (1)"], "failure kind translated: %s" % failures)
-        checks.expect(failures.get("colours") == english["m0-failures"]["colours"], "failure colours kept")
-        checks.expect(times.get("title") == "成功轮次的轮询耗时", "round time chart title: %s" % times)
-        checks.expect(any(m.startswith("平均 ") and m.endswith(" ms") for m in times.get("marks", [])),
-                      "mean mark translated: %s" % times)
-        checks.expect(times.get("x") == "round time, ms", "a text the data lacks stays English: %s" % times)
-        checks.expect(voltage.get("marks") == ["告警触发"], "alarm mark translated: %s" % voltage)
-        checks.expect(english["m0-failures"]["title"] == "Failures by kind", "English without texts")
-        page.screenshot(os.path.join(out, "report-texts.png"))
 
     print("screenshot: %s" % shot)
     print("%d passed, %d failed" % (checks.passed, checks.failed))
