@@ -254,7 +254,6 @@ def main():
         checks.expect([p["round"] for p in timeouts] == [FAILED_ROUND], "timeout point at round 4: %s" % probe["points"])
         checks.expect(all(p["coloured"] for p in timeouts), "the timeout point is drawn where it is")
 
-
     print("screenshot: %s" % shot)
     print("%d passed, %d failed" % (checks.passed, checks.failed))
     return 0 if checks.failed == 0 else 1
