@@ -34,8 +34,18 @@ host_pkgs=(
   # The commissioning report's browser test: headless Chromium, and a font
   # with the Chinese glyphs of the snapshot's keys.
   chromium fonts-wqy-microhei
+  # The host tools' messages in Chinese: GNU gettext's tools build the
+  # catalogues (po/), and the tests run the bench in the zh_CN.UTF-8 locale.
+  gettext locales
 )
 $SUDO apt-get install -y -q --no-install-recommends --no-remove "${host_pkgs[@]}"
+
+# zh_CN.UTF-8 generated once; later runs find it in `locale -a`.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN\.utf-\?8'; then
+  $SUDO sed -i 's/^# *\(zh_CN\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -qx 'zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen > /dev/null
+  $SUDO locale-gen
+fi
 
 # Board libraries: unpack, never install (see above).
 board_pkgs=(libjsoncpp25:mipsel libjsoncpp-dev:mipsel libgtest-dev:mipsel libgmock-dev:mipsel

@@ -66,6 +66,8 @@ expected=$(
     lib/qx7540pm-bench/libelf.so.1 lib/qx7540pm-bench/libz.so.1 share/doc/libelf1/copyright \
     share/doc/zlib1g/copyright
   git ls-files bench/examples | sed 's|^bench/||'
+  # A message catalogue per language of po/LINGUAS.
+  grep -v '^#' po/LINGUAS | sed 's|.*|share/locale/&/LC_MESSAGES/qx7540pm-bench.mo|'
 )
 diff <(sort <<< "$expected") <(cd "$root" && find . -type f | sed 's|^\./||' | sort) ||
   fail "the bundle holds other files than these"
@@ -138,7 +140,8 @@ done
 dpkg-deb -c "$deb" | awk '{print $6}' > "$work/deb-files"
 for file in ./usr/bin/qx7540pm-bench ./usr/bin/qx7540pm-sim ./usr/lib/qx7540pm-bench/qx7540pm.so \
   ./usr/lib/qx7540pm-bench/libzelfw.so ./usr/share/man/man1/qx7540pm-bench.1.gz \
-  ./usr/share/man/man1/qx7540pm-sim.1.gz ./usr/share/qx7540pm-bench/examples/default.json; do
+  ./usr/share/man/man1/qx7540pm-sim.1.gz ./usr/share/qx7540pm-bench/examples/default.json \
+  ./usr/share/locale/zh_CN/LC_MESSAGES/qx7540pm-bench.mo; do
   grep -qx -- "$file" "$work/deb-files" || fail "$deb has no $file"
 done
 

@@ -8,6 +8,8 @@ report with every host name unresolvable and must show it with no console
 error and no request but the file itself: every chart drawn, the verdict
 text, the Chinese keys in a font that has them, the failure on the failure
 timeline at round 4 and the alarm's mark on the voltage chart at round 10.
+Given the page's own words in another language in its data ("texts"), the
+charts' titles, axes, marks and failure kinds show them, colours unchanged.
 
 Exit 0 when it holds, 1 when not, 77 (skipped) only when Chromium is not
 installed or does not start.
@@ -15,6 +17,7 @@ installed or does not start.
 
 import argparse
 import csv
+import json
 import os
 import subprocess
 import sys
@@ -85,6 +88,70 @@ PROBE = r"""
   };
 })()
 """
+
+
+# The page's own words in another language: what the bench puts under "texts"
+# in the page's data for a Chinese run.
+PAGE_TEXTS = {
+    "round, local time": "轮次，本地时间",
+    "round {0}": "第 {0} 轮",
+    "Failures by kind": "按类型统计的失败",
+    "Round time of the good rounds": "成功轮次的轮询耗时",
+    "mean {0} ms": "平均 {0} ms",
+    "alarm raised": "告警触发",
+    "timeout": "超时",
+}
+
+# What the charts say, in the page.
+CHART_TEXTS = """
+Object.values(Chart.instances).map((c) => ({
+  id: c.canvas.id,
+  title: c.options.plugins.title.text,
+  x: c.options.scales.x.title.text,
+  labels: c.data.datasets.map((d) => d.label),
+  marks: ((c.options.plugins.qxMarks || {}).marks || []).map((m) => m.label),
+  colours: c.data.datasets.map((d) => d.backgroundColor),
+}))
+"""
+
+
+def with_page_texts(html_path, out, name):
+    """A copy of the report whose data carries PAGE_TEXTS."""
+    with open(html_path, encoding="utf-8") as f:
+        html = f.read()
+    start = html.index('<script id="qx-data" type="application/json">') + len(
+        '<script id="qx-data" type="application/json">')
+    end = html.index("</script>", start)
+    data = json.loads(html[start:end])
+    data["texts"] = PAGE_TEXTS
+    path = os.path.join(out, name)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(html[:start] + json.dumps(data, ensure_ascii=False).replace("<", "\\u003c") + html[end:])
+    return path
+
+
+def check_page_texts(browser, page, html_path, out, checks):
+    """The page's own words come from the data's "texts" where it has them;
+    the failure kinds keep their colours under their translated names."""
+    english = {c["id"]: c for c in page.evaluate(CHART_TEXTS)}
+    page = browser.new_page()
+    page.open("file://" + os.path.abspath(with_page_texts(html_path, out, "report-texts.html")))
+    page.wait_for("window.qxReportReady === true", timeout=30)
+    checks.expect(not page.errors, "no console error with texts: %s" % page.errors)
+    translated = {c["id"]: c for c in page.evaluate(CHART_TEXTS)}
+    failures, times = translated.get("m0-failures", {}), translated.get("m0-round_time", {})
+    voltage = translated.get("m0-phase_voltage", {})
+    checks.expect(failures.get("title") == "按类型统计的失败", "failure chart title: %s" % failures)
+    checks.expect(failures.get("x") == "轮次，本地时间", "round axis title: %s" % failures)
+    checks.expect(failures.get("labels") == ["超时 (1)"], "failure kind translated: %s" % failures)
+    checks.expect(failures.get("colours") == english["m0-failures"]["colours"], "failure colours kept")
+    checks.expect(times.get("title") == "成功轮次的轮询耗时", "round time chart title: %s" % times)
+    checks.expect(any(m.startswith("平均 ") and m.endswith(" ms") for m in times.get("marks", [])),
+                  "mean mark translated: %s" % times)
+    checks.expect(times.get("x") == "round time, ms", "a text the data lacks stays English: %s" % times)
+    checks.expect(voltage.get("marks") == ["告警触发"], "alarm mark translated: %s" % voltage)
+    checks.expect(english["m0-failures"]["title"] == "Failures by kind", "English without texts")
+    page.screenshot(os.path.join(out, "report-texts.png"))
 
 
 class Checks:
@@ -175,6 +242,7 @@ def main():
             checks.expect(canvas["drawn"] > canvas["total"] // 100, "%s is drawn: %s" % (canvas["id"], canvas))
         checks.expect(probe["legend"] == ["相电压Ua", "相电压Ub", "相电压Uc"], "legend keys: %s" % probe["legend"])
         checks.expect(probe["cjkGlyphsDiffer"], "a font with Chinese glyphs renders the keys")
+        check_page_texts(browser, page, html_path, out, checks)
 
         checks.expect([m["x"] for m in probe["marks"]] == [OUTAGE_ROUND], "one alarm mark at round 10: %s" % probe["marks"])
         mark = probe["markAt"] or {"hits": 0, "rows": 1}

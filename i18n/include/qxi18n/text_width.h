@@ -1,0 +1,36 @@
+// Columns of UTF-8 text on a terminal, for the text tables (round block,
+// summary, watch screen, scan list) stay aligned with Chinese labels: a
+// Chinese character is three bytes and two columns.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace qxi18n {
+
+/// Columns of one code point: 2 for CJK ideographs and full-width forms, 0
+/// for combining marks and control characters, 1 otherwise. Taken from the C
+/// library's wcwidth in a UTF-8 locale whatever LC_CTYPE the run has, or from
+/// a built-in table of the wide blocks where the C library has no UTF-8 locale.
+int code_point_width(char32_t c);
+/// The built-in table alone.
+int fallback_code_point_width(char32_t c);
+
+/// Columns of UTF-8 text; a byte that is not part of a valid sequence counts
+/// one column (a terminal shows one replacement mark for it).
+std::size_t display_width(std::string_view utf8);
+
+enum class Align { left, right };
+
+/// The text padded with spaces to `width` columns; wider text is left as it is.
+std::string pad_to_width(std::string_view utf8, std::size_t width, Align align = Align::left);
+
+/// The longest whole-character prefix of at most `width` columns: a wide
+/// character that would cross the edge is left out.
+std::string truncate_to_width(std::string_view utf8, std::size_t width);
+
+/// Exactly `width` columns: truncated, then padded.
+std::string fit_to_width(std::string_view utf8, std::size_t width, Align align = Align::left);
+
+}  // namespace qxi18n
