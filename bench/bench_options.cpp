@@ -1,5 +1,7 @@
 #include "bench_options.h"
 
+#include "qxi18n/i18n.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -15,91 +17,91 @@ constexpr int kModbusTcpPort = 502;
 }  // namespace
 
 void add_sim_options(CLI::App& app, qxsim::SimOptions& sim) {
-  const std::string group = "Built-in simulated meter (without --port/--tcp)";
+  const std::string group = _("Built-in simulated meter (without --port/--tcp)");
   qxsim::add_sim_options(app, sim, "sim-", group);
-  app.add_option("--sim-slave", sim.slave, "The simulated meter's slave id (default: --slave)")
+  app.add_option("--sim-slave", sim.slave, _("The simulated meter's slave id (default: --slave)"))
       ->check(CLI::Range(1, 247))
       ->group(group);
 }
 
 void add_bench_options(CLI::App& app, BenchOptions& o) {
   app.add_option("--plugin", o.plugin_path,
-                 "Plug-in to load (default: the qx7540pm.so installed or built with the bench)");
+                 _("Plug-in to load (default: the qx7540pm.so installed or built with the bench)"));
   // An empty value would fall back to the simulated meter unnoticed.
   const CLI::Validator given(
       [](std::string& value) {
-        return value.empty() ? std::string("an empty value: give the device or gateway")
+        return value.empty() ? std::string(_("an empty value: give the device or gateway"))
                              : std::string();
       },
       "");
-  auto* port = app.add_option("--port", o.port, "Serial device of the meter (Modbus RTU)")
+  auto* port = app.add_option("--port", o.port, _("Serial device of the meter (Modbus RTU)"))
                    ->check(given)
-                   ->group("Link");
-  auto* tcp = app.add_option("--tcp", o.tcp, "Modbus TCP gateway HOST[:PORT] (default port 502)")
+                   ->group(C_("option group", "Link"));
+  auto* tcp = app.add_option("--tcp", o.tcp, _("Modbus TCP gateway HOST[:PORT] (default port 502)"))
                   ->check(given)
-                  ->group("Link");
+                  ->group(C_("option group", "Link"));
   port->excludes(tcp);
   tcp->excludes(port);
-  app.add_option("--baud", o.baud, "Line speed (default: the device's own, 9600)")
+  app.add_option("--baud", o.baud, _("Line speed (default: the device's own, 9600)"))
       ->check(CLI::Range(50, 4000000))
-      ->group("Link");
+      ->group(C_("option group", "Link"));
   app.add_option_function<std::string>(
          "--parity",
          [&o](const std::string& p) { o.parity = static_cast<char>(std::toupper(p[0])); },
-         "N, E or O (none, even, odd; default N)")
+         _("N, E or O (none, even, odd; default N)"))
       ->check(CLI::IsMember({"N", "E", "O", "n", "e", "o", "none", "even", "odd"}))
-      ->group("Link");
-  app.add_option("--data-bits", o.data_bits, "5 to 8 (default 8)")
+      ->group(C_("option group", "Link"));
+  app.add_option("--data-bits", o.data_bits, _("5 to 8 (default 8)"))
       ->check(CLI::Range(5, 8))
-      ->group("Link");
-  app.add_option("--stop-bits", o.stop_bits, "1 or 2 (default 1)")
+      ->group(C_("option group", "Link"));
+  app.add_option("--stop-bits", o.stop_bits, _("1 or 2 (default 1)"))
       ->check(CLI::Range(1, 2))
-      ->group("Link");
+      ->group(C_("option group", "Link"));
   app.add_option("--slave", o.slave_list,
-                 "Slave id or TCP unit id (default 1); several meters on the line: a list "
-                 "and ranges, e.g. 1,3,7 or 1-4, polled in turn")
-      ->group("Link");
-  app.add_option("--timeout", o.timeout_ms, "Response timeout in ms (default 500)")
+                 _("Slave id or TCP unit id (default 1); several meters on the line: a list "
+                   "and ranges, e.g. 1,3,7 or 1-4, polled in turn"))
+      ->group(C_("option group", "Link"));
+  app.add_option("--timeout", o.timeout_ms, _("Response timeout in ms (default 500)"))
       ->check(CLI::Range(1, 60000))
-      ->group("Link");
-  app.add_option("--interval", o.interval_ms, "Time between round starts in ms (default 1000)")
+      ->group(C_("option group", "Link"));
+  app.add_option("--interval", o.interval_ms, _("Time between round starts in ms (default 1000)"))
       ->check(CLI::Range(0, 3600000))
-      ->group("Polling");
-  app.add_option("--rounds", o.rounds, "Rounds to poll (default 0: until Ctrl-C)")
-      ->group("Polling");
+      ->group(C_("option group", "Polling"));
+  app.add_option("--rounds", o.rounds, _("Rounds to poll (default 0: until Ctrl-C)"))
+      ->group(C_("option group", "Polling"));
   app.add_option("--settings", o.settings_path,
-                 "Device settings: the JSON object the controller passes (with appSetting)")
-      ->group("Device");
+                 _("Device settings: the JSON object the controller passes (with appSetting)"))
+      ->group(C_("option group", "Device"));
   app.add_option("--settings-for", o.settings_for,
-                 "ID=FILE: this meter's own settings instead of --settings, repeatable")
-      ->group("Device");
-  app.add_option("--cache", o.cache_path, "Restore this cached 91-byte record before polling")
-      ->group("Device");
-  app.add_option("--history", o.history_path, "Append every stored 91-byte record to this file")
-      ->group("Device");
+                 _("ID=FILE: this meter's own settings instead of --settings, repeatable"))
+      ->group(C_("option group", "Device"));
+  app.add_option("--cache", o.cache_path, _("Restore this cached 91-byte record before polling"))
+      ->group(C_("option group", "Device"));
+  app.add_option("--history", o.history_path, _("Append every stored 91-byte record to this file"))
+      ->group(C_("option group", "Device"));
   app.add_option("--csv", o.csv_path,
-                 "Write one CSV row per round to this file (UTF-8, with the snapshot's keys)");
+                 _("Write one CSV row per round to this file (UTF-8, with the snapshot's keys)"));
   app.add_option("--report", o.report_path,
-                 "Write the commissioning report (one HTML file with charts, opens offline) "
-                 "to this file when the run ends");
+                 _("Write the commissioning report (one HTML file with charts, opens offline) "
+                   "to this file when the run ends"));
   app.add_flag("--json", o.json,
-               "One JSON object per round on standard output, then a summary object");
+               _("One JSON object per round on standard output, then a summary object"));
   app.add_flag("--trace", o.trace,
-               "Show every Modbus frame sent and received, with a monotonic time stamp");
+               _("Show every Modbus frame sent and received, with a monotonic time stamp"));
   app.add_flag("--watch", o.watch,
-               "On a terminal, redraw one screen per cycle (a row per meter) instead of "
-               "scrolling; ignored when standard output is not a terminal");
+               _("On a terminal, redraw one screen per cycle (a row per meter) instead of "
+                 "scrolling; ignored when standard output is not a terminal"));
   add_sim_options(app, o.sim);
   app.footer(kHelpFooter);
 }
 
 bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string& error) {
   if (sim.outage_round < 1) {
-    error = "--sim-outage-round: rounds count from 1";
+    error = _("--sim-outage-round: rounds count from 1");
     return false;
   }
   if (!simulated && qxsim::any_switch(sim)) {
-    error = "the --sim-* switches drive the built-in simulated meter; leave out --port/--tcp";
+    error = _("the --sim-* switches drive the built-in simulated meter; leave out --port/--tcp");
     return false;
   }
   return true;
@@ -128,7 +130,7 @@ bool check_bench_options(BenchOptions& o, std::string& error) {
     if (!parse_host_port(o.tcp, host, port, error)) return false;
   }
   if (o.rounds < 0) {
-    error = "--rounds: give a number of rounds, or 0 to poll until Ctrl-C";
+    error = _("--rounds: give a number of rounds, or 0 to poll until Ctrl-C");
     return false;
   }
   return check_sim_options(o.sim, simulated, error);

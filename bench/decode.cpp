@@ -1,5 +1,7 @@
 #include "decode.h"
 
+#include "qxi18n/i18n.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -59,8 +61,8 @@ std::string first_stray_character(const std::string& text) {
   std::size_t line = 1, column = 1;
   for (char c : text) {
     if (!is_hex(c) && !is_space(c)) {
-      return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": '" +
-             std::string(1, c) + "' is not a hex digit";
+      return qxi18n::format(_("line %ld, column %ld: '%c' is not a hex digit"),
+                            static_cast<long>(line), static_cast<long>(column), c);
     }
     if (c == '\n') {
       ++line;
@@ -86,10 +88,10 @@ void split_hex_lines(const std::string& path, const std::string& text, StoredRec
     begin = end + 1;
     if (digits.empty()) continue;
     if (digits.size() != kHexDigitsPerRecord) {
-      stored.problem = path + ": line " + std::to_string(line_number) + " holds " +
-                       std::to_string(digits.size()) + " hex digits, not a record (" +
-                       std::to_string(kHexDigitsPerRecord) + " digits, " +
-                       std::to_string(kRecordSize) + " bytes)";
+      stored.problem = qxi18n::format(
+          _("%s: line %zu holds %zu hex digits, not a record (%zu digits, %zu bytes)"),
+          path.c_str(), static_cast<std::size_t>(line_number), digits.size(),
+          static_cast<std::size_t>(kHexDigitsPerRecord), static_cast<std::size_t>(kRecordSize));
       return;
     }
     std::vector<unsigned char> record(kRecordSize);
@@ -109,10 +111,11 @@ void split_binary(const std::string& path, const std::string& bytes, StoredRecor
   }
   const std::size_t tail = bytes.size() % kRecordSize;
   if (tail != 0) {
-    stored.problem = path + ": " + std::to_string(tail) + " bytes at offset " +
-                     std::to_string(whole * kRecordSize) + " are not a whole record (" +
-                     std::to_string(whole) + " records of " + std::to_string(kRecordSize) +
-                     " bytes before them)";
+    stored.problem = qxi18n::format(
+        _("%s: %zu bytes at offset %zu are not a whole record (%zu records of %zu bytes before "
+          "them)"),
+        path.c_str(), static_cast<std::size_t>(tail), static_cast<std::size_t>(whole * kRecordSize),
+        static_cast<std::size_t>(whole), static_cast<std::size_t>(kRecordSize));
   }
 }
 
@@ -128,7 +131,8 @@ void read_records(const std::string& path, StoredRecords& stored) {
   // Text is hex: any other character is an error, never read as a record's bytes.
   const std::string stray = first_stray_character(bytes);
   if (!stray.empty()) {
-    stored.problem = path + ": " + stray + " (a hex file holds hex digits and white space only)";
+    stored.problem = qxi18n::format(_("%s: %s (a hex file holds hex digits and white space only)"),
+                                    path.c_str(), stray.c_str());
     return;
   }
   split_hex_lines(path, bytes, stored);
@@ -171,8 +175,10 @@ class Printer {
       for (std::string& field : snapshot_fields(values)) fields.push_back(std::move(field));
       csv_.write_row(fields);
     } else {
-      std::fprintf(out_, "%s record %zu  data id %d  stored %s\n", path.c_str(), index,
-                   record.device_data_id, stamp.c_str());
+      std::fprintf(out_, "%s\n",
+                   qxi18n::format(_("%s record %zu  data id %d  stored %s"), path.c_str(), index,
+                                  record.device_data_id, stamp.c_str())
+                       .c_str());
       print_snapshot_values(out_, values);
     }
     std::fflush(out_);
@@ -188,19 +194,20 @@ class Printer {
 
 CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugin_path) {
   CLI::App* decode = app.add_subcommand(
-      "decode", "Show stored 91-byte records (--history files, record files, hex lines)");
-  decode->add_option("FILE", o.files, "Files of whole records, or hex text, one record per line")
+      "decode", _("Show stored 91-byte records (--history files, record files, hex lines)"));
+  decode->add_option("FILE", o.files, _("Files of whole records, or hex text, one record per line"))
       ->required();
   decode->add_option(
       "--plugin", plugin_path,
-      "Plug-in to load (default: the qx7540pm.so installed or built with the bench)");
-  auto* json = decode->add_flag("--json", o.json, "One JSON object per record");
-  auto* csv = decode->add_flag("--csv", o.csv, "CSV: a header row with the keys, a row per record");
+      _("Plug-in to load (default: the qx7540pm.so installed or built with the bench)"));
+  auto* json = decode->add_flag("--json", o.json, _("One JSON object per record"));
+  auto* csv =
+      decode->add_flag("--csv", o.csv, _("CSV: a header row with the keys, a row per record"));
   json->excludes(csv);
   csv->excludes(json);
   decode->footer(
-      "Exit codes: 0 every file held whole records, 2 usage, 3 plug-in,\n"
-      "4 a file unreadable or not whole records (the records before the fault still show).");
+      _("Exit codes: 0 every file held whole records, 2 usage, 3 plug-in,\n"
+        "4 a file unreadable or not whole records (the records before the fault still show)."));
   return decode;
 }
 

@@ -10,13 +10,16 @@
 #include "poll.h"
 #include "preflight.h"
 #include "qxhost/version.h"
+#include "qxi18n/cli.h"
+#include "qxi18n/i18n.h"
 #include "report_command.h"
 #include "scan.h"
 #include "signals.h"
 
 int main(int argc, char** argv) {
+  qxi18n::init(qxi18n::find_lang_option(argc, argv));
   qxbench::BenchOptions options;
-  CLI::App app{"Loads the qx7540pm plug-in as the controller does and polls a meter over Modbus",
+  CLI::App app{_("Loads the qx7540pm plug-in as the controller does and polls a meter over Modbus"),
                "qx7540pm-bench"};
   app.set_version_flag("--version", std::string("qx7540pm-bench ") + qxhost::project_version());
   qxbench::add_bench_options(app, options);
@@ -29,7 +32,16 @@ int main(int argc, char** argv) {
   qxbench::PreflightOptions preflight;
   const CLI::App* preflight_command =
       qxbench::add_preflight_command(app, preflight, options.plugin_path);
+  std::string lang;
+  // Taken by qxi18n::init() above; declared so that it parses and shows in --help.
+  for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+    command->add_option("--lang", lang, qxi18n::lang_option_help())
+        ->check(CLI::IsMember(qxi18n::languages()));
+  }
+  app.add_option("--lang", lang, qxi18n::lang_option_help())
+      ->check(CLI::IsMember(qxi18n::languages()));
   app.require_subcommand(0, 1);
+  qxi18n::localize_help(app);
   try {
     app.parse(argc, argv);
     std::string error;

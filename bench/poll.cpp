@@ -22,6 +22,7 @@
 #include "qxhost/identity.h"
 #include "qxhost/plugin.h"
 #include "qxhost/round_output.h"
+#include "qxi18n/i18n.h"
 #include "qxsim/json_file.h"
 #include "qxsim/meter_sim.h"
 #include "session.h"
@@ -77,7 +78,8 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
       return kExitInput;
     }
     if (!in.settings.isObject()) {
-      fail("settings file " + opt.settings_path + ": the top level must be a JSON object");
+      fail(qxi18n::format(_("settings file %s: the top level must be a JSON object"),
+                          opt.settings_path.c_str()));
       return kExitInput;
     }
   }
@@ -93,7 +95,8 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
       return kExitInput;
     }
     if (!settings.isObject()) {
-      fail("settings file " + path + ": the top level must be a JSON object");
+      fail(
+          qxi18n::format(_("settings file %s: the top level must be a JSON object"), path.c_str()));
       return kExitInput;
     }
   }
@@ -150,9 +153,17 @@ int make_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
         std::string path;
         if (has_own && qxsim::split_id_text(text, id, path) && id == slave) file = path;
       }
-      fail("the device" + (opt.slaves.size() > 1 ? " for slave " + std::to_string(slave) : "") +
-           " refused the settings" + (file.empty() ? std::string() : " in " + file) + ": " +
-           e.what());
+      if (opt.slaves.size() > 1) {
+        fail(file.empty()
+                 ? qxi18n::format(_("the device for slave %d refused the settings: %s"), slave,
+                                  e.what())
+                 : qxi18n::format(_("the device for slave %d refused the settings in %s: %s"),
+                                  slave, file.c_str(), e.what()));
+      } else {
+        fail(file.empty() ? qxi18n::format(_("the device refused the settings: %s"), e.what())
+                          : qxi18n::format(_("the device refused the settings in %s: %s"),
+                                           file.c_str(), e.what()));
+      }
       return kExitInput;
     }
   }
@@ -191,10 +202,10 @@ int open_line(const BenchOptions& opt, const Inputs& in, int device_baud, Line& 
     const char* hint =
         in.simulated ? ""
         : opt.tcp.empty()
-            ? "\n  hint: check the device path, that no other program holds the port, and "
-              "that you may open it (group dialout)"
-            : "\n  hint: check the gateway's address and port (Modbus TCP listens on 502)";
-    fail(error + hint);
+            ? _("hint: check the device path, that no other program holds the port, and "
+                "that you may open it (group dialout)")
+            : _("hint: check the gateway's address and port (Modbus TCP listens on 502)");
+    fail(*hint == '\0' ? error : error + "\n  " + hint);
     return kExitPort;
   }
   return kExitOk;
@@ -212,17 +223,42 @@ std::string describe_line(const BenchOptions& opt, const Line& line) {
   return text;
 }
 
+/// describe_line in the run's language, for people (the JSON keeps describe_line's).
+std::string link_text(const BenchOptions& opt, const Line& line) {
+  const zelfw::LinkSettings& s = line.settings;
+  std::string text =
+      s.tcp_host.empty()
+          ? qxi18n::format(_("RTU %s %d %d%c%d slave %d"), s.serial_path.c_str(), s.baud,
+                           s.data_bits, s.parity, s.stop_bits, s.slave)
+          : qxi18n::format(_("TCP %s:%d unit %d"), s.tcp_host.c_str(), s.tcp_port, s.slave);
+  if (opt.slaves.size() > 1) {
+    text = text.substr(0, text.rfind(' '));  // the link's own slave id
+    text = text.substr(0, text.rfind(' '));  // "slave" or "unit"
+    text +=
+        " " + qxi18n::format(s.tcp_host.empty() ? C_("link", "slaves %s") : C_("link", "units %s"),
+                             opt.slave_list.c_str());
+  }
+  return text;
+}
+
 Summary begin_summary(const BenchOptions& opt, const Inputs& in, const Line& line) {
   Summary summary;
   summary.link = describe_line(opt, line) +
                  (in.simulated ? " (built-in simulated meter" +
                                      std::string(opt.slaves.size() > 1 ? "s" : "") + ")"
                                : "");
+  summary.link_text = link_text(opt, line) +
+                      (in.simulated ? std::string(" (") +
+                                          (opt.slaves.size() > 1 ? _("built-in simulated meters")
+                                                                 : _("built-in simulated meter")) +
+                                          ")"
+                                    : std::string());
   if (line.settings.tcp_host.empty()) {
     summary.wire_minimum_ms = zelfw::rtu_exchange_minimum_ms(line.settings, 32) +
                               zelfw::rtu_exchange_minimum_ms(line.settings, 8);
     if (in.simulated && in.sim_config.pace_baud <= 0) {
-      summary.wire_note = "the simulator's pseudo-terminal has no line speed; --sim-pace paces it";
+      summary.wire_note =
+          _("the simulator's pseudo-terminal has no line speed; --sim-pace paces it");
     }
   }
   return summary;
@@ -233,17 +269,25 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
   // With --json, standard output carries nothing but the JSON lines.
   FILE* to = opt.json ? stderr : out;
   const std::string identity = qxhost::describe(qxhost::identify(qxhost::Plugin::open(plugin)));
-  std::fprintf(to, "qx7540pm-bench: %s from %s (%s) on %s, every %d ms, %s\n",
-               device.DeviceType().c_str(), plugin.c_str(), identity.c_str(), summary.link.c_str(),
-               opt.interval_ms,
-               opt.rounds > 0 ? (std::to_string(opt.rounds) + " rounds").c_str() : "until Ctrl-C");
+  const std::string rounds =
+      opt.rounds > 0
+          ? qxi18n::format(P_("%ld round", "%ld rounds", static_cast<unsigned long>(opt.rounds)),
+                           static_cast<long>(opt.rounds))
+          : std::string(_("until Ctrl-C"));
+  std::fprintf(to, "%s\n",
+               qxi18n::format(_("qx7540pm-bench: %s from %s (%s) on %s, every %d ms, %s"),
+                              device.DeviceType().c_str(), plugin.c_str(), identity.c_str(),
+                              summary.link_text.c_str(), opt.interval_ms, rounds.c_str())
+                   .c_str());
   std::fflush(to);
   const char outage = in.sim_config.faults.outage.phase;
   if (in.simulated && outage >= 'A' && outage <= 'C' &&
       !monitored_phases(device)[static_cast<std::size_t>(outage - 'A')]) {
-    std::cerr << "qx7540pm-bench: note: phase " << outage << " is not monitored (appSetting has_"
-              << static_cast<char>(std::tolower(outage))
-              << " is 0), so the alarm stays off; see bench/examples/monitor-all-phases.json"
+    std::cerr << "qx7540pm-bench: "
+              << qxi18n::format(
+                     _("note: phase %c is not monitored (appSetting has_%c is 0), so "
+                       "the alarm stays off; see bench/examples/monitor-all-phases.json"),
+                     outage, static_cast<char>(std::tolower(outage)))
               << std::endl;
   }
 }
@@ -309,14 +353,14 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   // The cache goes in before anything is shown: a refused one shows nothing.
   std::vector<RoundReport> cached;
   if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {
-    fail("the device refused the cached record in " + opt.cache_path + " (" +
-         std::to_string(in.cache.size()) + " bytes; a record is 91)");
+    fail(qxi18n::format(_("the device refused the cached record in %s (%zu bytes; a record is 91)"),
+                        opt.cache_path.c_str(), in.cache.size()));
     return kExitInput;
   }
   FILE* out = output.out();
-  const RunFacts facts{plugin, totals.meters.front(),
-                       "every " + std::to_string(opt.interval_ms) + " ms, timeout " +
-                           std::to_string(opt.timeout_ms) + " ms"};
+  const RunFacts facts{
+      plugin, totals.meters.front(),
+      qxi18n::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms)};
   Sinks sinks;
   std::string error;
   if (!make_sinks(opt, facts, out, sinks, error)) {

@@ -11,6 +11,8 @@
 
 #include "alarm.h"
 #include "quantities.h"
+#include "qxi18n/i18n.h"
+#include "qxi18n/text_width.h"
 #include "register_map.h"
 
 namespace qxbench {
@@ -35,13 +37,13 @@ struct Row {
 };
 
 constexpr Row kRows[] = {
-    {"phase voltage", QuantityKind::kPhaseVoltage},
-    {"line voltage", QuantityKind::kLineVoltage},
-    {"current", QuantityKind::kCurrent},
-    {"active power", QuantityKind::kActivePower},
-    {"reactive power", QuantityKind::kReactivePower},
-    {"apparent power", QuantityKind::kApparentPower},
-    {"power factor", QuantityKind::kPowerFactor},
+    {N_("phase voltage"), QuantityKind::kPhaseVoltage},
+    {N_("line voltage"), QuantityKind::kLineVoltage},
+    {N_("current"), QuantityKind::kCurrent},
+    {N_("active power"), QuantityKind::kActivePower},
+    {N_("reactive power"), QuantityKind::kReactivePower},
+    {N_("apparent power"), QuantityKind::kApparentPower},
+    {N_("power factor"), QuantityKind::kPowerFactor},
 };
 
 /// A range per phase of a kind: values outside it are implausible.
@@ -64,6 +66,12 @@ std::string format(const char* fmt, ...) {
   std::vsnprintf(buffer, sizeof buffer, fmt, args);
   va_end(args);
   return buffer;
+}
+
+/// A message for people in the run's language, else as it is (English for --json and the CSV).
+const char* words(bool for_people, const char* msgid) __attribute__((format_arg(2)));
+const char* words(bool for_people, const char* msgid) {
+  return for_people ? qxi18n::translate(msgid) : msgid;
 }
 
 double number(const Json::Value& snapshot, const char* key) {
@@ -93,20 +101,33 @@ std::string shown(const Json::Value& snapshot, QuantityKind kind, PhaseGroup pha
   return text;
 }
 
-const char* round_label(const RoundReport& r) { return r.round == 0 ? "cache" : "round"; }
-
 constexpr std::size_t kLabelWidth = 17;
 constexpr std::size_t kCellWidth = 14;
 constexpr std::size_t kSummaryLabelWidth = 13;
 
 }  // namespace
 
+const char* failure_label(const char* name) {
+  // The failure names as the bench shows them to people; --json and --csv keep failure_name().
+  const std::string n = name;
+  if (n == "timeout") return C_("failure", "timeout");
+  if (n == "bad-crc") return C_("failure", "bad-crc");
+  if (n == "exception") return C_("failure", "exception");
+  if (n == "malformed") return C_("failure", "malformed");
+  if (n == "wrong-slave") return C_("failure", "wrong-slave");
+  if (n == "io") return C_("failure", "io");
+  if (n == "unpublished") return C_("failure", "unpublished");
+  return name;
+}
+
+const char* failure_label(zelfw::Failure kind) { return failure_label(zelfw::failure_name(kind)); }
+
 const char* outcome_name(const RoundReport& r) {
   return r.ok ? "ok" : r.failed ? zelfw::failure_name(r.failure.kind) : "unpublished";
 }
 
 std::string padded(const std::string& label, std::size_t width) {
-  return label.size() >= width ? label : label + std::string(width - label.size(), ' ');
+  return qxi18n::pad_to_width(label, width);
 }
 
 void print_labelled(FILE* out, const std::string& label, const std::string& text) {
@@ -117,43 +138,43 @@ void print_snapshot_values(FILE* out, const Json::Value& s) {
   std::string heading;
   for (const char* phase : {"A (AB)", "B (BC)", "C (CA)"})
     heading += padded(phase, kCellWidth) + " ";
-  print_labelled(out, "", heading + "avg/total");
+  print_labelled(out, "", heading + _("avg/total"));
   for (const Row& row : kRows) {
     std::string cells;
     for (const PhaseGroup phase : kPhases)
       cells += padded(shown(s, row.kind, phase), kCellWidth) + " ";
-    print_labelled(out, row.label, cells + shown(s, row.kind, PhaseGroup::kWhole));
+    print_labelled(out, _(row.label), cells + shown(s, row.kind, PhaseGroup::kWhole));
   }
   const PhaseGroup whole = PhaseGroup::kWhole;
   const auto& di = quantity_of(QuantityKind::kDigitalInputs, whole);
   const auto& dout = quantity_of(QuantityKind::kDigitalOutputs, whole);
   const auto& unused = quantity_of(QuantityKind::kUnused, whole);
   print_labelled(
-      out, "frequency",
+      out, _("frequency"),
       padded(shown(s, QuantityKind::kFrequency, whole), kCellWidth) +
           format(" %s %.0f   %s %.0f   %s %.0f", key_of(di), number(s, key_of(di)), key_of(dout),
                  number(s, key_of(dout)), key_of(unused), number(s, key_of(unused))));
-  print_labelled(out, "energy fwd/rev",
-                 format("active %.0f / %.0f kWh   reactive %.0f / %.0f kvarh",
+  print_labelled(out, _("energy fwd/rev"),
+                 format(_("active %.0f / %.0f kWh   reactive %.0f / %.0f kvarh"),
                         reading(s, QuantityKind::kForwardActiveEnergy, whole),
                         reading(s, QuantityKind::kReverseActiveEnergy, whole),
                         reading(s, QuantityKind::kForwardReactiveEnergy, whole),
                         reading(s, QuantityKind::kReverseReactiveEnergy, whole)));
   const Json::Value& updated =
       s.isObject() ? s[qx7540pm::kUpdateTimeKey] : Json::Value::nullSingleton();
-  print_labelled(out, "updated", updated.isString() ? updated.asString() : "-");
+  print_labelled(out, _("updated"), updated.isString() ? updated.asString() : "-");
 }
 
-std::vector<std::string> plausibility_warnings(const Json::Value& snapshot) {
+std::vector<std::string> plausibility_warnings(const Json::Value& snapshot, bool for_people) {
   if (!snapshot.isObject()) return {};
   Readings readings;
   for (std::size_t i = 0; i < readings.size(); ++i) {
     readings[i] = number(snapshot, qx7540pm::kRegisterMap[i].key);
   }
-  return plausibility_warnings(readings);
+  return plausibility_warnings(readings, for_people);
 }
 
-std::vector<std::string> plausibility_warnings(const Readings& readings) {
+std::vector<std::string> plausibility_warnings(const Readings& readings, bool for_people) {
   std::vector<std::string> warnings;
   const auto value_of = [&readings](const qx7540pm::Quantity& q) {
     return readings[static_cast<std::size_t>(&q - qx7540pm::kQuantities)];
@@ -161,8 +182,8 @@ std::vector<std::string> plausibility_warnings(const Readings& readings) {
   const auto check = [&](const qx7540pm::Quantity& q, double low, double high) {
     const double v = value_of(q);
     if (!std::isnan(v) && (v < low || v > high)) {
-      warnings.push_back(
-          format("%s = %.3f %s is outside %.0f..%.0f %s", key_of(q), v, q.unit, low, high, q.unit));
+      warnings.push_back(format(words(for_people, N_("%s = %.3f %s is outside %.0f..%.0f %s")),
+                                key_of(q), v, q.unit, low, high, q.unit));
     }
   };
   for (const Limit& limit : kLimits) {
@@ -175,7 +196,7 @@ std::vector<std::string> plausibility_warnings(const Readings& readings) {
     const qx7540pm::Quantity& q = quantity_of(QuantityKind::kPowerFactor, phase);
     const double v = value_of(q);
     if (!std::isnan(v) && v > kFactorHigh) {
-      warnings.push_back(format("%s = %.4f is above 1", key_of(q), v));
+      warnings.push_back(format(words(for_people, N_("%s = %.4f is above 1")), key_of(q), v));
     }
   }
   return warnings;
@@ -183,7 +204,8 @@ std::vector<std::string> plausibility_warnings(const Readings& readings) {
 
 std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& record,
                                               const AlarmReport& alarm,
-                                              const std::array<bool, 3>& monitored) {
+                                              const std::array<bool, 3>& monitored,
+                                              bool for_people) {
   using namespace qx7540pm;
   std::vector<std::string> warnings;
   if (!alarm.state) return warnings;
@@ -197,8 +219,9 @@ std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& 
     const double alarm_volts = static_cast<float>(word) / kAlarmDivisor;
     if (alarm_volts < kInterruptionThreshold && snapshot_volts >= kInterruptionThreshold) {
       warnings.push_back(format(
-          "alarm on while monitored %s reads %.1f V: the alarm check divides the register by "
-          "%.0f, not %.0f (%.2f < %.0f)",
+          words(for_people,
+                N_("alarm on while monitored %s reads %.1f V: the alarm check divides the register "
+                   "by %.0f, not %.0f (%.2f < %.0f)")),
           phase.key, snapshot_volts, kAlarmDivisor, divisor_of(phase.scale), alarm_volts,
           kInterruptionThreshold));
     }
@@ -251,9 +274,9 @@ std::string frame_text(const TracedFrame& f) {
   char head[48];
   std::snprintf(head, sizeof head, "%-17s %12.6f s  ", f.sent ? "tx" : "rx", f.seconds);
   std::string text = head;
-  text += f.bytes.empty() ? "(no frame)" : spaced_hex(f.bytes);
-  if (!f.sent && !f.bytes.empty()) text += "  (" + std::to_string(f.bytes.size()) + " bytes)";
-  if (!f.failure.empty()) text += "  " + f.failure;
+  text += f.bytes.empty() ? _("(no frame)") : spaced_hex(f.bytes);
+  if (!f.sent && !f.bytes.empty()) text += "  (" + format(_("%zu bytes"), f.bytes.size()) + ")";
+  if (!f.failure.empty()) text += std::string("  ") + failure_label(f.failure.c_str());
   return text;
 }
 
@@ -270,41 +293,43 @@ Json::Value frame_json(const TracedFrame& f) {
 void print_round(FILE* out, const RoundReport& r) {
   std::string status;
   if (r.ok) {
-    status = r.round == 0 ? "restored and republished" : "ok";
+    status = r.round == 0 ? _("restored and republished") : C_("round status", "ok");
   } else if (r.failed) {
-    status =
-        std::string("FAILED: ") + zelfw::failure_name(r.failure.kind) + " (" + r.failure.text + ")";
+    status = format(_("FAILED: %s (%s)"), failure_label(r.failure.kind), r.failure.text.c_str());
   } else {
-    status = r.round == 0 ? "refused by the device" : "FAILED: nothing published";
+    status = r.round == 0 ? _("refused by the device") : _("FAILED: nothing published");
   }
-  const std::string slave = r.several ? " slave " + std::to_string(r.slave) : std::string();
-  std::fprintf(out, "%s %ld%s  %s  %s  (%.1f ms)\n", round_label(r), r.round, slave.c_str(),
-               r.time.c_str(), status.c_str(), r.round_ms);
+  std::string label =
+      r.round == 0 ? std::string(C_("round label", "cache")) : format(_("round %ld"), r.round);
+  if (r.several) label += " " + format(_("slave %d"), r.slave);
+  std::fprintf(out, "%s  %s  %s  (%.1f ms)\n", label.c_str(), r.time.c_str(), status.c_str(),
+               r.round_ms);
   for (const TracedFrame& f : r.trace) std::fprintf(out, "  %s\n", frame_text(f).c_str());
   if (r.ok) {
     print_snapshot_values(out, r.snapshot);
     if (r.snapshot_repeated) {
-      print_labelled(out, "note",
-                     "801 renders once per time stamp: this round completed in the same second "
-                     "as the last one, so the values above are the last round's");
+      print_labelled(out, C_("label", "note"),
+                     _("801 renders once per time stamp: this round completed in the same second "
+                       "as the last one, so the values above are the last round's"));
     }
   } else {
-    print_labelled(out, "published", "nothing this round; 801 still serves the last record");
+    print_labelled(out, C_("label", "published"),
+                   _("nothing this round; 801 still serves the last record"));
   }
   if (r.alarm_reported) {
-    print_labelled(
-        out, "alarm",
-        format("%s: %s  [%s %s]  %s", r.alarm.name.c_str(), r.alarm.state ? "ALARM" : "normal",
-               r.alarm.id.c_str(), r.alarm.code.c_str(), r.alarm.text.c_str()));
+    print_labelled(out, C_("label", "alarm"),
+                   format("%s: %s  [%s %s]  %s", r.alarm.name.c_str(),
+                          r.alarm.state ? C_("alarm state", "ALARM") : C_("alarm state", "normal"),
+                          r.alarm.id.c_str(), r.alarm.code.c_str(), r.alarm.text.c_str()));
   } else {
-    print_labelled(out, "alarm", "no report");
+    print_labelled(out, C_("label", "alarm"), _("no report"));
   }
-  print_labelled(out, "value query", r.query);
+  print_labelled(out, _("value query"), r.query);
   for (const std::string& line : r.device_lines) {
-    print_labelled(out, "device says", line);
+    print_labelled(out, _("device says"), line);
   }
-  for (const std::string& warning : r.warnings) {
-    print_labelled(out, "WARNING", warning);
+  for (const std::string& warning : r.warnings_text.empty() ? r.warnings : r.warnings_text) {
+    print_labelled(out, _("WARNING"), warning);
   }
   std::fflush(out);
 }
@@ -314,31 +339,30 @@ namespace {
 void print_titled_summary(FILE* out, const Summary& s, const std::string& title) {
   long failed = s.unpublished;
   for (long n : s.failures) failed += n;
-  std::fprintf(out, "%s: %ld rounds, %ld ok, %ld failed%s\n", title.c_str(), s.rounds, s.ok, failed,
-               s.interrupted ? " (interrupted)" : "");
+  std::fprintf(out, "%s\n",
+               format(_("%s: %ld rounds, %ld ok, %ld failed%s"), title.c_str(), s.rounds, s.ok,
+                      failed, s.interrupted ? _(" (interrupted)") : "")
+                   .c_str());
   for (std::size_t i = 0; i < s.failures.size(); ++i) {
     if (s.failures[i] == 0) continue;
-    std::fprintf(
-        out, "  %s %ld\n",
-        padded(zelfw::failure_name(static_cast<zelfw::Failure>(i)), kSummaryLabelWidth).c_str(),
-        s.failures[i]);
+    std::fprintf(out, "  %s %ld\n",
+                 padded(failure_label(static_cast<zelfw::Failure>(i)), kSummaryLabelWidth).c_str(),
+                 s.failures[i]);
   }
   if (s.unpublished > 0) {
-    std::fprintf(out, "  %s %ld\n", padded("unpublished", kSummaryLabelWidth).c_str(),
-                 s.unpublished);
+    std::fprintf(out, "  %s %ld\n",
+                 padded(C_("failure", "unpublished"), kSummaryLabelWidth).c_str(), s.unpublished);
   }
-  std::fprintf(out, "  link          %s\n", s.link.c_str());
-  if (s.timed_rounds > 0) {
-    std::fprintf(out, "  mean round    %.1f ms over %ld good rounds", s.total_ms / s.timed_rounds,
-                 s.timed_rounds);
-  } else {
-    std::fprintf(out, "  mean round    - (no good round)");
-  }
-  if (s.wire_minimum_ms >= 0) {
-    std::fprintf(out, "; wire minimum %.1f ms", s.wire_minimum_ms);
-  }
-  std::fprintf(out, "\n");
-  if (!s.wire_note.empty()) std::fprintf(out, "  note          %s\n", s.wire_note.c_str());
+  const auto line = [&](const char* label, const std::string& text) {
+    std::fprintf(out, "  %s %s\n", padded(label, kSummaryLabelWidth).c_str(), text.c_str());
+  };
+  line(C_("label", "link"), s.link_text.empty() ? s.link : s.link_text);
+  std::string mean = s.timed_rounds > 0 ? format(_("%.1f ms over %ld good rounds"),
+                                                 s.total_ms / s.timed_rounds, s.timed_rounds)
+                                        : std::string(_("- (no good round)"));
+  if (s.wire_minimum_ms >= 0) mean += format(_("; wire minimum %.1f ms"), s.wire_minimum_ms);
+  line(C_("label", "mean round"), mean);
+  if (!s.wire_note.empty()) line(C_("label", "note"), s.wire_note);
   std::fflush(out);
 }
 
@@ -346,20 +370,23 @@ Json::Value summary_object(const Summary& s);
 
 }  // namespace
 
-void print_summary(FILE* out, const Summary& s) { print_titled_summary(out, s, "summary"); }
+void print_summary(FILE* out, const Summary& s) { print_titled_summary(out, s, _("summary")); }
 
 void print_line_summary(FILE* out, const LineSummary& line) {
   for (std::size_t i = 0; i < line.meters.size(); ++i) {
-    print_titled_summary(out, line.meters[i], "summary slave " + std::to_string(line.slaves[i]));
+    print_titled_summary(out, line.meters[i], format(_("summary slave %d"), line.slaves[i]));
   }
   if (line.cycles > 0) {
-    std::fprintf(out, "bus cycle: %.1f ms mean over %ld cycles of %zu meters",
-                 line.total_cycle_ms / line.cycles, line.cycles, line.slaves.size());
+    std::fprintf(out, "%s",
+                 format(_("bus cycle: %.1f ms mean over %ld cycles of %zu meters"),
+                        line.total_cycle_ms / line.cycles, line.cycles, line.slaves.size())
+                     .c_str());
   } else {
-    std::fprintf(out, "bus cycle: - (no complete cycle)");
+    std::fprintf(out, "%s", _("bus cycle: - (no complete cycle)"));
   }
   if (line.cycle_wire_minimum_ms >= 0) {
-    std::fprintf(out, "; wire minimum %.1f ms", line.cycle_wire_minimum_ms);
+    std::fprintf(out, "%s",
+                 format(_("; wire minimum %.1f ms"), line.cycle_wire_minimum_ms).c_str());
   }
   std::fprintf(out, "\n");
   std::fflush(out);

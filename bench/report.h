@@ -50,8 +50,9 @@ struct RoundReport {
   AlarmReport alarm;
   std::string query;  ///< the value query's message
   std::vector<std::string> device_lines;
-  std::vector<std::string> warnings;
-  bool traced = false;  ///< --trace: the frames below are shown
+  std::vector<std::string> warnings;       ///< in English: --json and the CSV
+  std::vector<std::string> warnings_text;  ///< the same in the run's language, for people
+  bool traced = false;                     ///< --trace: the frames below are shown
   std::vector<TracedFrame> trace;
 };
 
@@ -63,7 +64,8 @@ struct Summary {
   double total_ms = 0;   ///< over successful polled rounds
   long timed_rounds = 0;
   double wire_minimum_ms = -1;  ///< < 0: none for this link (TCP)
-  std::string link;
+  std::string link;             ///< --json's and the CSV's: the same in every language
+  std::string link_text;        ///< the link as shown to people, in the run's language
   std::string wire_note;
   bool interrupted = false;
 };
@@ -83,20 +85,27 @@ using Readings = std::array<double, 36>;
 
 /// Values a healthy installation does not produce: voltages or frequency out
 /// of range, a power factor above 1.
-std::vector<std::string> plausibility_warnings(const Json::Value& snapshot);
-std::vector<std::string> plausibility_warnings(const Readings& readings);
+/// In English for --json and the CSV, or in the run's language `for_people`.
+std::vector<std::string> plausibility_warnings(const Json::Value& snapshot,
+                                               bool for_people = false);
+std::vector<std::string> plausibility_warnings(const Readings& readings, bool for_people = false);
 
 /// Explains an alarm raised on a healthy voltage: the device's alarm check
 /// divides the phase voltage registers by 100 where the snapshot divides by
 /// 10. Reads this round's published record; monitored: has_a, has_b, has_c.
 std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& record,
                                               const AlarmReport& alarm,
-                                              const std::array<bool, 3>& monitored);
+                                              const std::array<bool, 3>& monitored,
+                                              bool for_people = false);
 
 /// The round's outcome in one word: "ok", the link failure's kind, or
 /// "unpublished" (no record and no link failure). The CSV's status and
 /// failure columns, the live screen and the report use it.
 const char* outcome_name(const RoundReport& report);
+/// A failure's name as shown to people, in the run's language ("timeout" -> "超时");
+/// a name it does not know comes back as it is.
+const char* failure_label(const char* name);
+const char* failure_label(zelfw::Failure kind);
 
 /// A label padded with spaces to width: every text table aligns its columns here.
 std::string padded(const std::string& label, std::size_t width);

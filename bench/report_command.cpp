@@ -1,5 +1,7 @@
 #include "report_command.h"
 
+#include "qxi18n/i18n.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,13 +32,14 @@ std::string html_name_for(const std::string& csv_path) {
 
 CLI::App* add_report_command(CLI::App& app, ReportOptions& options) {
   CLI::App* report = app.add_subcommand(
-      "report", "Make the commissioning report (one HTML file, opens offline) from a run's CSV");
-  report->add_option("csv", options.csv_path, "The CSV a polling run wrote with --csv")->required();
+      "report", _("Make the commissioning report (one HTML file, opens offline) from a run's CSV"));
+  report->add_option("csv", options.csv_path, _("The CSV a polling run wrote with --csv"))
+      ->required();
   report->add_option("-o,--output", options.output_path,
-                     "The HTML file to write (default: the CSV's name with .html)");
+                     _("The HTML file to write (default: the CSV's name with .html)"));
   report->footer(
-      "Exit codes: 0 written, 2 usage, 4 the CSV unusable or the report's name taken by it,\n"
-      "6 the report file could not be written, 130 interrupted.");
+      _("Exit codes: 0 written, 2 usage, 4 the CSV unusable or the report's name taken by it,\n"
+        "6 the report file could not be written, 130 interrupted."));
   return report;
 }
 

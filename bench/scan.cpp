@@ -1,5 +1,7 @@
 #include "scan.h"
 
+#include "qxi18n/i18n.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -137,33 +139,35 @@ bool parse_line_settings(const std::string& bauds, const std::string& formats,
 
 CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_path) {
   CLI::App* scan = app.add_subcommand(
-      "scan", "Look for meters: try line settings and slave ids, each with the device's own read");
-  auto* port = scan->add_option("--port", o.port, "Serial device of the line (Modbus RTU)")
+      "scan",
+      _("Look for meters: try line settings and slave ids, each with the device's own read"));
+  auto* port = scan->add_option("--port", o.port, _("Serial device of the line (Modbus RTU)"))
                    ->check(CLI::Validator(
                        [](std::string& value) {
-                         return value.empty() ? std::string("an empty value: give the device")
+                         return value.empty() ? std::string(_("an empty value: give the device"))
                                               : std::string();
                        },
                        ""));
-  auto* tcp = scan->add_option("--tcp", o.tcp, "Modbus TCP gateway HOST[:PORT]; only ids swept");
+  auto* tcp = scan->add_option("--tcp", o.tcp, _("Modbus TCP gateway HOST[:PORT]; only ids swept"));
   port->excludes(tcp);
   tcp->excludes(port);
-  scan->add_option("--slaves", o.slaves, "Slave ids: list and ranges, e.g. 1,3,10-20 (1-247)");
+  scan->add_option("--slaves", o.slaves, _("Slave ids: list and ranges, e.g. 1,3,10-20 (1-247)"));
   scan->add_option("--baud", o.bauds, "Line speeds to try, in order (" + o.bauds + ")");
   scan->add_option("--format", o.formats, "Frame formats to try, in order (" + o.formats + ")");
-  scan->add_option("--timeout", o.timeout_ms, "Response timeout of one probe in ms (100)")
+  scan->add_option("--timeout", o.timeout_ms, _("Response timeout of one probe in ms (100)"))
       ->check(CLI::Range(1, 60000));
-  scan->add_flag("--all", o.all, "Try every line setting, not only up to the first meter found");
-  scan->add_flag("--json", o.json, "One JSON object per responder, then a summary object");
+  scan->add_flag("--all", o.all, _("Try every line setting, not only up to the first meter found"));
+  scan->add_flag("--json", o.json, _("One JSON object per responder, then a summary object"));
   scan->add_flag("--trace", o.trace,
-                 "Show every frame of every probe (with --json: each responder's frames)");
-  scan->add_option("--plugin", plugin_path,
-                   "Plug-in to load (default: the qx7540pm.so installed or built with the bench)");
+                 _("Show every frame of every probe (with --json: each responder's frames)"));
+  scan->add_option(
+      "--plugin", plugin_path,
+      _("Plug-in to load (default: the qx7540pm.so installed or built with the bench)"));
   add_sim_options(*scan, o.sim);
   scan->footer(
-      "Without --port or --tcp the scan looks at the built-in simulated meter.\n"
-      "Exit codes: 0 a meter found, 1 none, 2 usage (a bad id range, speed or format),\n"
-      "3 plug-in, 4 profile file, 5 port, 130 interrupted (after what was found).");
+      _("Without --port or --tcp the scan looks at the built-in simulated meter.\n"
+        "Exit codes: 0 a meter found, 1 none, 2 usage (a bad id range, speed or format),\n"
+        "3 plug-in, 4 profile file, 5 port, 130 interrupted (after what was found)."));
   return scan;
 }
 

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "qx7540pm_data.h"
+#include "qxi18n/i18n.h"
 #include "report.h"
 
 namespace qxbench {
@@ -39,35 +40,54 @@ std::string shell_word(const std::string& word) {
   return quoted + "'";
 }
 
-std::string verdict_of(const Probe& probe) {
-  if (probe.meter) return "looks like this meter";
-  const std::string first_read = "registers " + std::to_string(QX7540PM_BLOCK1_START) + ".." +
-                                 std::to_string(QX7540PM_BLOCK1_START + QX7540PM_BLOCK1_COUNT - 1);
+/// A message for people in the run's language, else as it is (English for --json).
+const char* words(bool for_people, const char* msgid) __attribute__((format_arg(2)));
+const char* words(bool for_people, const char* msgid) {
+  return for_people ? qxi18n::translate(msgid) : msgid;
+}
+
+/// The verdict on a responder: in English for --json, in the run's language `for_people`.
+std::string verdict_of(const Probe& probe, bool for_people) {
+  if (probe.meter) return words(for_people, N_("looks like this meter"));
+  const int first = QX7540PM_BLOCK1_START, first_end = first + QX7540PM_BLOCK1_COUNT - 1;
+  const int second = QX7540PM_BLOCK2_START, second_end = second + QX7540PM_BLOCK2_COUNT - 1;
   if (probe.answer == Answer::kException) {
-    return "not this meter: answers " + first_read + " with exception " +
-           std::to_string(probe.failure.exception_code);
+    return qxi18n::format(
+        words(for_people, N_("not this meter: answers registers %d..%d with exception %d")), first,
+        first_end, probe.failure.exception_code);
   }
   if (!probe.published) {
-    return "not this meter: answers " + first_read + " but not registers " +
-           std::to_string(QX7540PM_BLOCK2_START) + ".." +
-           std::to_string(QX7540PM_BLOCK2_START + QX7540PM_BLOCK2_COUNT - 1) +
-           (probe.second_failed ? std::string(" (") + zelfw::failure_name(probe.failure.kind) + ")"
-                                : std::string());
+    if (!probe.second_failed) {
+      return qxi18n::format(
+          words(for_people,
+                N_("not this meter: answers registers %d..%d but not registers %d..%d")),
+          first, first_end, second, second_end);
+    }
+    const char* failure = zelfw::failure_name(probe.failure.kind);
+    return qxi18n::format(
+        words(for_people,
+              N_("not this meter: answers registers %d..%d but not registers %d..%d (%s)")),
+        first, first_end, second, second_end, for_people ? failure_label(failure) : failure);
   }
-  std::string text = "not this meter: ";
-  for (std::size_t i = 0; i < probe.warnings.size(); ++i) {
-    text += (i > 0 ? "; " : "") + probe.warnings[i];
+  std::vector<std::string> warnings =
+      for_people ? plausibility_warnings(probe.snapshot, true) : probe.warnings;
+  if (!probe.snapshot.isObject()) {
+    if (for_people) warnings.push_back(_("the snapshot is not a JSON object"));
   }
-  return text;
+  std::string text;
+  for (std::size_t i = 0; i < warnings.size(); ++i) {
+    text += (i > 0 ? words(for_people, N_("; ")) : "") + warnings[i];
+  }
+  return qxi18n::format(words(for_people, N_("not this meter: %s")), text.c_str());
 }
 
 std::string duration_text(double seconds) {
   const long s = std::lround(seconds);
   char text[32];
   if (s >= 60) {
-    std::snprintf(text, sizeof text, "%ldm %02lds", s / 60, s % 60);
+    std::snprintf(text, sizeof text, _("%ldm %02lds"), s / 60, s % 60);
   } else {
-    std::snprintf(text, sizeof text, "%lds", s);
+    std::snprintf(text, sizeof text, _("%lds"), s);
   }
   return text;
 }
@@ -115,8 +135,10 @@ void ScanReporter::begin_setting(const std::string& line) {
   line_ = line;
   if (json_) return;
   if (!terminal_) {
-    std::fprintf(stderr, "qx7540pm-bench: scan: %s (setting %zu of %zu), %zu ids\n", line.c_str(),
-                 setting_, settings_, ids_);
+    std::fprintf(stderr, "qx7540pm-bench: %s\n",
+                 qxi18n::format(_("scan: %s (setting %zu of %zu), %zu ids"), line.c_str(), setting_,
+                                settings_, ids_)
+                     .c_str());
     return;
   }
   draw(-1);
@@ -135,8 +157,10 @@ void ScanReporter::draw(double elapsed_s) {
   bar.resize(kBarWidth, '.');
   std::string left = "?";
   if (elapsed_s > 0 && done_ > 0) left = duration_text(elapsed_s / done_ * (total - done_));
-  std::fprintf(stderr, "\r\033[K[%s] %s  setting %zu/%zu  %zu ids left  ~%s left", bar.c_str(),
-               line_.c_str(), setting_, settings_, ids_ - in_setting_, left.c_str());
+  std::fprintf(stderr, "\r\033[K[%s] %s  %s", bar.c_str(), line_.c_str(),
+               qxi18n::format(_("setting %zu/%zu  %zu ids left  ~%s left"), setting_, settings_,
+                              ids_ - in_setting_, left.c_str())
+                   .c_str());
   std::fflush(stderr);
   drawn_ = true;
 }
@@ -160,7 +184,7 @@ void ScanReporter::show_responder(int slave, const std::string& line, const Line
     o["answer"] = answer_name(probe.answer);
     if (probe.answer == Answer::kException) o["exception_code"] = probe.failure.exception_code;
     o["meter"] = probe.meter;
-    o["verdict"] = verdict_of(probe);
+    o["verdict"] = verdict_of(probe, false);
     o["warnings"] = Json::Value(Json::arrayValue);
     for (const std::string& w : probe.warnings) o["warnings"].append(w);
     o["snapshot"] = probe.published ? probe.snapshot : Json::Value();
@@ -173,8 +197,13 @@ void ScanReporter::show_responder(int slave, const std::string& line, const Line
   } else {
     const bool bar = drawn_;
     end_progress();
-    std::fprintf(out_, "slave %d  %s  %s\n", slave, line.c_str(), verdict_of(probe).c_str());
-    if (!command.empty()) std::fprintf(out_, "  poll it: %s\n", command.c_str());
+    std::fprintf(
+        out_, "%s\n",
+        qxi18n::format(_("slave %d  %s  %s"), slave, line.c_str(), verdict_of(probe, true).c_str())
+            .c_str());
+    if (!command.empty()) {
+      std::fprintf(out_, "  %s\n", qxi18n::format(_("poll it: %s"), command.c_str()).c_str());
+    }
     std::fflush(out_);
     if (bar) draw(-1);
   }
@@ -186,7 +215,8 @@ void ScanReporter::show_trace(int slave, const std::vector<TracedFrame>& frames)
   const bool bar = drawn_;
   end_progress();
   for (const TracedFrame& f : frames) {
-    std::fprintf(out_, "slave %d  %s\n", slave, frame_text(f).c_str());
+    std::fprintf(out_, "%s\n",
+                 qxi18n::format(_("slave %d  %s"), slave, frame_text(f).c_str()).c_str());
   }
   std::fflush(out_);
   if (bar) draw(-1);
@@ -207,14 +237,18 @@ void ScanReporter::show_summary(const ScanSummary& s) {
     summary["summary"] = o;
     std::fprintf(out_, "%s\n", compact_json(summary).c_str());
   } else {
-    std::fprintf(out_,
-                 "scan: %ld of %ld line settings, %ld probes in %.1f s; %ld responders, %ld "
-                 "meters%s\n",
-                 s.settings_tried, s.settings, s.probes, s.elapsed_s, s.responders, s.meters,
-                 s.interrupted ? "; interrupted" : "");
+    std::fprintf(out_, "%s\n",
+                 qxi18n::format(_("scan: %ld of %ld line settings, %ld probes in %.1f s; %ld "
+                                  "responders, %ld meters%s"),
+                                s.settings_tried, s.settings, s.probes, s.elapsed_s, s.responders,
+                                s.meters, s.interrupted ? _("; interrupted") : "")
+                     .c_str());
     if (s.garbled > 0) {
-      std::fprintf(out_, "  %ld answers were not frames of the id asked (another line setting?)\n",
-                   s.garbled);
+      std::fprintf(
+          out_, "  %s\n",
+          qxi18n::format(_("%ld answers were not frames of the id asked (another line setting?)"),
+                         s.garbled)
+              .c_str());
     }
   }
   std::fflush(out_);

@@ -1,5 +1,8 @@
 #include "watch.h"
 
+#include "qxi18n/i18n.h"
+#include "qxi18n/text_width.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -49,11 +52,20 @@ void WatchScreen::update(const RoundReport& report, const Summary& counts) {
 }
 
 void WatchScreen::draw(const LineSummary& totals) {
+  using qxi18n::Align;
+  using qxi18n::pad_to_width;
+  const Summary* first = totals.meters.empty() ? nullptr : &totals.meters.front();
   std::fprintf(out_, "%s%s\n\n", kRedraw,
-               totals.meters.empty() ? "" : totals.meters.front().link.c_str());
-  std::fprintf(out_, "%5s %6s %-19s %-12s", "slave", "round", "time", "status");
+               first == nullptr           ? ""
+               : first->link_text.empty() ? first->link.c_str()
+                                          : first->link_text.c_str());
+  std::fprintf(out_, "%s %s %s %s", pad_to_width(C_("column", "slave"), 5, Align::right).c_str(),
+               pad_to_width(C_("column", "round"), 6, Align::right).c_str(),
+               pad_to_width(C_("column", "time"), 19).c_str(),
+               pad_to_width(C_("column", "status"), 12).c_str());
   for (const Column& c : kColumns) std::fprintf(out_, " %8s", c.heading);
-  std::fprintf(out_, "  %-7s %s\n", "alarm", "ok/rounds");
+  std::fprintf(out_, "  %s %s\n", pad_to_width(C_("column", "alarm"), 7).c_str(),
+               C_("column", "ok/rounds"));
   for (std::size_t i = 0; i < rows_.size(); ++i) {
     const Row& row = rows_[i];
     if (!row.seen) {
@@ -61,8 +73,9 @@ void WatchScreen::draw(const LineSummary& totals) {
       continue;
     }
     const RoundReport& r = row.report;
-    const std::string status = outcome_name(r);
-    std::fprintf(out_, "%5d %6ld %-19s %-12s", r.slave, r.round, r.time.c_str(), status.c_str());
+    const std::string status = r.ok ? C_("round status", "ok") : failure_label(outcome_name(r));
+    std::fprintf(out_, "%5d %6ld %-19s %s", r.slave, r.round, r.time.c_str(),
+                 pad_to_width(status, 12).c_str());
     for (const Column& c : kColumns) {
       const std::size_t index = qx7540pm::quantity_index(c.kind, c.phase);
       const Json::Value& v = r.snapshot.isObject() ? r.snapshot[qx7540pm::kRegisterMap[index].key]
@@ -73,14 +86,21 @@ void WatchScreen::draw(const LineSummary& totals) {
         std::fprintf(out_, " %8s", "-");
       }
     }
-    const char* alarm = !r.alarm_reported ? "-" : r.alarm.state ? "ALARM" : "normal";
-    std::fprintf(out_, "  %-7s %ld/%ld\n", alarm, row.counts.ok, row.counts.rounds);
+    const char* alarm = !r.alarm_reported ? "-"
+                        : r.alarm.state   ? C_("alarm state", "ALARM")
+                                          : C_("alarm state", "normal");
+    std::fprintf(out_, "  %s %ld/%ld\n", pad_to_width(alarm, 7).c_str(), row.counts.ok,
+                 row.counts.rounds);
   }
   if (totals.cycles > 0) {
-    std::fprintf(out_, "\nbus cycle %.1f ms mean over %ld cycles",
-                 totals.total_cycle_ms / totals.cycles, totals.cycles);
+    std::fprintf(out_, "\n%s",
+                 qxi18n::format(_("bus cycle %.1f ms mean over %ld cycles"),
+                                totals.total_cycle_ms / totals.cycles, totals.cycles)
+                     .c_str());
     if (totals.cycle_wire_minimum_ms >= 0) {
-      std::fprintf(out_, "; wire minimum %.1f ms", totals.cycle_wire_minimum_ms);
+      std::fprintf(
+          out_, "%s",
+          qxi18n::format(_("; wire minimum %.1f ms"), totals.cycle_wire_minimum_ms).c_str());
     }
     std::fprintf(out_, "\n");
   }

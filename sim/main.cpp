@@ -10,6 +10,8 @@
 #include <CLI/CLI.hpp>
 
 #include "qxhost/version.h"
+#include "qxi18n/cli.h"
+#include "qxi18n/i18n.h"
 #include "qxsim/exit_codes.h"
 #include "qxsim/meter_sim.h"
 #include "qxsim/options.h"
@@ -23,16 +25,21 @@ using qxsim::kExitUsage;
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Simulated three-phase meter: a Modbus RTU slave on a pseudo-terminal",
+  qxi18n::init(qxi18n::find_lang_option(argc, argv));
+  CLI::App app{_("Simulated three-phase meter: a Modbus RTU slave on a pseudo-terminal"),
                "qx7540pm-sim"};
   app.set_version_flag("--version", std::string("qx7540pm-sim ") + qxhost::project_version());
   int slave = 1;
   qxsim::SimOptions options;
-  app.add_option("--slave", slave, "Slave id (default 1)")->check(CLI::Range(1, 247));
-  qxsim::add_sim_options(app, options, "", "Meter");
+  app.add_option("--slave", slave, _("Slave id (default 1)"))->check(CLI::Range(1, 247));
+  qxsim::add_sim_options(app, options, "", C_("option group", "Meter"));
+  std::string lang;  // taken by qxi18n::init() above
+  app.add_option("--lang", lang, qxi18n::lang_option_help())
+      ->check(CLI::IsMember(qxi18n::languages()));
   app.footer(
-      "The first line of standard output is the port to open, e.g. /dev/pts/4.\n"
-      "Example: mbpoll -m rtu -a 1 -r 1 -c 41 -t 4 -1 $(head -1 port.txt)");
+      _("The first line of standard output is the port to open, e.g. /dev/pts/4.\n"
+        "Example: mbpoll -m rtu -a 1 -r 1 -c 41 -t 4 -1 $(head -1 port.txt)"));
+  qxi18n::localize_help(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -62,16 +69,22 @@ int main(int argc, char** argv) {
   std::cout << sim.port() << std::endl;
   std::string ids = std::to_string(config.slave);
   for (const qxsim::SlaveSim& more : config.more_slaves) ids += "," + std::to_string(more.slave);
-  std::cerr << "qx7540pm-sim: slave" << (config.more_slaves.empty() ? " " : "s ") << ids << " on "
-            << sim.port()
-            << (config.pace_baud > 0 ? ", paced at " + std::to_string(config.pace_baud) + " baud"
+  std::cerr << "qx7540pm-sim: "
+            << qxi18n::format(P_("slave %s on %s", "slaves %s on %s",
+                                 static_cast<unsigned long>(config.more_slaves.size() + 1)),
+                              ids.c_str(), sim.port().c_str())
+            << (config.pace_baud > 0 ? qxi18n::format(_(", paced at %d baud"), config.pace_baud)
                                      : std::string())
-            << "; Ctrl-C stops" << std::endl;
+            << _("; Ctrl-C stops") << std::endl;
   int received = 0;
   sigwait(&signals, &received);
   sim.stop();
   const qxsim::SimStats stats = sim.stats();
-  std::cerr << "qx7540pm-sim: " << stats.requests << " requests, " << stats.rounds << " rounds, "
-            << stats.replies << " replies, " << stats.faults << " faults" << std::endl;
+  std::cerr << "qx7540pm-sim: "
+            << qxi18n::format(
+                   _("%lld requests, %lld rounds, %lld replies, %lld faults"),
+                   static_cast<long long>(stats.requests), static_cast<long long>(stats.rounds),
+                   static_cast<long long>(stats.replies), static_cast<long long>(stats.faults))
+            << std::endl;
   return 0;
 }

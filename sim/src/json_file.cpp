@@ -1,5 +1,7 @@
 #include "qxsim/json_file.h"
 
+#include "qxi18n/i18n.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,7 +126,7 @@ bool parse_json_text(const std::string& whole, Json::Value& root, std::string& e
   std::ptrdiff_t offset = errors.empty() ? 0 : errors.front().offset_start;
   if (offset < 0 || offset > static_cast<std::ptrdiff_t>(text.size())) offset = 0;
   error = where(text, static_cast<std::size_t>(offset)) + ": " +
-          (errors.empty() ? std::string("not valid JSON") : errors.front().message);
+          (errors.empty() ? std::string(_("not valid JSON")) : errors.front().message);
   return false;
 }
 

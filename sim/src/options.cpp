@@ -1,5 +1,7 @@
 #include "qxsim/options.h"
 
+#include "qxi18n/i18n.h"
+
 namespace qxsim {
 
 std::vector<std::string> split_commas(const std::string& text) {
@@ -74,40 +76,41 @@ void add_sim_options(CLI::App& app, SimOptions& options, const std::string& pref
   const std::string p = "--" + prefix;
   options.prefix = p;
   app.add_option(p + "profile", options.profile_path,
-                 "Profile file (JSON): registers by number or snapshot key")
+                 _("Profile file (JSON): registers by number or snapshot key"))
       ->group(group);
   app.add_option(p + "fault", options.faults,
-                 "Fault switch KIND@REQUEST[:ARG], repeatable; KIND: ignore, crc, "
-                 "exception[:code], truncate, wrong-slave, delay[:ms]")
+                 _("Fault switch KIND@REQUEST[:ARG], repeatable; KIND: ignore, crc, "
+                   "exception[:code], truncate, wrong-slave, delay[:ms]"))
       ->group(group);
-  app.add_option(p + "outage-phase", options.outage_phase, "Drop this phase (A, B or C) to 0 V")
+  app.add_option(p + "outage-phase", options.outage_phase, _("Drop this phase (A, B or C) to 0 V"))
       ->check(CLI::IsMember({"A", "B", "C", "a", "b", "c"}))
       ->group(group);
-  app.add_option(p + "outage-round", options.outage_round, "First round of the outage (default 1)")
+  app.add_option(p + "outage-round", options.outage_round,
+                 _("First round of the outage (default 1)"))
       ->check(CLI::PositiveNumber)
       ->group(group);
   app.add_flag(p + "pace", options.pace,
                "Pace frames like a real serial line (speed: " + p + "pace-baud)")
       ->group(group);
-  app.add_option(p + "pace-baud", options.pace_baud, "Line speed for pacing (default 9600)")
+  app.add_option(p + "pace-baud", options.pace_baud, _("Line speed for pacing (default 9600)"))
       ->check(CLI::Range(300, 115200))
       ->group(group);
   app.add_option(p + "baud", options.line_baud,
-                 "Answer only a master set to this line speed (default: any)")
+                 _("Answer only a master set to this line speed (default: any)"))
       ->check(CLI::Range(50, 4000000))
       ->group(group);
   app.add_option(p + "format", options.format,
                  "Frame format with " + p + "baud, e.g. 8E1 (default 8N1)")
       ->group(group);
   app.add_option(p + "slaves", options.slaves,
-                 "Meters on the line, e.g. 1,3,7 (ids and ranges; each answers its own id)")
+                 _("Meters on the line, e.g. 1,3,7 (ids and ranges; each answers its own id)"))
       ->group(group);
   app.add_option(p + "profile-for", options.profile_for,
-                 "ID=FILE: this meter's own profile, repeatable")
+                 _("ID=FILE: this meter's own profile, repeatable"))
       ->group(group);
   app.add_option(p + "fault-for", options.fault_for,
-                 "ID=KIND@REQUEST[:ARG]: a fault switch of this meter only (its own "
-                 "requests counted), repeatable")
+                 _("ID=KIND@REQUEST[:ARG]: a fault switch of this meter only (its own "
+                   "requests counted), repeatable"))
       ->group(group);
 }
 
@@ -154,7 +157,7 @@ bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, 
     return false;
   }
   if (!options.format.empty() && options.line_baud == 0) {
-    error = "the line format applies with a line speed (baud)";
+    error = _("the line format applies with a line speed (baud)");
     return false;
   }
   config.line_baud = options.line_baud;
@@ -167,7 +170,7 @@ bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, 
     config.faults.switches.push_back(s);
   }
   if (options.outage_round < 1) {
-    error = "the outage's first round must be 1 or more";
+    error = _("the outage's first round must be 1 or more");
     return false;
   }
   if (!options.outage_phase.empty()) {

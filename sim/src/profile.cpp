@@ -1,5 +1,7 @@
 #include "qxsim/profile.h"
 
+#include "qxi18n/i18n.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -187,22 +189,22 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
     error = "profile " + path + ": " + what;
     return false;
   };
-  if (!root.isObject()) return fail("the top level must be a JSON object");
+  if (!root.isObject()) return fail(_("the top level must be a JSON object"));
   for (const std::string& name : root.getMemberNames()) {
     if (name != "vary" && name != "seed" && name != "registers" && name != "_comment") {
       return fail("unknown member \"" + name + "\" (expected vary, seed, registers)");
     }
   }
   if (root.isMember("vary")) {
-    if (!root["vary"].isBool()) return fail("\"vary\" must be true or false");
+    if (!root["vary"].isBool()) return fail(_("\"vary\" must be true or false"));
     profile.set_varying(root["vary"].asBool());
   }
   if (root.isMember("seed")) {
-    if (!root["seed"].isUInt()) return fail("\"seed\" must be a non-negative integer");
+    if (!root["seed"].isUInt()) return fail(_("\"seed\" must be a non-negative integer"));
     profile.set_seed(root["seed"].asUInt());
   }
   const Json::Value& regs = root["registers"];
-  if (!regs.isNull() && !regs.isObject()) return fail("\"registers\" must be an object");
+  if (!regs.isNull() && !regs.isObject()) return fail(_("\"registers\" must be an object"));
   for (const std::string& name : regs.getMemberNames()) {
     const Json::Value& value = regs[name];
     if (!value.isNumeric()) return fail("register \"" + name + "\": the value must be a number");
