@@ -181,4 +181,106 @@ TEST(BenchCsv, OneRowPerRoundUnderTheSnapshotKeys) {
 // The scan finds the simulated meter hidden at one id and line setting: the
 // meter stays silent at the others, so it is the one responder; the command
 // printed for it polls it as given.
+
+// The same run in Chinese (chosen by LANGUAGE alone, or by --lang): the text
+// for people speaks it throughout, while --json and the CSV stay as in
+// English apart from the times and readings of the moment.
+std::vector<std::string> in_chinese(std::vector<std::string> args) {
+  args.insert(args.begin(), {"/usr/bin/env", "-u", "LC_ALL", "-u", "LC_MESSAGES", "-u", "LANG",
+                             "LANGUAGE=zh_CN"});
+  return args;
+}
+
+void expect_words(const std::string& text, const std::vector<std::string>& present,
+                  const std::vector<std::string>& absent) {
+  for (const std::string& word : present) {
+    EXPECT_NE(text.find(word), std::string::npos) << word << " missing from:\n" << text;
+  }
+  for (const std::string& word : absent) {
+    EXPECT_EQ(text.find(word), std::string::npos) << word << " left in:\n" << text;
+  }
+}
+
+/// A round's or summary's JSON without what changes from run to run.
+Json::Value steady(Json::Value value) {
+  if (!value.isObject()) return value;
+  // The pseudo-terminal's name (in the link) changes too.
+  for (const char* key :
+       {"time", "round_us", "record", "snapshot", "alarm", "mean_round_us", "link"}) {
+    if (value.isMember(key)) value[key] = Json::Value(key);
+  }
+  if (value.isMember("summary")) value["summary"] = steady(value["summary"]);
+  return value;
+}
+
+TEST(BenchLanguage, TextRunAndScanSpeakChinese) {
+  const auto run = qxe2e::run(
+      in_chinese({qxe2e::kBench, "--plugin", qxe2e::kPlugin, "--rounds", "2", "--interval", "50"}));
+  ASSERT_EQ(run.exit_code, kExitOk) << run.err;
+  expect_words(run.out, {"第 1 轮",       "第 2 轮",   "成功",     "相电压",       "线电压",
+                         "电流",          "有功功率",  "无功功率", "视在功率",     "功率因数",
+                         "频率",          "平均/总计", "告警",     "正常",         "取值查询",
+                         "汇总：共 2 轮", "链路",      "从站 1",   "内置模拟电表", "线路理论最短"},
+               {"round 1", "phase voltage", "power factor", "avg/total", "value query", "summary",
+                "mean round", "built-in simulated", "wire minimum", " ok "});
+  // Device texts stay as the device writes them.
+  expect_words(run.out, {"rvSize is 0", " kW", " kvarh"}, {});
+  // Aligned by display columns: every value column starts where the heading's does.
+  const std::vector<std::string> lines = qxe2e::lines_of(run.out);
+  const auto heading = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("A (AB)") != std::string::npos;
+  });
+  ASSERT_NE(heading, lines.end()) << run.out;
+  const std::size_t column = heading->find("A (AB)");
+  for (auto line = heading + 1; line != heading + 8; ++line) {
+    std::size_t width = 0;  // columns of the label: a Chinese character takes two
+    std::size_t at = 0;
+    while (at < line->size() && (*line)[at] == ' ') ++at, ++width;
+    while (at < line->size() && (*line)[at] != ' ') {
+      const unsigned char lead = static_cast<unsigned char>((*line)[at]);
+      const std::size_t bytes = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+      width += bytes == 3 ? 2 : 1;
+      at += bytes;
+    }
+    while (at < line->size() && (*line)[at] == ' ') ++at, ++width;
+    EXPECT_EQ(width, column) << *line;
+  }
+
+  const auto scan = qxe2e::run(in_chinese(
+      {qxe2e::kBench, "--plugin", qxe2e::kPlugin, "scan", "--slaves", "1-2", "--baud", "9600"}));
+  ASSERT_EQ(scan.exit_code, kExitOk) << scan.err;
+  expect_words(scan.out + scan.err,
+               {"从站 1", "看起来是本型号电表", "轮询命令：", "扫描：", "应答设备"},
+               {"looks like this meter", "poll it", "responders", "line settings"});
+}
+
+TEST(BenchLanguage, JsonAndCsvAreTheSameInEveryLanguage) {
+  qxe2e::TempDir dir;
+  std::vector<Json::Value> json[2];
+  std::vector<std::string> csv[2];
+  for (int chinese = 0; chinese < 2; ++chinese) {
+    const std::string path = dir.file(chinese ? "zh.csv" : "en.csv");
+    std::vector<std::string> args = {qxe2e::kBench, "--plugin",   qxe2e::kPlugin, "--rounds",
+                                     "2",           "--interval", "50",           "--json",
+                                     "--csv",       path,         "--sim-fault",  "crc@3"};
+    if (chinese) args.insert(args.begin() + 1, {"--lang", "zh_CN"});
+    const auto result = qxe2e::run(args);
+    ASSERT_EQ(result.exit_code, kExitRoundsFailed) << result.err;
+    for (const std::string& line : qxe2e::lines_of(result.out)) {
+      json[chinese].push_back(steady(qxe2e::parse_json(line)));
+    }
+    const std::string text = qxe2e::read_file(path);
+    for (const std::string& line : qxe2e::lines_of(text)) {
+      const std::vector<std::string> fields = split_csv_line(line);
+      // The columns' names, the round's status and failure: not the time or readings.
+      csv[chinese].push_back(csv[chinese].empty() ? line : fields.at(2) + "," + fields.at(3));
+    }
+  }
+  ASSERT_EQ(json[0].size(), 3u);
+  for (std::size_t i = 0; i < json[0].size(); ++i) {
+    EXPECT_EQ(json[0][i], json[1][i]) << json[0][i] << "\n" << json[1][i];
+  }
+  EXPECT_EQ(csv[0], csv[1]);
+}
+
 }  // namespace
