@@ -120,7 +120,8 @@ bool check_bench_options(BenchOptions& o, std::string& error) {
     std::string path;
     if (!qxsim::split_id_text(text, id, path) ||
         std::find(o.slaves.begin(), o.slaves.end(), id) == o.slaves.end()) {
-      error = "--settings-for \"" + text + "\": expected ID=FILE with ID one of --slave";
+      error = qxi18n::format(_("--settings-for \"%s\": expected ID=FILE with ID one of --slave"),
+                             text.c_str());
       return false;
     }
   }
@@ -145,7 +146,8 @@ bool parse_host_port(const std::string& text, std::string& host, int& port, std:
     const auto bracket = text.find(']');
     if (bracket == std::string::npos || bracket == 1 ||
         (bracket + 1 < text.size() && text[bracket + 1] != ':')) {
-      error = "--tcp \"" + text + "\": an IPv6 gateway is written [ADDRESS] or [ADDRESS]:PORT";
+      error = qxi18n::format(
+          _("--tcp \"%s\": an IPv6 gateway is written [ADDRESS] or [ADDRESS]:PORT"), text.c_str());
       return false;
     }
     host = text.substr(1, bracket - 1);
@@ -158,13 +160,15 @@ bool parse_host_port(const std::string& text, std::string& host, int& port, std:
     port_text = text.substr(text.find(':') + 1);
   }
   if (host.empty()) {
-    error = "--tcp \"" + text + "\": give the gateway's address, HOST or HOST:PORT";
+    error = qxi18n::format(_("--tcp \"%s\": give the gateway's address, HOST or HOST:PORT"),
+                           text.c_str());
     return false;
   }
   if (has_port) {
     long value = 0;
     if (!qxsim::parse_number(port_text, value) || value < 1 || value > 65535) {
-      error = "--tcp \"" + text + "\": the port must be a number from 1 to 65535";
+      error = qxi18n::format(_("--tcp \"%s\": the port must be a number from 1 to 65535"),
+                             text.c_str());
       return false;
     }
     port = static_cast<int>(value);

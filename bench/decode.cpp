@@ -121,7 +121,8 @@ void split_binary(const std::string& path, const std::string& bytes, StoredRecor
 
 void read_records(const std::string& path, StoredRecords& stored) {
   std::string bytes;
-  if (!qxsim::read_input_file(path, "record file", kMaxRecordFileBytes, bytes, stored.problem)) {
+  if (!qxsim::read_input_file(path, C_("file kind", "record file"), kMaxRecordFileBytes, bytes,
+                              stored.problem)) {
     return;
   }
   if (!is_text(bytes)) {

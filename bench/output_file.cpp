@@ -1,5 +1,7 @@
 #include "output_file.h"
 
+#include "qxi18n/i18n.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,14 +59,17 @@ OutputFile::~OutputFile() {
 
 void OutputFile::set_error(const std::string& action) {
   if (error_.empty())
-    error_ = "cannot " + action + " " + what_ + " " + path_ + ": " + std::strerror(errno);
+    error_ = action == "write"
+                 ? qxi18n::format(_("cannot write %s %s: %s"), what_.c_str(), path_.c_str(),
+                                  std::strerror(errno))
+                 : "cannot " + action + " " + what_ + " " + path_ + ": " + std::strerror(errno);
 }
 
 bool OutputFile::open(bool append, std::string& error) {
   struct stat target {};
   const bool exists = ::stat(path_.c_str(), &target) == 0;
   if (exists && !S_ISREG(target.st_mode)) {
-    error = what_ + " " + path_ + " is not a regular file";
+    error = qxi18n::format(_("%s %s is not a regular file"), what_.c_str(), path_.c_str());
     return false;
   }
   const auto slash = path_.find_last_of('/');
@@ -73,7 +78,8 @@ bool OutputFile::open(bool append, std::string& error) {
   std::string pattern = dir + "." + name + ".XXXXXX";
   fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd_ < 0) {
-    error = "cannot open " + what_ + " " + path_ + ": " + std::strerror(errno);
+    error = qxi18n::format(_("cannot open %s %s: %s"), what_.c_str(), path_.c_str(),
+                           std::strerror(errno));
     return false;
   }
   temp_ = pattern;
@@ -95,7 +101,8 @@ bool OutputFile::open(bool append, std::string& error) {
     while (copied > 0) copied = ::copy_file_range(in, nullptr, fd_, nullptr, 1 << 24, 0);
     if (in >= 0) ::close(in);
     if (copied < 0) {
-      error = "cannot copy " + what_ + " " + path_ + " to append to it: " + std::strerror(errno);
+      error = qxi18n::format(_("cannot copy %s %s to append to it: %s"), what_.c_str(),
+                             path_.c_str(), std::strerror(errno));
       return false;
     }
   }
@@ -141,14 +148,15 @@ bool outputs_apart_from_inputs(const std::vector<std::string>& outputs,
     if (outputs[i].empty()) continue;
     for (const std::string& input : inputs) {
       if (!input.empty() && (input == outputs[i] || same_file(input, outputs[i]))) {
-        error = "the output file " + outputs[i] + " is also an input (" + input +
-                "): choose another name";
+        error = qxi18n::format(_("the output file %s is also an input (%s): choose another name"),
+                               outputs[i].c_str(), input.c_str());
         return false;
       }
     }
     for (std::size_t j = 0; j < i; ++j) {
       if (!outputs[j].empty() && (outputs[j] == outputs[i] || same_file(outputs[j], outputs[i]))) {
-        error = "two outputs go to one file, " + outputs[i] + ": choose another name";
+        error = qxi18n::format(_("two outputs go to one file, %s: choose another name"),
+                               outputs[i].c_str());
         return false;
       }
     }

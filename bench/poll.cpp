@@ -73,7 +73,8 @@ struct Inputs {
 int read_inputs(const BenchOptions& opt, Inputs& in) {
   std::string error;
   if (!opt.settings_path.empty()) {
-    if (!qxsim::read_json_file(opt.settings_path, "settings", in.settings, error)) {
+    if (!qxsim::read_json_file(opt.settings_path, C_("file kind", "settings"), in.settings,
+                               error)) {
       fail(error);
       return kExitInput;
     }
@@ -90,7 +91,7 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
     qxsim::split_id_text(text, id, path);  // checked with the options
     files.push_back(path);
     Json::Value& settings = in.settings_for[static_cast<int>(id)];
-    if (!qxsim::read_json_file(path, "settings", settings, error)) {
+    if (!qxsim::read_json_file(path, C_("file kind", "settings"), settings, error)) {
       fail(error);
       return kExitInput;
     }
@@ -102,7 +103,8 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
   }
   std::string cache;
   if (!opt.cache_path.empty() &&
-      !qxsim::read_input_file(opt.cache_path, "cache file", kMaxCacheFileBytes, cache, error)) {
+      !qxsim::read_input_file(opt.cache_path, C_("file kind", "cache file"), kMaxCacheFileBytes,
+                              cache, error)) {
     fail(error);
     return kExitInput;
   }

@@ -56,7 +56,7 @@ int run_report(const ReportOptions& options) {
     fail(error);
     return kExitInput;
   }
-  OutputFile file(output, "report file");
+  OutputFile file(output, C_("file kind", "report file"));
   if (!file.open(false, error)) {
     fail(error);
     return kExitInput;

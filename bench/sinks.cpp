@@ -1,5 +1,7 @@
 #include "sinks.h"
 
+#include "qxi18n/i18n.h"
+
 #include <unistd.h>
 
 #include "csv.h"
@@ -77,7 +79,7 @@ class WatchSink : public RoundSink {
 /// --csv: the header, then a row per round.
 class CsvSink : public RoundSink {
  public:
-  explicit CsvSink(const std::string& path) : file_(path, "CSV file") {}
+  explicit CsvSink(const std::string& path) : file_(path, C_("file kind", "CSV file")) {}
   bool open(std::string& error) {
     if (!file_.open(false, error)) return false;
     if (file_.write(std::string(kCsvByteOrderMark)) && file_.write(csv_line(run_csv_columns()))) {
@@ -98,7 +100,7 @@ class CsvSink : public RoundSink {
 /// --history: every record the device stored, appended whole to the file.
 class HistorySink : public RoundSink {
  public:
-  explicit HistorySink(const std::string& path) : file_(path, "history file") {}
+  explicit HistorySink(const std::string& path) : file_(path, C_("file kind", "history file")) {}
   bool open(std::string& error) { return file_.open(true, error); }
   void round(const RoundReport& report, const Summary&) override {
     for (const std::vector<unsigned char>& record : report.stored) {

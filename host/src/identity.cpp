@@ -1,5 +1,7 @@
 #include "qxhost/identity.h"
 
+#include "qxi18n/i18n.h"
+
 #include <dlfcn.h>
 #include <link.h>
 
@@ -34,9 +36,11 @@ PluginIdentity identify(void* handle) {
 }
 
 std::string describe(const PluginIdentity& identity) {
-  return (identity.version.empty() ? std::string("no version") : "version " + identity.version) +
-         ", " +
-         (identity.build_id.empty() ? std::string("no build-id") : "build-id " + identity.build_id);
+  return (identity.version.empty() ? std::string(_("no version"))
+                                   : qxi18n::format(_("version %s"), identity.version.c_str())) +
+         _(", ") +
+         (identity.build_id.empty() ? std::string(_("no build-id"))
+                                    : qxi18n::format(_("build-id %s"), identity.build_id.c_str()));
 }
 
 }  // namespace qxhost

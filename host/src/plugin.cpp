@@ -1,5 +1,7 @@
 #include "qxhost/plugin.h"
 
+#include "qxi18n/i18n.h"
+
 #include <dlfcn.h>
 
 #include <exception>
@@ -24,17 +26,24 @@ Plugin Plugin::open(const std::string& path) {
   plugin.path_ = path;
   plugin.handle_ = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (plugin.handle_ == nullptr) {
-    throw LoadError("cannot load plug-in " + path + ": " + dl_error("unknown error") +
-                    "\n  hint: check the path, and run `ldd " + path +
-                    "` to see which libraries it cannot find; the loading program provides "
-                    "the framework (libzelfw.so) and jsoncpp itself, as the controller does.");
+    throw LoadError(
+        qxi18n::format(_("cannot load plug-in %s: %s"), path.c_str(),
+                       dl_error(_("unknown error")).c_str()) +
+        "\n  " +
+        qxi18n::format(_("hint: check the path, and run `ldd %s` to see which libraries it cannot "
+                         "find; the loading program provides the framework (libzelfw.so) and "
+                         "jsoncpp itself, as the controller does."),
+                       path.c_str()));
   }
   void* entry = ::dlsym(plugin.handle_, kEntryPoint);
   if (entry == nullptr) {
-    throw LoadError("plug-in " + path + " has no " + kEntryPoint + ": " +
-                    dl_error("symbol not found") +
-                    "\n  hint: is this a device plug-in? `nm -D --defined-only " + path +
-                    "` lists what it exports.");
+    throw LoadError(
+        qxi18n::format(_("plug-in %s has no %s: %s"), path.c_str(), kEntryPoint,
+                       dl_error(_("symbol not found")).c_str()) +
+        "\n  " +
+        qxi18n::format(_("hint: is this a device plug-in? `nm -D --defined-only %s` lists what it "
+                         "exports."),
+                       path.c_str()));
   }
   plugin.get_providers_ = reinterpret_cast<GetProvidersFn>(entry);
   return plugin;
@@ -45,12 +54,14 @@ std::shared_ptr<ZelSPDeviceProvider> Plugin::provider() const {
   try {
     providers = get_providers_();
   } catch (const std::exception& e) {
-    throw LoadError("plug-in " + path_ + " failed in " + kEntryPoint + ": " + e.what());
+    throw LoadError(
+        qxi18n::format(_("plug-in %s failed in %s: %s"), path_.c_str(), kEntryPoint, e.what()));
   }
   for (const auto& provider : providers) {
     if (auto serial = std::dynamic_pointer_cast<ZelSPDeviceProvider>(provider)) return serial;
   }
-  throw LoadError("plug-in " + path_ + " offers no serial-port device provider");
+  throw LoadError(
+      qxi18n::format(_("plug-in %s offers no serial-port device provider"), path_.c_str()));
 }
 
 DevicePtr Plugin::create_device() const {
@@ -59,9 +70,10 @@ DevicePtr Plugin::create_device() const {
   try {
     device.reset(serial->create());
   } catch (const std::exception& e) {
-    throw LoadError("plug-in " + path_ + " failed while creating its device: " + e.what());
+    throw LoadError(qxi18n::format(_("plug-in %s failed while creating its device: %s"),
+                                   path_.c_str(), e.what()));
   }
-  if (!device) throw LoadError("plug-in " + path_ + " made no device");
+  if (!device) throw LoadError(qxi18n::format(_("plug-in %s made no device"), path_.c_str()));
   return device;
 }
 

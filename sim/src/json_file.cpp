@@ -27,7 +27,8 @@ std::string where(const std::string& text, std::size_t offset) {
       ++column;
     }
   }
-  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+  return qxi18n::format(_("line %zu, column %zu"), static_cast<std::size_t>(line),
+                        static_cast<std::size_t>(column));
 }
 
 /// The end of the first JSON value in text: after its closing bracket or
@@ -60,19 +61,23 @@ bool read_input_file(const std::string& path, const std::string& what, std::size
                      std::string& bytes, std::string& error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    error = "cannot read " + what + " " + path + ": " + std::strerror(errno);
+    error = qxi18n::format(_("cannot read %s %s: %s"), what.c_str(), path.c_str(),
+                           std::strerror(errno));
     return false;
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = what + " " + path +
-            (S_ISDIR(st.st_mode) ? " is a directory" : " is not a regular file (a device or pipe)");
+    error =
+        qxi18n::format(S_ISDIR(st.st_mode) ? _("%s %s is a directory")
+                                           : _("%s %s is not a regular file (a device or pipe)"),
+                       what.c_str(), path.c_str());
     ::close(fd);
     return false;
   }
   if (static_cast<unsigned long long>(st.st_size) > limit) {
-    error = what + " " + path + " is too large: " + std::to_string(st.st_size) +
-            " bytes, at most " + std::to_string(limit);
+    error = qxi18n::format(_("%s %s is too large: %lld bytes, at most %lld"), what.c_str(),
+                           path.c_str(), static_cast<long long>(st.st_size),
+                           static_cast<long long>(limit));
     ::close(fd);
     return false;
   }
@@ -83,13 +88,15 @@ bool read_input_file(const std::string& path, const std::string& what, std::size
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error = "cannot read " + what + " " + path + ": " + std::strerror(errno);
+      error = qxi18n::format(_("cannot read %s %s: %s"), what.c_str(), path.c_str(),
+                             std::strerror(errno));
       ::close(fd);
       return false;
     }
     if (n == 0) break;
     if (bytes.size() + static_cast<std::size_t>(n) > limit) {
-      error = what + " " + path + " grew past " + std::to_string(limit) + " bytes while read";
+      error = qxi18n::format(_("%s %s grew past %lld bytes while read"), what.c_str(), path.c_str(),
+                             static_cast<long long>(limit));
       ::close(fd);
       return false;
     }
@@ -112,14 +119,14 @@ bool parse_json_text(const std::string& whole, Json::Value& root, std::string& e
     parsed = reader.parse(text, root, false);
   } catch (const std::exception& e) {
     // Nesting deeper than the reader's limit.
-    error = std::string("nested deeper than the reader allows (") + e.what() + ")";
+    error = qxi18n::format(_("nested deeper than the reader allows (%s)"), e.what());
     return false;
   }
   if (parsed) {
     const std::size_t end = end_of_value(text, 0);
     const std::size_t junk = text.find_first_not_of(" \t\r\n", end);
     if (junk == std::string::npos) return true;
-    error = where(text, junk) + ": text after the JSON value";
+    error = qxi18n::format(_("%s: text after the JSON value"), where(text, junk).c_str());
     return false;
   }
   const auto errors = reader.getStructuredErrors();
@@ -133,10 +140,14 @@ bool parse_json_text(const std::string& whole, Json::Value& root, std::string& e
 bool read_json_file(const std::string& path, const std::string& what, Json::Value& root,
                     std::string& error) {
   std::string text;
-  if (!read_input_file(path, what + " file", kMaxJsonFileBytes, text, error)) return false;
+  if (!read_input_file(path, qxi18n::format(_("%s file"), what.c_str()), kMaxJsonFileBytes, text,
+                       error)) {
+    return false;
+  }
   std::string reason;
   if (!parse_json_text(text, root, reason)) {
-    error = what + " file " + path + " is not valid JSON: " + reason;
+    error = qxi18n::format(_("%s file %s is not valid JSON: %s"), what.c_str(), path.c_str(),
+                           reason.c_str());
     return false;
   }
   return true;

@@ -184,7 +184,7 @@ RegisterImage Profile::image_for_round(long round, const Outage& outage) const {
 
 bool load_profile(const std::string& path, Profile& profile, std::string& error) {
   Json::Value root;
-  if (!read_json_file(path, "profile", root, error)) return false;
+  if (!read_json_file(path, C_("file kind", "profile"), root, error)) return false;
   const auto fail = [&](const std::string& what) {
     error = "profile " + path + ": " + what;
     return false;
