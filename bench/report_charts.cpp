@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "quantities.h"
+#include "qxi18n/i18n.h"
 
 namespace qxbench {
 namespace {
@@ -38,16 +39,17 @@ constexpr QuantityKind kEnergyCounters[] = {
     QuantityKind::kForwardReactiveEnergy, QuantityKind::kReverseReactiveEnergy};
 
 constexpr ChartLayout kCharts[] = {
-    {"phase_voltage", "Phase voltages", "V", QuantityKind::kPhaseVoltage, Lines::kPhases, false},
-    {"line_voltage", "Line voltages", "V", QuantityKind::kLineVoltage, Lines::kPhases, false},
-    {"current", "Currents", "A", QuantityKind::kCurrent, Lines::kPhases, false},
-    {"active_power", "Active power", "kW", QuantityKind::kActivePower, Lines::kPhasesAndTotal,
+    {"phase_voltage", N_("Phase voltages"), "V", QuantityKind::kPhaseVoltage, Lines::kPhases,
      false},
-    {"power_factor", "Power factors", "", QuantityKind::kPowerFactor, Lines::kPhasesAndTotal,
+    {"line_voltage", N_("Line voltages"), "V", QuantityKind::kLineVoltage, Lines::kPhases, false},
+    {"current", N_("Currents"), "A", QuantityKind::kCurrent, Lines::kPhases, false},
+    {"active_power", N_("Active power"), "kW", QuantityKind::kActivePower, Lines::kPhasesAndTotal,
      false},
-    {"frequency", "Frequency", "Hz", QuantityKind::kFrequency, Lines::kWhole, false},
+    {"power_factor", N_("Power factors"), "", QuantityKind::kPowerFactor, Lines::kPhasesAndTotal,
+     false},
+    {"frequency", N_("Frequency"), "Hz", QuantityKind::kFrequency, Lines::kWhole, false},
     // The kind stands for the four counters.
-    {"energy", "Energy counters' increments per round", "kWh, kvarh",
+    {"energy", N_("Energy counters' increments per round"), "kWh, kvarh",
      QuantityKind::kForwardActiveEnergy, Lines::kWhole, true},
 };
 
@@ -127,7 +129,7 @@ Json::Value chart_of(const ChartLayout& layout, const RecordedMeter& meter,
                      const std::vector<Bucket>& buckets) {
   Json::Value chart(Json::objectValue);
   chart["id"] = layout.id;
-  chart["title"] = layout.title;
+  chart["title"] = _(layout.title);
   chart["unit"] = layout.unit;
   chart["series"] = Json::Value(Json::arrayValue);
   for (const std::size_t index : lines_of(layout)) {

@@ -1,5 +1,7 @@
 #include "run_csv.h"
 
+#include "qxi18n/i18n.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -226,19 +228,22 @@ bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
 bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    error = "cannot read CSV file " + path + ": " + std::strerror(errno);
+    error = qxi18n::format(_("cannot read CSV file %s: %s"), path.c_str(), std::strerror(errno));
     return false;
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = "CSV file " + path +
-            (S_ISDIR(st.st_mode) ? " is a directory" : " is not a regular file (a device or pipe)");
+    error =
+        qxi18n::format(S_ISDIR(st.st_mode) ? _("%s %s is a directory")
+                                           : _("%s %s is not a regular file (a device or pipe)"),
+                       C_("file kind", "CSV file"), path.c_str());
     ::close(fd);
     return false;
   }
   if (static_cast<unsigned long long>(st.st_size) > kMaxRunCsvBytes) {
-    error = "CSV file " + path + " is too large: " + std::to_string(st.st_size) +
-            " bytes, at most " + std::to_string(kMaxRunCsvBytes);
+    error = qxi18n::format(
+        _("%s %s is too large: %lld bytes, at most %lld"), C_("file kind", "CSV file"),
+        path.c_str(), static_cast<long long>(st.st_size), static_cast<long long>(kMaxRunCsvBytes));
     ::close(fd);
     return false;
   }
@@ -249,13 +254,13 @@ bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error)
   std::string reason;
   bool ok = true;
   if (!records.next(fields)) {
-    error = path + ": empty file, not the CSV of a polling run (--csv)";
+    error = qxi18n::format(_("%s: empty file, not the CSV of a polling run (--csv)"), path.c_str());
     ok = false;
   } else if (!layout.read_header(fields, reason)) {
     error = path + ": " + reason;
     ok = false;
   }
-  run.source = "CSV file " + path;
+  run.source = qxi18n::format(_("CSV file %s"), path.c_str());
   std::map<int, long> rounds_seen;
   for (long line = 2; ok && records.next(fields); ++line) {
     if (fields.size() == 1 && fields[0].empty()) continue;  // a blank line
@@ -272,7 +277,7 @@ bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error)
     add_round(run.meter(slave), std::move(round));
   }
   if (ok && records.failed()) {
-    error = "cannot read CSV file " + path + ": " + std::strerror(errno);
+    error = qxi18n::format(_("cannot read CSV file %s: %s"), path.c_str(), std::strerror(errno));
     ok = false;
   }
   ::close(fd);

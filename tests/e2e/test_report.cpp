@@ -223,4 +223,45 @@ TEST(BenchReport, UnusableFilesAreNamedWithExitCodeFourBeforeAnyOutput) {
   EXPECT_NE(unwritable.err.find("cannot open report file"), std::string::npos) << unwritable.err;
 }
 
+// The report in the language of the command that writes it: a run with
+// --lang zh_CN, and `report FILE.csv` of an English run's CSV with LANGUAGE;
+// the chart data keeps its keys, and its own words come as translations.
+TEST(BenchReport, ReportSpeaksTheLanguageOfTheCommandThatWritesIt) {
+  qxe2e::TempDir dir;
+  const std::string csv = dir.file("run.csv"), polled = dir.file("polled.html"),
+                    english = dir.file("english.html"), chinese = dir.file("chinese.html");
+  const auto run = bench({"--lang", "zh_CN", "--rounds", "3", "--interval", "50", "--sim-fault",
+                          "crc@3", "--csv", csv, "--report", polled});
+  ASSERT_EQ(run.exit_code, kExitRoundsFailed) << run.err;
+  const auto from_csv =
+      qxe2e::run({"/usr/bin/env", "-u", "LC_ALL", "-u", "LC_MESSAGES", "-u", "LANG",
+                  "LANGUAGE=zh_CN", qxe2e::kBench, "report", csv, "-o", chinese});
+  ASSERT_EQ(from_csv.exit_code, kExitOk) << from_csv.err;
+  ASSERT_EQ(bench({"--lang", "en", "report", csv, "-o", english}).exit_code, kExitOk);
+  const std::vector<std::string> headings = {
+      "<html lang=\"zh-CN\">", "调试报告", "运行概况", "通信链路",   "需关注",
+      "每轮均已发布",          "数值合理", "轮询耗时", "失败的轮次", "CRC 校验错误"};
+  const std::vector<std::string> english_words = {
+      "Commissioning report", "needs attention", "Every round published",
+      "Values plausible",     "Failed rounds",   "<th>Round time",
+      "lang=\"en\""};
+  for (const std::string& path : {polled, chinese}) {
+    const std::string html = qxe2e::read_file(path);
+    for (const std::string& word : headings) {
+      EXPECT_NE(html.find(word), std::string::npos) << word << " missing from " << path;
+    }
+    for (const std::string& word : english_words) {
+      EXPECT_EQ(html.find(word), std::string::npos) << word << " left in " << path;
+    }
+    const Json::Value data = report_data(html);
+    EXPECT_EQ(data["texts"]["round, local time"].asString(), "轮次，本地时间");
+    EXPECT_EQ(data["meters"][0]["failures"][0]["kind"].asString(), "bad-crc");
+  }
+  const std::string html = qxe2e::read_file(english);
+  for (const std::string& word : english_words) {
+    EXPECT_NE(html.find(word), std::string::npos) << word << " missing from the English report";
+  }
+  EXPECT_EQ(html.find("调试报告"), std::string::npos);
+}
+
 }  // namespace
