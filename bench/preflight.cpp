@@ -1,5 +1,7 @@
 #include "preflight.h"
 
+#include "qxi18n/i18n.h"
+
 #include <iostream>
 
 #include <json/value.h>
@@ -23,7 +25,9 @@ bool read_controller(const PreflightOptions& options, qxelf::Controller& control
     const std::string pid = std::to_string(options.pid);
     program = qxelf::program_of(pid);
     if (program.empty()) {
-      error = "cannot read the program of process " + pid + " (is it running, and ours to read?)";
+      error = qxi18n::format(
+          _("cannot read the program of process %s (is it running, and ours to read?)"),
+          pid.c_str());
       return false;
     }
     objects = qxelf::mapped_files(pid);
@@ -46,31 +50,31 @@ bool read_controller(const PreflightOptions& options, qxelf::Controller& control
 
 CLI::App* add_preflight_command(CLI::App& app, PreflightOptions& o, std::string& plugin_path) {
   CLI::App* preflight = app.add_subcommand(
-      "preflight", "Will this controller load this plug-in? Checked from the files alone");
+      "preflight", _("Will this controller load this plug-in? Checked from the files alone"));
   auto* pid = preflight->add_option("--pid", o.pid,
-                                    "A running controller: its program and every "
-                                    "object in its /proc/PID/maps");
-  auto* exe = preflight->add_option("--exe", o.program, "The controller's program file");
+                                    _("A running controller: its program and every "
+                                      "object in its /proc/PID/maps"));
+  auto* exe = preflight->add_option("--exe", o.program, _("The controller's program file"));
   preflight
       ->add_option("--lib", o.libs,
-                   "A library the controller carries (repeat: jsoncpp, "
-                   "the framework, the C and C++ libraries)")
+                   _("A library the controller carries (repeat: jsoncpp, "
+                     "the framework, the C and C++ libraries)"))
       ->needs(exe);
   pid->excludes(exe);
   exe->excludes(pid);
-  preflight->add_flag("--json", o.json, "One JSON object: the verdict and each reason");
+  preflight->add_flag("--json", o.json, _("One JSON object: the verdict and each reason"));
   preflight->add_option("--plugin", plugin_path,
-                        "Plug-in to check (default: the qx7540pm.so installed or built with the "
-                        "bench)");
+                        _("Plug-in to check (default: the qx7540pm.so installed or built with the "
+                          "bench)"));
   preflight->footer(
-      "Checks the machine and class, the MIPS ISA level, floating-point ABI and NaN encoding,\n"
-      "the libraries and C/C++ library symbol versions the plug-in needs, the symbols it\n"
-      "expects from the controller (jsoncpp, the framework) and the std::string ABI.\n"
-      "Exit codes: 0 will load, 1 will not (each reason with its fix), 2 usage or a file that\n"
-      "cannot be read.");
+      _("Checks the machine and class, the MIPS ISA level, floating-point ABI and NaN encoding,\n"
+        "the libraries and C/C++ library symbol versions the plug-in needs, the symbols it\n"
+        "expects from the controller (jsoncpp, the framework) and the std::string ABI.\n"
+        "Exit codes: 0 will load, 1 will not (each reason with its fix), 2 usage or a file that\n"
+        "cannot be read."));
   preflight->callback([pid, exe]() {
     if (pid->count() == 0 && exe->count() == 0) {
-      throw CLI::ValidationError("preflight", "give the controller: --pid PID, or --exe FILE");
+      throw CLI::ValidationError("preflight", _("give the controller: --pid PID, or --exe FILE"));
     }
   });
   return preflight;
@@ -87,7 +91,8 @@ int run_preflight(const PreflightOptions& options, const std::string& plugin_pat
   }
   const std::vector<qxelf::LoadProblem> problems = qxelf::check_load(plugin, controller);
   const std::string controller_name =
-      controller.program.path + " (" + std::to_string(controller.objects.size()) + " objects)";
+      qxi18n::format(P_("%s (%zu object)", "%s (%zu objects)", controller.objects.size()),
+                     controller.program.path.c_str(), controller.objects.size());
   if (options.json) {
     Json::Value out(Json::objectValue);
     out["plugin"] = plugin_path;
@@ -107,11 +112,16 @@ int run_preflight(const PreflightOptions& options, const std::string& plugin_pat
     writer["indentation"] = "";
     std::cout << Json::writeString(writer, out) << "\n";
   } else if (problems.empty()) {
-    std::cout << plugin_path << ": will load into " << controller_name << "\n";
+    std::cout << qxi18n::format(_("%s: will load into %s"), plugin_path.c_str(),
+                                controller_name.c_str())
+              << "\n";
   } else {
-    std::cout << plugin_path << ": will not load into " << controller_name << "\n";
+    std::cout << qxi18n::format(_("%s: will not load into %s"), plugin_path.c_str(),
+                                controller_name.c_str())
+              << "\n";
     for (const qxelf::LoadProblem& p : problems) {
-      std::cout << "  " << p.check << ": " << p.problem << "\n    fix: " << p.fix << "\n";
+      std::cout << "  " << p.check << ": " << p.problem << "\n    "
+                << qxi18n::format(_("fix: %s"), p.fix.c_str()) << "\n";
     }
   }
   return problems.empty() ? kWillLoad : kWillNotLoad;

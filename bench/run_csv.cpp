@@ -174,7 +174,7 @@ bool RunCsvLayout::read_header(const std::vector<std::string>& header, std::stri
   for (const auto& [name, index] :
        {std::make_pair("time", time_), std::make_pair("status", status_)}) {
     if (index == kMissing) {
-      error = std::string("no column \"") + name + "\", not the CSV of a polling run (--csv)";
+      error = qxi18n::format(_("no column \"%s\", not the CSV of a polling run (--csv)"), name);
       return false;
     }
   }
@@ -184,8 +184,8 @@ bool RunCsvLayout::read_header(const std::vector<std::string>& header, std::stri
 bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
                             RecordedRound& round, std::string& error) const {
   if (fields.size() != width_) {
-    error =
-        "has " + std::to_string(fields.size()) + " fields, the header " + std::to_string(width_);
+    error = qxi18n::format(_("has %zu fields, the header %zu"), fields.size(),
+                           static_cast<std::size_t>(width_));
     return false;
   }
   const auto field = [&fields](std::size_t index) {
@@ -193,14 +193,14 @@ bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
   };
   long id = 1;
   if (!field(slave_).empty() && !whole_number(field(slave_), 0, kLargestSlaveId, id)) {
-    error = "slave \"" + field(slave_) + "\" is not a Modbus id (0 to 255)";
+    error = qxi18n::format(_("slave \"%s\" is not a Modbus id (0 to 255)"), field(slave_).c_str());
     return false;
   }
   slave = static_cast<int>(id);
   round.round = -1;
   if (!field(round_).empty() &&
       !whole_number(field(round_), 0, std::numeric_limits<long>::max(), round.round)) {
-    error = "round \"" + field(round_) + "\" is not a round number";
+    error = qxi18n::format(_("round \"%s\" is not a round number"), field(round_).c_str());
     return false;
   }
   round.time = field(time_);
@@ -208,15 +208,15 @@ bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
   round.failure = round.ok ? std::string() : field(failure_);
   double ms = nan();
   if (!number_of(field(round_ms_), kLongestRoundMs, ms) || ms < 0) {
-    error = "round_ms \"" + field(round_ms_) + "\" is not a round's time";
+    error = qxi18n::format(_("round_ms \"%s\" is not a round's time"), field(round_ms_).c_str());
     return false;
   }
   round.round_ms = std::isnan(ms) ? -1 : ms;
   for (std::size_t i = 0; i < values_.size(); ++i) {
     double v = nan();
     if (!number_of(field(values_[i]), kLargestReading, v)) {
-      error = std::string(qx7540pm::kRegisterMap[i].key) + " \"" + field(values_[i]) +
-              "\" is not a meter reading (a number within 1e9)";
+      error = qxi18n::format(_("%s \"%s\" is not a meter reading (a number within 1e9)"),
+                             qx7540pm::kRegisterMap[i].key, field(values_[i]).c_str());
       return false;
     }
     round.values[i] = static_cast<float>(v);
@@ -257,7 +257,7 @@ bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error)
     error = qxi18n::format(_("%s: empty file, not the CSV of a polling run (--csv)"), path.c_str());
     ok = false;
   } else if (!layout.read_header(fields, reason)) {
-    error = path + ": " + reason;
+    error = qxi18n::format(_("%s: %s"), path.c_str(), reason.c_str());
     ok = false;
   }
   run.source = qxi18n::format(_("CSV file %s"), path.c_str());
@@ -267,7 +267,7 @@ bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error)
     int slave = 1;
     RecordedRound round;
     if (!layout.read_row(fields, slave, round, reason)) {
-      error = path + ": line " + std::to_string(line) + " " + reason;
+      error = qxi18n::format(_("%s: line %ld %s"), path.c_str(), line, reason.c_str());
       ok = false;
       break;
     }
