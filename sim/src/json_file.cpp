@@ -132,8 +132,8 @@ bool parse_json_text(const std::string& whole, Json::Value& root, std::string& e
   const auto errors = reader.getStructuredErrors();
   std::ptrdiff_t offset = errors.empty() ? 0 : errors.front().offset_start;
   if (offset < 0 || offset > static_cast<std::ptrdiff_t>(text.size())) offset = 0;
-  error = where(text, static_cast<std::size_t>(offset)) + ": " +
-          (errors.empty() ? std::string(_("not valid JSON")) : errors.front().message);
+  error = qxi18n::format(_("%s: %s"), where(text, static_cast<std::size_t>(offset)).c_str(),
+                         errors.empty() ? _("not valid JSON") : errors.front().message.c_str());
   return false;
 }
 

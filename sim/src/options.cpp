@@ -53,13 +53,15 @@ bool parse_id_list(const std::string& option, const std::string& text, int low, 
                                               : parse_number(part.substr(0, dash), first) &&
                                                     parse_number(part.substr(dash + 1), last);
     if (!ok || first > last) {
-      error = option + " \"" + text + "\": \"" + part +
-              "\" is not an id or a range LOW-HIGH (e.g. 1,3,10-20)";
+      error =
+          qxi18n::format(_("%s \"%s\": \"%s\" is not an id or a range LOW-HIGH (e.g. 1,3,10-20)"),
+                         option.c_str(), text.c_str(), part.c_str());
       return false;
     }
     if (first < low || last > high) {
-      error = option + " \"" + text + "\": \"" + part + "\" is outside the ids " +
-              std::to_string(low) + ".." + std::to_string(high);
+      error =
+          qxi18n::format(_("%s \"%s\": \"%s\" is outside the ids %d..%d"), option.c_str(),
+                         text.c_str(), part.c_str(), static_cast<int>(low), static_cast<int>(high));
       return false;
     }
     for (long id = first; id <= last; ++id) {
@@ -124,13 +126,14 @@ bool split_for(const std::string& option, const std::string& text, const std::ve
                int& id, std::string& rest, std::string& error) {
   long number = 0;
   if (!split_id_text(text, number, rest)) {
-    error = option + " \"" + text + "\": expected ID=...";
+    error = qxi18n::format(_("%s \"%s\": expected ID=..."), option.c_str(), text.c_str());
     return false;
   }
   bool known = false;
   for (int served : ids) known = known || served == number;
   if (!known) {
-    error = option + " \"" + text + "\": no simulated meter has slave id " + std::to_string(number);
+    error = qxi18n::format(_("%s \"%s\": no simulated meter has slave id %ld"), option.c_str(),
+                           text.c_str(), number);
     return false;
   }
   id = static_cast<int>(number);
@@ -153,7 +156,8 @@ bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, 
   if (ids.empty()) ids.assign(1, 1);
   config.slave = ids.front();
   if (!options.format.empty() && !parse_line_format(options.format, config.line_format)) {
-    error = "line format \"" + options.format + "\": expected data bits, parity, stop bits (8N1)";
+    error = qxi18n::format(_("line format \"%s\": expected data bits, parity, stop bits (8N1)"),
+                           options.format.c_str());
     return false;
   }
   if (!options.format.empty() && options.line_baud == 0) {

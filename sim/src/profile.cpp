@@ -186,13 +186,14 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
   Json::Value root;
   if (!read_json_file(path, C_("file kind", "profile"), root, error)) return false;
   const auto fail = [&](const std::string& what) {
-    error = "profile " + path + ": " + what;
+    error = qxi18n::format(_("profile %s: %s"), path.c_str(), what.c_str());
     return false;
   };
   if (!root.isObject()) return fail(_("the top level must be a JSON object"));
   for (const std::string& name : root.getMemberNames()) {
     if (name != "vary" && name != "seed" && name != "registers" && name != "_comment") {
-      return fail("unknown member \"" + name + "\" (expected vary, seed, registers)");
+      return fail(qxi18n::format(_("unknown member \"%s\" (expected vary, seed, registers)"),
+                                 name.c_str()));
     }
   }
   if (root.isMember("vary")) {
@@ -207,14 +208,17 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
   if (!regs.isNull() && !regs.isObject()) return fail(_("\"registers\" must be an object"));
   for (const std::string& name : regs.getMemberNames()) {
     const Json::Value& value = regs[name];
-    if (!value.isNumeric()) return fail("register \"" + name + "\": the value must be a number");
+    if (!value.isNumeric())
+      return fail(qxi18n::format(_("register \"%s\": the value must be a number"), name.c_str()));
     char* end = nullptr;
     const long reg = std::strtol(name.c_str(), &end, 10);
     std::uint16_t word = 0;
     if (!name.empty() && *end == '\0') {
-      if (reg < 0 || reg >= kRegisterCount) return fail("register " + name + " is not in 0..40");
+      if (reg < 0 || reg >= kRegisterCount)
+        return fail(qxi18n::format(_("register %s is not in 0..40"), name.c_str()));
       if (!value.isIntegral() || value.asDouble() < 0 || value.asDouble() > 65535) {
-        return fail("register " + name + ": a register takes a whole word 0..65535");
+        return fail(
+            qxi18n::format(_("register %s: a register takes a whole word 0..65535"), name.c_str()));
       }
       word = static_cast<std::uint16_t>(value.asUInt());
       profile.pin(static_cast<int>(reg), word);
@@ -222,10 +226,11 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
     }
     const KeyScale* row = find_key(name);
     if (row == nullptr)
-      return fail("\"" + name + "\" is neither a register 0..40 nor a snapshot key");
+      return fail(
+          qxi18n::format(_("\"%s\" is neither a register 0..40 nor a snapshot key"), name.c_str()));
     if (!word_from_value(value.asDouble(), row->divisor, word)) {
-      return fail("\"" + name + "\": " + std::to_string(value.asDouble()) +
-                  " does not fit a register word once scaled");
+      return fail(qxi18n::format(_("\"%s\": %s does not fit a register word once scaled"),
+                                 name.c_str(), std::to_string(value.asDouble()).c_str()));
     }
     profile.pin(row->reg, word);
   }
