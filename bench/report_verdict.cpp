@@ -22,7 +22,7 @@ void count_failure(MeterVerdict& verdict, std::unordered_map<std::string, std::s
 }
 
 void judge_values(MeterVerdict& verdict, const RecordedRound& round) {
-  const std::vector<std::string> warnings = plausibility_warnings(readings_of(round));
+  const std::vector<std::string> warnings = plausibility_warnings(readings_of(round), true);
   if (warnings.empty()) return;
   ++verdict.implausible_rounds;
   for (const std::string& warning : warnings) {

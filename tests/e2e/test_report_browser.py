@@ -154,6 +154,70 @@ def check_page_texts(browser, page, html_path, out, checks):
     page.screenshot(os.path.join(out, "report-texts.png"))
 
 
+# The Chinese report's headings and what draws them: a font without CJK
+# glyphs draws every character as the same box (or nothing).
+HEADINGS = r"""
+(() => {
+  const h1 = document.querySelector('h1');
+  const family = getComputedStyle(h1).fontFamily;
+  const glyph = (ch) => {
+    const c = document.createElement('canvas');
+    c.width = 40; c.height = 40;
+    const ctx = c.getContext('2d');
+    ctx.font = '28px ' + family;
+    ctx.fillText(ch, 4, 32);
+    const d = ctx.getImageData(0, 0, 40, 40).data;
+    let inked = 0;
+    for (let i = 3; i < d.length; i += 4) if (d[i] > 0) ++inked;
+    return { url: c.toDataURL(), inked };
+  };
+  const chars = [...new Set([...h1.textContent].filter((ch) => ch.charCodeAt(0) > 0x2e80))];
+  const shapes = chars.map(glyph);
+  return {
+    lang: document.documentElement.lang,
+    h1: h1.textContent,
+    h2: [...document.querySelectorAll('h2, h3')].map((h) => h.textContent),
+    text: document.body.innerText,
+    inked: shapes.every((g) => g.inked > 20),
+    distinct: new Set(shapes.map((g) => g.url)).size,
+    chars: chars.length,
+  };
+})()
+"""
+
+
+def check_chinese_report(browser, args, out, checks):
+    """`report FILE.csv` run in Chinese: the page says lang zh-CN, its
+    headings and charts speak Chinese, and the headings are real glyphs."""
+    csv_path, html_path = os.path.join(out, "run.csv"), os.path.join(out, "report-zh.html")
+    env = {k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANG")}
+    env["LANGUAGE"] = "zh_CN"
+    result = subprocess.run([args.bench, "report", csv_path, "-o", html_path], capture_output=True,
+                            text=True, timeout=90, env=env)
+    checks.expect(result.returncode == 0, "the Chinese report is written: %s" % result.stderr)
+    page = browser.new_page()
+    page.open("file://" + os.path.abspath(html_path))
+    page.wait_for("window.qxReportReady === true", timeout=30)
+    seen = page.evaluate(HEADINGS)
+    charts = {c["id"]: c for c in page.evaluate(CHART_TEXTS)}
+    page.screenshot(os.path.join(out, "report-zh.png"))
+    checks.expect(not page.errors, "Chinese report: no console error: %s" % page.errors)
+    checks.expect(seen["lang"] == "zh-CN", "Chinese report: lang %r" % seen["lang"])
+    checks.expect(seen["h1"] == "调试报告：qx7540pm", "Chinese report: heading %r" % seen["h1"])
+    checks.expect(seen["inked"] and seen["distinct"] == seen["chars"],
+                  "Chinese report: the heading is drawn with real glyphs: %s" % seen)
+    for expected in ("运行概况", "从站 1：需关注", "失败的轮次", "告警变化"):
+        checks.expect(expected in seen["h2"], "Chinese report: heading %r in %s" % (expected, seen["h2"]))
+    for expected in ("电表需关注。", "20 轮中 19 轮已发布；1 超时", "CSV 中未记录"):
+        checks.expect(expected in seen["text"], "Chinese report says %r" % expected)
+    for english in ("Commissioning report", "needs attention", "Failed rounds", "published", "is outside"):
+        checks.expect(english not in seen["text"], "Chinese report: no %r left" % english)
+    voltage, times = charts.get("m0-phase_voltage", {}), charts.get("m0-round_time", {})
+    checks.expect(voltage.get("title") == "相电压", "Chinese report: chart title %s" % voltage)
+    checks.expect(voltage.get("x") == "轮次，本地时间", "Chinese report: axis %s" % voltage)
+    checks.expect(times.get("x") == "轮询耗时，ms", "Chinese report: round time axis %s" % times)
+
+
 class Checks:
     def __init__(self):
         self.failed = 0
@@ -243,6 +307,7 @@ def main():
         checks.expect(probe["legend"] == ["相电压Ua", "相电压Ub", "相电压Uc"], "legend keys: %s" % probe["legend"])
         checks.expect(probe["cjkGlyphsDiffer"], "a font with Chinese glyphs renders the keys")
         check_page_texts(browser, page, html_path, out, checks)
+        check_chinese_report(browser, args, out, checks)
 
         checks.expect([m["x"] for m in probe["marks"]] == [OUTAGE_ROUND], "one alarm mark at round 10: %s" % probe["marks"])
         mark = probe["markAt"] or {"hits": 0, "rows": 1}
