@@ -249,12 +249,12 @@ Summary begin_summary(const BenchOptions& opt, const Inputs& in, const Line& lin
                  (in.simulated ? " (built-in simulated meter" +
                                      std::string(opt.slaves.size() > 1 ? "s" : "") + ")"
                                : "");
-  summary.link_text = link_text(opt, line) +
-                      (in.simulated ? std::string(" (") +
-                                          (opt.slaves.size() > 1 ? _("built-in simulated meters")
-                                                                 : _("built-in simulated meter")) +
-                                          ")"
-                                    : std::string());
+  summary.link_text = link_text(opt, line);
+  if (in.simulated) {
+    summary.link_text = qxi18n::format(opt.slaves.size() > 1 ? _("%s (built-in simulated meters)")
+                                                             : _("%s (built-in simulated meter)"),
+                                       summary.link_text.c_str());
+  }
   if (line.settings.tcp_host.empty()) {
     summary.wire_minimum_ms = zelfw::rtu_exchange_minimum_ms(line.settings, 32) +
                               zelfw::rtu_exchange_minimum_ms(line.settings, 8);
