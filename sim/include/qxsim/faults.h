@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "qxi18n/i18n.h"
+
 namespace qxsim {
 
 enum class Fault {
@@ -77,9 +79,9 @@ inline bool parse_fault_switch(const std::string& text, FaultSwitch& out, std::s
     if (kind == info.name) found = &info;
   }
   if (found == nullptr || at == std::string::npos) {
-    error = "fault \"" + text +
-            "\": expected KIND@REQUEST[:ARG], KIND one of ignore, crc, exception, truncate, "
-            "wrong-slave, delay";
+    error = qxi18n::format(_("fault \"%s\": expected KIND@REQUEST[:ARG], KIND one of ignore, crc, "
+                             "exception, truncate, wrong-slave, delay"),
+                           text.c_str());
     return false;
   }
   const std::string rest = text.substr(at + 1);
@@ -88,7 +90,7 @@ inline bool parse_fault_switch(const std::string& text, FaultSwitch& out, std::s
   const std::string number = rest.substr(0, colon);
   const long request = std::strtol(number.c_str(), &end, 10);
   if (number.empty() || *end != '\0' || request < 1) {
-    error = "fault \"" + text + "\": the request number must be 1 or more";
+    error = qxi18n::format(_("fault \"%s\": the request number must be 1 or more"), text.c_str());
     return false;
   }
   FaultSwitch s;
@@ -104,10 +106,11 @@ inline bool parse_fault_switch(const std::string& text, FaultSwitch& out, std::s
     const long low = s.fault == Fault::kException ? 1 : 0;
     const long high = s.fault == Fault::kException ? 255 : 600000;
     if (!takes_argument || arg.empty() || *end != '\0' || value < low || value > high) {
-      error = "fault \"" + text + "\": " +
-              (takes_argument ? std::string("argument out of range ") + std::to_string(low) + ".." +
-                                    std::to_string(high)
-                              : std::string(found->name) + " takes no argument");
+      error =
+          takes_argument
+              ? qxi18n::format(_("fault \"%s\": argument out of range %d..%d"), text.c_str(),
+                               static_cast<int>(low), static_cast<int>(high))
+              : qxi18n::format(_("fault \"%s\": %s takes no argument"), text.c_str(), found->name);
       return false;
     }
     s.argument = static_cast<int>(value);
