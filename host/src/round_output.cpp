@@ -1,5 +1,7 @@
 #include "qxhost/round_output.h"
 
+#include "qxi18n/i18n.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,7 +23,7 @@ RoundOutput::~RoundOutput() { stop(); }
 bool RoundOutput::start(std::string& error) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
-    error = std::string("cannot set up output capture: ") + std::strerror(errno);
+    error = qxi18n::format(_("cannot set up output capture: %s"), std::strerror(errno));
     return false;
   }
   try {
@@ -29,7 +31,7 @@ bool RoundOutput::start(std::string& error) {
   } catch (const std::exception& e) {
     ::close(fds[0]);
     ::close(fds[1]);
-    error = std::string("cannot set up output capture: ") + e.what();
+    error = qxi18n::format(_("cannot set up output capture: %s"), e.what());
     return false;
   }
   // Descriptor 1 is now the pipe's only writer: restoring it ends the reader.
