@@ -28,6 +28,10 @@ int main(int argc, char** argv) {
   qxi18n::init(qxi18n::find_lang_option(argc, argv));
   CLI::App app{_("Simulated three-phase meter: a Modbus RTU slave on a pseudo-terminal"),
                "qx7540pm-sim"};
+  // Before the subcommands, which take it from here.
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string(e.what()) + "\n" + _("Run with --help for more information.") + "\n";
+  });
   app.set_version_flag("--version", std::string("qx7540pm-sim ") + qxhost::project_version());
   int slave = 1;
   qxsim::SimOptions options;
