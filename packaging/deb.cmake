@@ -23,7 +23,8 @@ if(QX_HELP2MAN)
     endif()
     add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-      COMMAND ${QX_HELP2MAN} --no-info --name=${QX_MAN_NAME_${tool}}
+      # In English whatever the build's locale: the bench speaks the user's language.
+      COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C LANGUAGE= ${QX_HELP2MAN} --no-info --name=${QX_MAN_NAME_${tool}}
               ${include_option} --output=${page}
               $<TARGET_FILE:${tool}>
       COMMAND gzip -9nf ${page}
