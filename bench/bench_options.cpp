@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "bench_help.h"
+#include "qxi18n/text_width.h"
 
 namespace qxbench {
 namespace {
@@ -15,6 +16,22 @@ namespace {
 constexpr int kModbusTcpPort = 502;
 
 }  // namespace
+
+std::string help_footer() {
+  std::string text;
+  for (const HelpPiece& piece : kHelpFooter) {
+    if (!piece.translated) {
+      text.append(piece.text).append("\n");
+      continue;
+    }
+    for (const std::string& line :
+         qxi18n::wrap_to_width(_(piece.text), kHelpWidth, piece.first_indent, piece.indent)) {
+      text.append(line).append("\n");
+    }
+  }
+  if (!text.empty()) text.pop_back();
+  return text;
+}
 
 void add_sim_options(CLI::App& app, qxsim::SimOptions& sim) {
   const std::string group = _("Built-in simulated meter (without --port/--tcp)");
@@ -92,7 +109,7 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
                _("On a terminal, redraw one screen per cycle (a row per meter) instead of "
                  "scrolling; ignored when standard output is not a terminal"));
   add_sim_options(app, o.sim);
-  app.footer(kHelpFooter);
+  app.footer(help_footer());
 }
 
 bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string& error) {

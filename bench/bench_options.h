@@ -57,6 +57,10 @@ struct BenchOptions {
 };
 
 void add_bench_options(CLI::App& app, BenchOptions& options);
+
+/// The end of --help (notes, examples, exit status, files) in the run's
+/// language, its texts wrapped to the terminal by display width.
+std::string help_footer();
 /// The built-in simulator's --sim-* switches, --sim-slave among them.
 void add_sim_options(CLI::App& app, qxsim::SimOptions& sim);
 /// The --sim-* switches make sense only for the built-in simulator.

@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
 """The bench's help sections (help_sections.txt), made into the --help footer
-(a C++ header) and help2man's include file for the man page, so that the
---help output, the man page and docs/bench.md say the same.
+(a C++ header), help2man's include file for the man page and the footer's
+messages for the translators' template, so that the --help output, the man
+page and docs/bench.md say the same.
 
-    help_sections.py TEXT --header OUT.h --include OUT.h2m
+    help_sections.py TEXT [--header OUT.h] [--include OUT.h2m] [--pot OUT.pot]
+
+The footer is a list of pieces: texts the bench translates and wraps to the
+terminal by display width (in English as textwrap wraps them here), and texts
+it shows as they are (commands, paths, blank lines).
 """
 import argparse
 import os
@@ -111,25 +116,41 @@ def wrap_command(command, indent, width=WIDTH):
     return [indent + line for line in lines]
 
 
-def footer(sections):
-    """The --help footer: the notes, then Examples:, Exit status: and Files:
+def pieces(sections):
+    """The --help footer as (first line's indent, other lines' indent, text,
+    translated): the notes, then Examples:, Exit status: and Files:
     (help2man takes the first and last as its own sections, which the
     include file replaces)."""
-    out = list(sections["NOTES"])
-    out += ["", "Examples:"]
+    def text(words, first="", rest=""):
+        return (first, rest, words, True)
+
+    def shown(line):
+        return ("", "", line, False)
+
+    out = [text(plain(" ".join(sections["NOTES"])))]
+    out += [shown(""), text("Examples:")]
     for what, commands in examples(sections):
-        out += textwrap.wrap(what, WIDTH, initial_indent="  ", subsequent_indent="  ")
+        out.append(text(plain(what), "  ", "  "))
         for command in commands:
-            out += wrap_command(command, "    ")
-    out += ["", "Exit status:"]
+            out += [shown(line) for line in wrap_command(command, "    ")]
+    out += [shown(""), text("Exit status:")]
     for code, meaning in exit_status(sections):
-        out += textwrap.wrap(plain(meaning), WIDTH, initial_indent=f"  {code:<5}",
-                             subsequent_indent=" " * 7)
-    out += ["", "Files:"]
+        out.append(text(plain(meaning), f"  {code:<5}", " " * 7))
+    out += [shown(""), text("Files:")]
     for path, description in files(sections):
-        out.append("  " + path)
-        out += textwrap.wrap(plain(description), WIDTH, initial_indent=" " * 6,
-                             subsequent_indent=" " * 6)
+        out += [shown("  " + path), text(plain(description), " " * 6, " " * 6)]
+    return out
+
+
+def footer(sections):
+    """The --help footer in English, as the bench shows it."""
+    out = []
+    for first, rest, words, translated in pieces(sections):
+        if translated:
+            out += textwrap.wrap(words, WIDTH, initial_indent=first, subsequent_indent=rest,
+                                 break_on_hyphens=False)
+        else:
+            out.append(words)
     return "\n".join(out)
 
 
@@ -160,17 +181,52 @@ def include_file(sections):
     return "\n".join(out) + "\n"
 
 
-def header(sections):
-    text = footer(sections)
+def raw(text):
     if f"){RAW_DELIMITER}\"" in text:
         raise TextError(f"the text holds the header's delimiter ){RAW_DELIMITER}\"")
+    return f'R"{RAW_DELIMITER}({text}){RAW_DELIMITER}"'
+
+
+def header(sections):
+    rows = "".join(
+        f"    {{{raw(first)}, {raw(rest)}, {raw(words)}, {'true' if translated else 'false'}}},\n"
+        for first, rest, words, translated in pieces(sections))
     return (
         "// Made from bench/help_sections.txt by bench/help_sections.py: edit the text.\n"
         "#pragma once\n\n"
+        "#include <cstddef>\n\n"
         "namespace qxbench {\n\n"
+        "/// One piece of the end of --help, a line or more of it.\n"
+        "struct HelpPiece {\n"
+        "  const char* first_indent;  ///< before its first line\n"
+        "  const char* indent;        ///< before its other lines\n"
+        "  const char* text;          ///< an English message, or a text shown as it is\n"
+        "  bool translated;           ///< translated and wrapped to kHelpWidth columns\n"
+        "};\n\n"
+        f"constexpr std::size_t kHelpWidth = {WIDTH};\n\n"
         "/// The end of --help: notes, examples, exit status and files.\n"
-        f"constexpr const char* kHelpFooter = R\"{RAW_DELIMITER}({text}){RAW_DELIMITER}\";\n\n"
+        f"constexpr HelpPiece kHelpFooter[] = {{\n{rows}}};\n\n"
         "}  // namespace qxbench\n")
+
+
+def po_string(text):
+    escaped = text.replace("\\", "\\\\").replace('"', '\\"')
+    return f'"{escaped}"'
+
+
+def template(sections):
+    """The footer's messages for the translators' template (po/), in order,
+    each once; the bench wraps them, so each is one paragraph."""
+    out = ['msgid ""', 'msgstr ""', '"Content-Type: text/plain; charset=UTF-8\\n"', ""]
+    seen = set()
+    for _, _, words, translated in pieces(sections):
+        if not translated or words in seen:
+            continue
+        seen.add(words)
+        out += ["#. TRANSLATORS: the end of --help, shown wrapped to the terminal: write one",
+                "#. paragraph without line breaks.",
+                "#: bench/help_sections.txt", f"msgid {po_string(words)}", 'msgstr ""', ""]
+    return "\n".join(out)
 
 
 def write(path, text):
@@ -183,13 +239,18 @@ def write(path, text):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("text")
-    parser.add_argument("--header", required=True)
-    parser.add_argument("--include", required=True)
+    parser.add_argument("--header")
+    parser.add_argument("--include")
+    parser.add_argument("--pot")
     args = parser.parse_args()
     try:
         sections = read_sections(args.text)
-        write(args.header, header(sections))
-        write(args.include, include_file(sections))
+        if args.header:
+            write(args.header, header(sections))
+        if args.include:
+            write(args.include, include_file(sections))
+        if args.pot:
+            write(args.pot, template(sections))
     except TextError as error:
         print(f"help_sections: {error}", file=sys.stderr)
         return 1

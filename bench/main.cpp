@@ -22,9 +22,7 @@ int main(int argc, char** argv) {
   CLI::App app{_("Loads the qx7540pm plug-in as the controller does and polls a meter over Modbus"),
                "qx7540pm-bench"};
   // Before the subcommands, which take it from here.
-  app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return std::string(e.what()) + "\n" + _("Run with --help for more information.") + "\n";
-  });
+  app.failure_message(qxi18n::failure_message);
   app.set_version_flag("--version", std::string("qx7540pm-bench ") + qxhost::project_version());
   qxbench::add_bench_options(app, options);
   qxbench::DecodeOptions decode;

@@ -46,6 +46,19 @@ bool read_controller(const PreflightOptions& options, qxelf::Controller& control
   return true;
 }
 
+/// A check's name for the text verdict; --json keeps the names themselves.
+const char* check_label(const std::string& check) {
+  if (check == "machine") return C_("load check", "machine");
+  if (check == "isa") return C_("load check", "isa");
+  if (check == "fp-abi") return C_("load check", "fp-abi");
+  if (check == "nan") return C_("load check", "nan");
+  if (check == "library") return C_("load check", "library");
+  if (check == "symbol-version") return C_("load check", "symbol-version");
+  if (check == "string-abi") return C_("load check", "string-abi");
+  if (check == "symbols") return C_("load check", "symbols");
+  return check.c_str();
+}
+
 }  // namespace
 
 CLI::App* add_preflight_command(CLI::App& app, PreflightOptions& o, std::string& plugin_path) {
@@ -89,7 +102,9 @@ int run_preflight(const PreflightOptions& options, const std::string& plugin_pat
     std::cerr << "qx7540pm-bench preflight: " << error << "\n";
     return kUnusable;
   }
-  const std::vector<qxelf::LoadProblem> problems = qxelf::check_load(plugin, controller);
+  // Worded in English for --json, which machines read, else in the run's language.
+  const std::vector<qxelf::LoadProblem> problems =
+      qxelf::check_load(plugin, controller, options.json ? nullptr : &qxi18n::translate);
   const std::string controller_name =
       qxi18n::format(P_("%s (%zu object)", "%s (%zu objects)", controller.objects.size()),
                      controller.program.path.c_str(), controller.objects.size());
@@ -120,8 +135,8 @@ int run_preflight(const PreflightOptions& options, const std::string& plugin_pat
                                 controller_name.c_str())
               << "\n";
     for (const qxelf::LoadProblem& p : problems) {
-      std::cout << "  " << p.check << ": " << p.problem << "\n    "
-                << qxi18n::format(_("fix: %s"), p.fix.c_str()) << "\n";
+      std::cout << "  " << qxi18n::format(_("%s: %s"), check_label(p.check), p.problem.c_str())
+                << "\n    " << qxi18n::format(_("fix: %s"), p.fix.c_str()) << "\n";
     }
   }
   return problems.empty() ? kWillLoad : kWillNotLoad;

@@ -4,8 +4,9 @@
 #                   hold every message of the sources, each catalogue all
 #                   translated (no fuzzy or untranslated entry, formats checked).
 # The folders whose messages are the host tools': the bench, the simulated
-# meter, the host library (before and after its move to host/) and i18n itself.
-set(folders bench sim host standin/host standin/modbus i18n)
+# meter, the host library (before and after its move to host/), the ELF reader
+# (preflight's reasons) and i18n itself.
+set(folders bench sim host standin/host standin/modbus elf i18n)
 set(sources "")
 foreach(folder IN LISTS folders)
   file(GLOB_RECURSE found RELATIVE ${QX_SOURCE_DIR} ${QX_SOURCE_DIR}/${folder}/*.cpp
@@ -28,6 +29,22 @@ execute_process(
 if(failed)
   message(FATAL_ERROR "xgettext failed")
 endif()
+# The end of --help is made from bench/help_sections.txt, not marked in a source.
+set(help_pot ${QX_WORK_DIR}/help_sections.pot)
+execute_process(
+  COMMAND ${QX_PYTHON3} ${QX_SOURCE_DIR}/bench/help_sections.py
+          ${QX_SOURCE_DIR}/bench/help_sections.txt --pot ${help_pot}
+  RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "bench/help_sections.py failed")
+endif()
+execute_process(
+  COMMAND ${QX_MSGCAT} --use-first --add-location=file --output=${pot}.all ${pot} ${help_pot}
+  RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "msgcat failed")
+endif()
+file(RENAME ${pot}.all ${pot})
 
 set(committed ${QX_PO_DIR}/${QX_TEXT_DOMAIN}.pot)
 if(QX_MODE STREQUAL "update")

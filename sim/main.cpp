@@ -29,9 +29,7 @@ int main(int argc, char** argv) {
   CLI::App app{_("Simulated three-phase meter: a Modbus RTU slave on a pseudo-terminal"),
                "qx7540pm-sim"};
   // Before the subcommands, which take it from here.
-  app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return std::string(e.what()) + "\n" + _("Run with --help for more information.") + "\n";
-  });
+  app.failure_message(qxi18n::failure_message);
   app.set_version_flag("--version", std::string("qx7540pm-sim ") + qxhost::project_version());
   int slave = 1;
   qxsim::SimOptions options;

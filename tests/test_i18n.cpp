@@ -112,6 +112,61 @@ TEST(TextWidth, PadsAndTruncatesByColumns) {
   }
 }
 
+struct WrapRow {
+  const char* text;
+  std::size_t width;
+  const char* first_indent;
+  const char* indent;
+  std::vector<std::string> lines;
+};
+
+// English as Python's textwrap breaks it (the man page's and --help's
+// reference); Chinese between characters, never before "，" or after "（".
+TEST(TextWidth, WrapsByColumns) {
+  const WrapRow rows[] = {
+      {"the port does not exist or cannot be opened",
+       20,
+       "  5    ",
+       "       ",
+       {"  5    the port does", "       not exist or", "       cannot be", "       opened"}},
+      {"a --csv, --history or --report file",
+       12,
+       "",
+       "",
+       {"a --csv,", "--history or", "--report", "file"}},
+      {"exactly ten", 11, "", "", {"exactly ten"}},
+      {"unbreakable-word-longer-than-the-line x",
+       8,
+       "",
+       "",
+       {"unbreakable-word-longer-than-the-line", "x"}},
+      {"", 10, "  ", "  ", {}},
+      {"串口不存在或无法打开，或网关拒绝连接",
+       12,
+       "",
+       "",
+       {"串口不存在或", "无法打开，或", "网关拒绝连接"}},
+      // "，" goes with the character before it, a line never starts with it.
+      {"串口不存在或无法打开，或网关", 16, "", "", {"串口不存在或无法", "打开，或网关"}},
+      {"设备配置（--settings）和模拟参数",
+       14,
+       "",
+       "",
+       {"设备配置", "（--settings）", "和模拟参数"}},
+      {"用 --lib 文件 指定它", 10, "  ", "  ", {"  用 --lib", "  文件 指", "  定它"}},
+  };
+  for (const WrapRow& row : rows) {
+    const std::vector<std::string> lines =
+        qxi18n::wrap_to_width(row.text, row.width, row.first_indent, row.indent);
+    EXPECT_EQ(lines, row.lines) << row.text;
+    for (const std::string& line : lines) {
+      if (line.find("unbreakable") == std::string::npos) {
+        EXPECT_LE(qxi18n::display_width(line), row.width) << line;
+      }
+    }
+  }
+}
+
 struct EnvRow {
   std::optional<std::string> lang;
   const char* lc_all;
@@ -315,6 +370,67 @@ TEST(Language, HelpInTheRunsLanguage) {
   EXPECT_EQ(chinese.find("Usage"), std::string::npos) << chinese;
   EXPECT_NE(chinese_scan.find("显示本帮助信息并退出"), std::string::npos) << chinese_scan;
   EXPECT_EQ(help_of("en", true), help_of("en", false));
+}
+
+// A bad command line is answered in the run's language: every CLI11 error a
+// user can meet on the bench's and the simulator's options, the option and
+// value it quotes kept. In English, CLI11's own text exactly.
+TEST(Language, CommandLineErrorsInTheRunsLanguage) {
+  struct Row {
+    std::vector<const char*> argv;
+    const char* chinese;  // a part of the Chinese message
+  };
+  const Row rows[] = {
+      {{"--bogus"}, "无法识别的参数：--bogus"},
+      {{"--bogus", "x"}, "无法识别的参数：x --bogus"},
+      {{"--rounds", "many"}, "--rounds 的值无法识别：many"},
+      {{"--timeout", "0"}, "--timeout：值 0 不在 1 到 60000 的范围内"},
+      {{"--lang", "fr"}, "--lang：fr 不在可选值 {en,zh_CN} 之中"},
+      {{"--port"}, "--port：缺少值"},
+      {{"--lib", "x"}, "--lib 需要与 --exe 一起使用"},
+      {{"--pid", "1", "--exe", "x"}, "--exe 不能与 --pid 同时使用"},
+      {{"--rounds", "1", "--rounds", "2"}, "--rounds：最多给 1 个值，实际给了 2 个"},
+      {{}, "缺少必需的 --slave"},
+  };
+  const auto error_of = [](const std::optional<std::string>& lang, std::vector<const char*> argv) {
+    EnvGuard env(std::map<std::string, const char*>{{"LC_ALL", "C"}});
+    qxi18n::init(lang);
+    CLI::App app{"bench", "qx7540pm-bench"};
+    app.failure_message(qxi18n::failure_message);
+    int rounds = 0, timeout = 500, pid = 0;
+    std::string port, lang_value, exe, lib, slave;
+    app.add_option("--rounds", rounds);
+    app.add_option("--timeout", timeout)->check(CLI::Range(1, 60000));
+    app.add_option("--lang", lang_value)->check(CLI::IsMember(qxi18n::languages()));
+    app.add_option("--port", port);
+    auto* exe_option = app.add_option("--exe", exe);
+    auto* pid_option = app.add_option("--pid", pid)->excludes(exe_option);
+    app.add_option("--lib", lib)->needs(exe_option);
+    // Required only when the line is otherwise empty, so each row meets one error.
+    if (argv.empty()) app.add_option("--slave", slave)->required();
+    (void)pid_option;
+    argv.insert(argv.begin(), "bench");
+    try {
+      app.parse(static_cast<int>(argv.size()), argv.data());
+    } catch (const CLI::ParseError& e) {
+      return std::make_pair(std::string(e.what()), qxi18n::failure_message(&app, e));
+    }
+    return std::make_pair(std::string(), std::string());
+  };
+  for (const Row& row : rows) {
+    const auto [what, english] = error_of("en", row.argv);
+    SCOPED_TRACE(what);
+    ASSERT_FALSE(what.empty());
+    EXPECT_EQ(english, what + "\nRun with --help for more information.\n");
+    const auto [same, chinese] = error_of("zh_CN", row.argv);
+    EXPECT_NE(chinese.find(row.chinese), std::string::npos) << chinese;
+    for (const char* word : {"not", "expected", "convert", "range", "equired", "excludes", "Value",
+                             "flag", "Run with"}) {
+      EXPECT_EQ(chinese.find(word), std::string::npos) << word << " in " << chinese;
+    }
+  }
+  // A text of no known form, e.g. the bench's own message, as it is.
+  EXPECT_EQ(qxi18n::translate_cli_error("--rounds: give a number"), "--rounds: give a number");
 }
 
 TEST(Language, FormatReordersArguments) {

@@ -12,6 +12,7 @@
 #include "qxelf/elf_file.h"
 #include "qxelf/load_check.h"
 #include "qxhost/plugin.h"
+#include "qxi18n/i18n.h"
 
 namespace {
 
@@ -40,6 +41,14 @@ qxelf::Controller this_process(const std::function<bool(const qxelf::ElfFile&)>&
 }
 
 bool any(const qxelf::ElfFile&) { return true; }
+
+/// Whether UTF-8 text holds a CJK ideograph (U+4E00..U+9FFF: E4..E9 lead bytes).
+bool has_chinese(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c >= 0xE4 && c <= 0xE9) return true;
+  }
+  return false;
+}
 
 struct Row {
   const char* name;
@@ -123,6 +132,21 @@ TEST(Preflight, VerdictForEachWayAControllerRefusesThePlugin) {
     EXPECT_EQ(checks, row.checks) << text;
     for (const std::string& said : row.said)
       EXPECT_NE(text.find(said), std::string::npos) << said << "\n" << text;
+
+    // For a person in the run's language: the same reasons, each worded in
+    // Chinese (--json keeps the English above).
+    qxi18n::init(std::string("zh_CN"));
+    const std::vector<qxelf::LoadProblem> translated =
+        qxelf::check_load(read(row.plugin()), row.controller(), &qxi18n::translate);
+    qxi18n::init(std::string("en"));
+    ASSERT_EQ(translated.size(), problems.size());
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+      EXPECT_EQ(translated[i].check, problems[i].check);
+      for (const std::string& words : {translated[i].problem, translated[i].fix}) {
+        EXPECT_TRUE(has_chinese(words)) << words;
+        EXPECT_EQ(words.find("plug-in"), std::string::npos) << words;
+      }
+    }
   }
 }
 

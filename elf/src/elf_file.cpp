@@ -11,6 +11,8 @@
 #include <map>
 #include <memory>
 
+#include "qxi18n/i18n.h"
+
 namespace qxelf {
 namespace {
 
@@ -191,11 +193,11 @@ bool read_elf_file(const std::string& path, ElfFile& file, std::string& error) {
   file.path = path;
   OpenElf open(path);
   if (open.fd() < 0) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
+    error = qxi18n::format(_("cannot open %s: %s"), path.c_str(), std::strerror(errno));
     return false;
   }
   if (open.elf() == nullptr || elf_kind(open.elf()) != ELF_K_ELF) {
-    error = path + " is not an ELF file";
+    error = qxi18n::format(_("%s is not an ELF file"), path.c_str());
     return false;
   }
   Elf* elf = open.elf();

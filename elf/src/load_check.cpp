@@ -14,13 +14,28 @@
 #include <set>
 #include <sstream>
 
+#include "qxi18n/i18n.h"
+
 namespace qxelf {
 namespace {
 
 constexpr std::uint32_t kNan2008 = 0x400;  // EF_MIPS_NAN2008
 constexpr const char* kSdkFix =
-    "build the plug-in with the controller's SDK (INSTALL, \"Rebuilding with the controller's "
-    "SDK\")";
+    N_("build the plug-in with the controller's SDK (INSTALL, \"Rebuilding with the controller's "
+       "SDK\")");
+
+/// The reasons in the caller's language: English without a translator (the
+/// JSON verdict, which machines read).
+class Messages {
+ public:
+  explicit Messages(Translate translate) : translate_(translate) {}
+  const char* operator()(const char* message) const {
+    return translate_ ? translate_(message) : message;
+  }
+
+ private:
+  Translate translate_;
+};
 
 struct Isa {
   unsigned level = 0;
@@ -64,21 +79,21 @@ int isa_rank(const Isa& isa) {
 const char* fp_abi_name(unsigned fp_abi) {
   switch (fp_abi) {
     case Val_GNU_MIPS_ABI_FP_ANY:
-      return "any";
+      return N_("any");
     case Val_GNU_MIPS_ABI_FP_DOUBLE:
-      return "hard float, double precision (-mfp32)";
+      return N_("hard float, double precision (-mfp32)");
     case Val_GNU_MIPS_ABI_FP_SINGLE:
-      return "hard float, single precision";
+      return N_("hard float, single precision");
     case Val_GNU_MIPS_ABI_FP_SOFT:
-      return "soft float";
+      return N_("soft float");
     case Val_GNU_MIPS_ABI_FP_64:
-      return "hard float, 64-bit registers (-mfp64)";
+      return N_("hard float, 64-bit registers (-mfp64)");
     case Val_GNU_MIPS_ABI_FP_XX:
-      return "hard float, any FPU (-mfpxx)";
+      return N_("hard float, any FPU (-mfpxx)");
     case Val_GNU_MIPS_ABI_FP_64A:
-      return "hard float, 64-bit registers, odd singles (-mfp64 -mno-odd-spreg)";
+      return N_("hard float, 64-bit registers, odd singles (-mfp64 -mno-odd-spreg)");
     default:
-      return "unknown";
+      return N_("unknown");
   }
 }
 
@@ -124,54 +139,63 @@ std::string name_of(const ElfFile& file) {
   return file.path.substr(file.path.find_last_of('/') + 1);
 }
 
-std::string joined(const std::vector<std::string>& items, std::size_t most) {
+std::string joined(const std::vector<std::string>& items, std::size_t most, const Messages& tr) {
   std::string text;
   for (std::size_t i = 0; i < items.size() && i < most; ++i) text += (i ? ", " : "") + items[i];
-  if (items.size() > most) text += ", ... (" + std::to_string(items.size()) + " in all)";
+  if (items.size() > most) text += qxi18n::format(tr(N_(", ... (%zu in all)")), items.size());
   return text;
 }
 
-void check_target(const ElfFile& plugin, const ElfFile& program, std::vector<LoadProblem>& out) {
-  auto describe = [](const ElfFile& f) {
-    return machine_name(f.machine) + (f.elf_class == ELFCLASS64 ? " 64-bit" : " 32-bit") +
-           (f.data == ELFDATA2MSB ? " big-endian" : " little-endian");
+void check_target(const ElfFile& plugin, const ElfFile& program, const Messages& tr,
+                  std::vector<LoadProblem>& out) {
+  auto describe = [&tr](const ElfFile& f) {
+    const char* form =
+        f.elf_class == ELFCLASS64
+            ? (f.data == ELFDATA2MSB ? N_("%s 64-bit big-endian") : N_("%s 64-bit little-endian"))
+            : (f.data == ELFDATA2MSB ? N_("%s 32-bit big-endian") : N_("%s 32-bit little-endian"));
+    return qxi18n::format(tr(form), machine_name(f.machine).c_str());
   };
   if (plugin.machine != program.machine || plugin.elf_class != program.elf_class ||
       plugin.data != program.data) {
     out.push_back({"machine",
-                   "the plug-in is built for " + describe(plugin) + ", the controller for " +
-                       describe(program),
-                   kSdkFix});
+                   qxi18n::format(tr(N_("the plug-in is built for %s, the controller for %s")),
+                                  describe(plugin).c_str(), describe(program).c_str()),
+                   tr(kSdkFix)});
     return;
   }
   if (plugin.machine != EM_MIPS) return;
   const Isa want = isa_of(plugin);
   const Isa have = isa_of(program);
   const bool r6 = (want.rev >= 6) != (have.rev >= 6);
+  const std::string controller_isa = mips_isa_name(program);
   if (r6 || isa_rank(want) > isa_rank(have)) {
-    out.push_back({"isa",
-                   "the plug-in needs " + mips_isa_name(plugin) +
-                       " instructions, the controller is " + mips_isa_name(program) +
-                       ": its processor may stop it with SIGILL",
-                   std::string(kSdkFix) +
-                       " and the controller's ISA level, e.g. -march=" + mips_isa_name(program)});
+    out.push_back(
+        {"isa",
+         qxi18n::format(tr(N_("the plug-in needs %s instructions, the controller is %s: its "
+                              "processor may stop it with SIGILL")),
+                        mips_isa_name(plugin).c_str(), controller_isa.c_str()),
+         qxi18n::format(tr(N_("%s and the controller's ISA level, e.g. -march=%s")), tr(kSdkFix),
+                        controller_isa.c_str())});
   }
   if (plugin.mips.present && program.mips.present &&
       !fp_abis_mix(plugin.mips.fp_abi, program.mips.fp_abi)) {
-    out.push_back({"fp-abi",
-                   std::string("the plug-in's floating-point ABI is ") +
-                       fp_abi_name(plugin.mips.fp_abi) + ", the controller's " +
-                       fp_abi_name(program.mips.fp_abi),
-                   std::string(kSdkFix) + " and the controller's float ABI (-msoft-float, "
-                                          "-mhard-float with -mfp32, -mfpxx or -mfp64)"});
+    out.push_back(
+        {"fp-abi",
+         qxi18n::format(tr(N_("the plug-in's floating-point ABI is %s, the controller's %s")),
+                        tr(fp_abi_name(plugin.mips.fp_abi)), tr(fp_abi_name(program.mips.fp_abi))),
+         qxi18n::format(tr(N_("%s and the controller's float ABI (-msoft-float, -mhard-float "
+                              "with -mfp32, -mfpxx or -mfp64)")),
+                        tr(kSdkFix))});
   }
   if ((plugin.flags & kNan2008) != (program.flags & kNan2008)) {
-    auto nan = [](const ElfFile& f) {
-      return (f.flags & kNan2008) ? std::string("IEEE 754-2008") : std::string("legacy");
+    auto nan = [&tr](const ElfFile& f) {
+      return (f.flags & kNan2008) ? "IEEE 754-2008" : tr(N_("legacy"));
     };
-    out.push_back(
-        {"nan", "the plug-in encodes NaN as " + nan(plugin) + ", the controller as " + nan(program),
-         std::string(kSdkFix) + " and -mnan=" + ((program.flags & kNan2008) ? "2008" : "legacy")});
+    out.push_back({"nan",
+                   qxi18n::format(tr(N_("the plug-in encodes NaN as %s, the controller as %s")),
+                                  nan(plugin), nan(program)),
+                   qxi18n::format(tr(N_("%s and -mnan=%s")), tr(kSdkFix),
+                                  (program.flags & kNan2008) ? "2008" : "legacy")});
   }
 }
 
@@ -192,9 +216,11 @@ std::string mips_isa_name(const ElfFile& file) {
   return "mips" + std::to_string(isa.level);
 }
 
-std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& controller) {
+std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& controller,
+                                    Translate translate) {
+  const Messages tr(translate);
   std::vector<LoadProblem> problems;
-  check_target(plugin, controller.program, problems);
+  check_target(plugin, controller.program, tr, problems);
   if (!problems.empty() && problems.front().check == "machine") return problems;
 
   std::vector<const ElfFile*> objects{&controller.program};
@@ -210,8 +236,10 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
   }
   for (const std::string& library : missing_libraries) {
     problems.push_back(
-        {"library", "the controller has not loaded " + library + ", which the plug-in needs",
-         "give it with --lib FILE, or check that the board's library path carries it"});
+        {"library",
+         qxi18n::format(tr(N_("the controller has not loaded %s, which the plug-in needs")),
+                        library.c_str()),
+         tr(N_("give it with --lib FILE, or check that the board's library path carries it"))});
   }
 
   // Symbol versions: each from its library, which must define it.
@@ -230,9 +258,12 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
     const std::string version = entry.first.substr(entry.first.find(' ') + 1);
     problems.push_back(
         {"symbol-version",
-         "the controller's " + library + " (" + by_name[library]->path + ") has no version " +
-             version + ", which the plug-in needs for " + joined(entry.second, 4),
-         std::string(kSdkFix) + ": its sysroot holds the controller's own " + library});
+         qxi18n::format(
+             tr(N_("the controller's %s (%s) has no version %s, which the plug-in needs for %s")),
+             library.c_str(), by_name[library]->path.c_str(), version.c_str(),
+             joined(entry.second, 4, tr).c_str()),
+         qxi18n::format(tr(N_("%s: its sysroot holds the controller's own %s")), tr(kSdkFix),
+                        library.c_str())});
   }
 
   // Unversioned symbols (jsoncpp, the framework): some object must define them.
@@ -265,15 +296,17 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
     }
   }
   if (!other_abi.empty()) {
-    problems.push_back({"string-abi",
-                        std::string("the controller was built with the ") +
-                            (controller_old_abi ? "old std::string ABI (-D_GLIBCXX_USE_CXX11_ABI=0)"
-                                                : "C++11 std::string ABI") +
-                            ", the plug-in with the other: " + joined(other_abi, 3),
-                        controller_old_abi
-                            ? "build the plug-in with -DQX_OLD_STRING_ABI=ON (README, \"Building "
-                              "with the controller's SDK\")"
-                            : "build the plug-in without QX_OLD_STRING_ABI"});
+    problems.push_back(
+        {"string-abi",
+         qxi18n::format(tr(controller_old_abi
+                               ? N_("the controller was built with the old std::string ABI "
+                                    "(-D_GLIBCXX_USE_CXX11_ABI=0), the plug-in with the other: %s")
+                               : N_("the controller was built with the C++11 std::string ABI, "
+                                    "the plug-in with the other: %s")),
+                        joined(other_abi, 3, tr).c_str()),
+         controller_old_abi ? tr(N_("build the plug-in with -DQX_OLD_STRING_ABI=ON (README, "
+                                    "\"Building with the controller's SDK\")"))
+                            : tr(N_("build the plug-in without QX_OLD_STRING_ABI"))});
   }
   if (!missing.empty()) {
     const bool jsoncpp = std::any_of(missing.begin(), missing.end(), [](const std::string& name) {
@@ -281,13 +314,15 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
     });
     problems.push_back(
         {"symbols",
-         "no object of the controller provides " + std::to_string(missing.size()) +
-             " symbol(s) the plug-in uses: " + joined(missing, 6),
-         jsoncpp
-             ? "the controller must carry jsoncpp (libjsoncpp.so.25) and the framework "
-               "library; give them with --lib FILE, or " +
-                   std::string(kSdkFix) + " against the controller's own jsoncpp"
-             : "the controller's framework library must provide them; give it with --lib FILE"});
+         qxi18n::format(
+             tr(N_("no object of the controller provides %zu symbol(s) the plug-in uses: %s")),
+             missing.size(), joined(missing, 6, tr).c_str()),
+         jsoncpp ? qxi18n::format(tr(N_("the controller must carry jsoncpp (libjsoncpp.so.25) and "
+                                        "the framework library; give them with --lib FILE, or %s "
+                                        "against the controller's own jsoncpp")),
+                                  tr(kSdkFix))
+                 : tr(N_("the controller's framework library must provide them; give it with "
+                         "--lib FILE"))});
   }
   return problems;
 }

@@ -2,10 +2,12 @@
 #include "qxi18n/text_width.h"
 
 #include <locale.h>
+#include <algorithm>
 #include <clocale>
 #include <cwchar>
 #include <initializer_list>
 #include <iterator>
+#include <vector>
 
 namespace qxi18n {
 namespace {
@@ -95,7 +97,86 @@ long next_code_point(std::string_view& text) {
 
 int width_of(long c) { return c < 0 ? 1 : code_point_width(static_cast<char32_t>(c)); }
 
+/// Punctuation a line never starts with, and punctuation it never ends with
+/// (the usual rules for Chinese text, and their ASCII forms).
+bool closes(long c) {
+  static const char32_t kClosing[] = {U'，', U'。', U'、', U'：', U'；', U'！', U'？', U'）',
+                                      U'」', U'』', U'》', U'〉', U'…',  U'”',  U'’',  U',',
+                                      U'.',  U':',  U';',  U'!',  U'?',  U')',  U']'};
+  return std::find(std::begin(kClosing), std::end(kClosing), static_cast<char32_t>(c)) !=
+         std::end(kClosing);
+}
+bool opens(long c) {
+  static const char32_t kOpening[] = {U'（', U'「', U'『', U'《', U'〈', U'“', U'‘', U'(', U'['};
+  return std::find(std::begin(kOpening), std::end(kOpening), static_cast<char32_t>(c)) !=
+         std::end(kOpening);
+}
+
+/// A piece of text no line break goes into: a word, or a wide character
+/// with the punctuation that keeps to it.
+struct Unit {
+  std::string text;
+  std::size_t width = 0;
+  bool space_before = false;
+};
+
+std::vector<Unit> units_of(std::string_view text) {
+  std::vector<Unit> units;
+  bool space = false;
+  long previous = ' ';
+  while (!text.empty()) {
+    const std::string_view at = text;
+    const long c = next_code_point(text);
+    const std::string_view bytes = at.substr(0, at.size() - text.size());
+    if (c == ' ' || c == '\n' || c == '\t') {
+      space = true;
+      previous = ' ';
+      continue;
+    }
+    const int width = width_of(c);
+    // A break fits between two characters when either is wide, as in
+    // Chinese text, unless punctuation keeps them together.
+    const bool joins = !space && !units.empty() &&
+                       ((width_of(previous) < 2 && width < 2) || closes(c) || opens(previous));
+    if (!joins) {
+      units.push_back(Unit());
+      units.back().space_before = space && units.size() > 1;
+    }
+    units.back().text.append(bytes);
+    units.back().width += static_cast<std::size_t>(width);
+    space = false;
+    previous = c;
+  }
+  return units;
+}
+
 }  // namespace
+
+std::vector<std::string> wrap_to_width(std::string_view utf8, std::size_t width,
+                                       std::string_view first_indent, std::string_view indent) {
+  std::vector<std::string> lines;
+  std::string line(first_indent);
+  std::size_t used = display_width(first_indent);
+  bool empty = true;
+  for (const Unit& unit : units_of(utf8)) {
+    const std::size_t space = unit.space_before && !empty ? 1 : 0;
+    if (!empty && used + space + unit.width > width) {
+      lines.push_back(line);
+      line.assign(indent);
+      used = display_width(indent);
+      empty = true;
+    }
+    if (!empty && unit.space_before) {
+      line += ' ';
+      ++used;
+    }
+    line += unit.text;
+    used += unit.width;
+    empty = false;
+  }
+  if (!empty) lines.push_back(line);
+  return lines;
+}
 
 int fallback_code_point_width(char32_t c) {
   if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return 0;

@@ -283,4 +283,54 @@ TEST(BenchLanguage, JsonAndCsvAreTheSameInEveryLanguage) {
   EXPECT_EQ(csv[0], csv[1]);
 }
 
+// Columns of UTF-8 text as a terminal shows it: a three-byte (CJK) character takes two.
+std::size_t columns(const std::string& line) {
+  std::size_t width = 0;
+  for (std::size_t at = 0; at < line.size();) {
+    const unsigned char lead = static_cast<unsigned char>(line[at]);
+    const std::size_t bytes = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    width += bytes == 3 ? 2 : 1;
+    at += bytes;
+  }
+  return width;
+}
+
+// The rest of what a person reads: the end of --help wrapped to the
+// terminal, a bad command line's error, and preflight's verdict (whose
+// --json, like every machine's output, stays as in English).
+TEST(BenchLanguage, HelpErrorsAndPreflightSpeakChinese) {
+  const auto help = qxe2e::run(in_chinese({qxe2e::kBench, "--help"}));
+  ASSERT_EQ(help.exit_code, kExitOk) << help.err;
+  expect_words(help.out,
+               {"示例：", "退出状态：", "文件：", "查找从站地址或通信参数未知的电表",
+                "  130  被 Ctrl-C 或 SIGTERM 中止", "    qx7540pm-bench scan --port /dev/ttyUSB0"},
+               {"Examples:", "Exit status:", "Files:", "every round published", "Device settings"});
+  const std::size_t footer = help.out.find("不带 --port 或 --tcp");
+  ASSERT_NE(footer, std::string::npos) << help.out;
+  for (const std::string& line : qxe2e::lines_of(help.out.substr(footer))) {
+    EXPECT_LE(columns(line), 79u) << line;
+  }
+
+  const auto bad = qxe2e::run(in_chinese({qxe2e::kBench, "--timeout", "0"}));
+  EXPECT_EQ(bad.exit_code, kExitUsage);
+  expect_words(bad.err, {"--timeout：值 0 不在 1 到 60000 的范围内", "运行 --help 查看更多信息"},
+               {"not in range", "Run with"});
+
+  std::string json[2];
+  for (int chinese = 0; chinese < 2; ++chinese) {
+    std::vector<std::string> args = {qxe2e::kBench, "preflight", "--exe",
+                                     "/bin/true",   "--plugin",  qxe2e::kPlugin};
+    const auto text = qxe2e::run(chinese ? in_chinese(args) : args);
+    EXPECT_EQ(text.exit_code, 1) << text.err;
+    if (chinese) {
+      expect_words(text.out, {"无法加载到", "库：控制器没有加载插件所需的 libc.so.6", "解决办法："},
+                   {"will not load", "library:", "which the plug-in needs", "fix:"});
+    }
+    args.push_back("--json");
+    json[chinese] = qxe2e::run(chinese ? in_chinese(args) : args).out;
+  }
+  EXPECT_NE(json[0].find("\"will_load\":false"), std::string::npos) << json[0];
+  EXPECT_EQ(json[0], json[1]);
+}
+
 }  // namespace

@@ -26,8 +26,13 @@ struct Controller {
   std::vector<ElfFile> objects;
 };
 
-/// Every problem; none means the plug-in will load.
-std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& controller);
+/// A message's text in the reader's language (gettext's form).
+using Translate = const char* (*)(const char* message);
+
+/// Every problem; none means the plug-in will load. Problems and fixes are
+/// worded in English, or through `translate` for a person to read.
+std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& controller,
+                                    Translate translate = nullptr);
 
 /// The files mapped into a process (/proc/PID/maps; "self" for this one),
 /// each once, in order, without the program itself.

@@ -1,8 +1,11 @@
-// --help in the run's language: CLI11's own words (its labels, the help and
-// version flags, the default groups). Our own option texts are marked where
+// --help and the errors of a bad command line in the run's language: CLI11's
+// own words (its labels, the help and version flags, the default groups, its
+// error texts). Our own option texts are marked where
 // they are given: app.add_option("--port", port, _("Serial device ..."))->group(C_("option group",
 // "Link")).
 #pragma once
+
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -36,5 +39,13 @@ inline void localize_help(CLI::App& app) {
     localize_help(*sub);
   }
 }
+
+/// One of CLI11's error texts (e.what()) in the run's language, the option
+/// names and values it quotes kept; a text of another form as it is.
+std::string translate_cli_error(const std::string& what);
+
+/// For app.failure_message(): the error in the run's language and the hint
+/// to run --help.
+std::string failure_message(const CLI::App* app, const CLI::Error& error);
 
 }  // namespace qxi18n

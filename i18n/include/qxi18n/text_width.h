@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qxi18n {
 
@@ -32,5 +33,15 @@ std::string truncate_to_width(std::string_view utf8, std::size_t width);
 
 /// Exactly `width` columns: truncated, then padded.
 std::string fit_to_width(std::string_view utf8, std::size_t width, Align align = Align::left);
+
+/// A paragraph broken into lines of at most `width` columns, indents
+/// included: greedily, at spaces, and between Chinese characters where no
+/// punctuation keeps them together (a line does not start with "，" or "）"
+/// nor end with "（"); runs of white space are one break. A word wider than
+/// the line keeps a line of its own. In English the lines of Python's
+/// textwrap.wrap without breaks at hyphens.
+std::vector<std::string> wrap_to_width(std::string_view utf8, std::size_t width,
+                                       std::string_view first_indent = {},
+                                       std::string_view indent = {});
 
 }  // namespace qxi18n
