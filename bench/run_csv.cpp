@@ -2,8 +2,6 @@
 
 #include "qxi18n/i18n.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include <map>
 
 #include "csv.h"
+#include "qxsim/json_file.h"
 #include "zelfw/modbus_link.h"
 
 namespace qxbench {
@@ -226,27 +225,10 @@ bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
 }
 
 bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = qxi18n::format(_("cannot read CSV file %s: %s"), path.c_str(), std::strerror(errno));
-    return false;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error =
-        qxi18n::format(S_ISDIR(st.st_mode) ? _("%s %s is a directory")
-                                           : _("%s %s is not a regular file (a device or pipe)"),
-                       C_("file kind", "CSV file"), path.c_str());
-    ::close(fd);
-    return false;
-  }
-  if (static_cast<unsigned long long>(st.st_size) > kMaxRunCsvBytes) {
-    error = qxi18n::format(
-        _("%s %s is too large: %lld bytes, at most %lld"), C_("file kind", "CSV file"),
-        path.c_str(), static_cast<long long>(st.st_size), static_cast<long long>(kMaxRunCsvBytes));
-    ::close(fd);
-    return false;
-  }
+  std::size_t size = 0;
+  const int fd =
+      qxsim::open_input_file(path, C_("file kind", "CSV file"), kMaxRunCsvBytes, size, error);
+  if (fd < 0) return false;
   CsvRecords records(fd);
   records.skip_byte_order_mark();
   std::vector<std::string> fields;

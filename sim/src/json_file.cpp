@@ -57,13 +57,13 @@ std::size_t end_of_value(const std::string& text, std::size_t begin) {
 
 }  // namespace
 
-bool read_input_file(const std::string& path, const std::string& what, std::size_t limit,
-                     std::string& bytes, std::string& error) {
+int open_input_file(const std::string& path, const std::string& what, std::size_t limit,
+                    std::size_t& size, std::string& error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = qxi18n::format(_("cannot read %s %s: %s"), what.c_str(), path.c_str(),
                            std::strerror(errno));
-    return false;
+    return -1;
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -72,17 +72,26 @@ bool read_input_file(const std::string& path, const std::string& what, std::size
                                            : _("%s %s is not a regular file (a device or pipe)"),
                        what.c_str(), path.c_str());
     ::close(fd);
-    return false;
+    return -1;
   }
   if (static_cast<unsigned long long>(st.st_size) > limit) {
     error = qxi18n::format(_("%s %s is too large: %lld bytes, at most %lld"), what.c_str(),
                            path.c_str(), static_cast<long long>(st.st_size),
                            static_cast<long long>(limit));
     ::close(fd);
-    return false;
+    return -1;
   }
+  size = static_cast<std::size_t>(st.st_size);
+  return fd;
+}
+
+bool read_input_file(const std::string& path, const std::string& what, std::size_t limit,
+                     std::string& bytes, std::string& error) {
+  std::size_t size = 0;
+  const int fd = open_input_file(path, what, limit, size, error);
+  if (fd < 0) return false;
   bytes.clear();
-  bytes.reserve(static_cast<std::size_t>(st.st_size));
+  bytes.reserve(size);
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);

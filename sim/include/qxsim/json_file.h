@@ -13,6 +13,13 @@ namespace qxsim {
 /// Settings and profiles are small: a few kilobytes in the field.
 constexpr std::size_t kMaxJsonFileBytes = 1 << 20;
 
+/// Opens a regular file of at most `limit` bytes for reading and gives its
+/// descriptor (the caller closes it) and size, or -1 with the message. A
+/// directory, a device, a pipe or a larger file is refused before anything
+/// is read. `what` names the file's role in messages ("settings file").
+int open_input_file(const std::string& path, const std::string& what, std::size_t limit,
+                    std::size_t& size, std::string& error);
+
 /// Reads a whole regular file of at most `limit` bytes into `bytes`. A
 /// directory, a device, a pipe or a larger file is refused before anything
 /// is read. `what` names the file's role in messages ("settings file").
