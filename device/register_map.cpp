@@ -22,13 +22,6 @@ double scale_word(std::uint16_t word, Scale scale) {
   return static_cast<double>(value);
 }
 
-// The record's time stamp as year-month-day hour:minute:second, unpadded.
-std::string format_update_time(const QX7540PM_Data_t& record) {
-  return std::to_string(record.year) + "-" + std::to_string(record.month) + "-" +
-         std::to_string(record.day) + " " + std::to_string(record.hour) + ":" +
-         std::to_string(record.minute) + ":" + std::to_string(record.second);
-}
-
 }  // namespace
 
 void render_snapshot(const QX7540PM_Data_t& record, Json::Value& snapshot) {

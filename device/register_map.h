@@ -51,6 +51,14 @@ constexpr int kSnapshotMembers = kRenderedRegisters + 1;
 /// The snapshot member that holds the record's time stamp as text.
 constexpr const char* kUpdateTimeKey = "更新时间";
 
+/// The record's time stamp as the snapshot shows it: year-month-day
+/// hour:minute:second, unpadded ("2026-12-7 9:5:3").
+inline std::string format_update_time(const QX7540PM_Data_t& record) {
+  return std::to_string(record.year) + "-" + std::to_string(record.month) + "-" +
+         std::to_string(record.day) + " " + std::to_string(record.hour) + ":" +
+         std::to_string(record.minute) + ":" + std::to_string(record.second);
+}
+
 /// The rendered registers, one row each, in the order the snapshot sets them.
 /// (A constant of each translation unit: the plug-in's sources are C++11.)
 constexpr RegisterEntry kRegisterMap[kRenderedRegisters] = {

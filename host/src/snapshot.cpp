@@ -1,6 +1,5 @@
 #include "qxhost/snapshot.h"
 
-#include <cstdio>
 #include <memory>
 
 #include <json/reader.h>
@@ -57,10 +56,8 @@ Json::Value render_stored_record(const Plugin& plugin, const std::vector<unsigne
   Json::Value snapshot = read_snapshot(*meter);
   QX7540PM_Data_t stored;
   std::memcpy(&stored, record.data(), sizeof stored);
-  char stamp[48];
-  std::snprintf(stamp, sizeof stamp, "%u-%u-%u %u:%u:%u", stored.year, stored.month, stored.day,
-                stored.hour, stored.minute, stored.second);
-  if (snapshot.isObject()) snapshot[qx7540pm::kUpdateTimeKey] = stamp;
+  if (snapshot.isObject())
+    snapshot[qx7540pm::kUpdateTimeKey] = qx7540pm::format_update_time(stored);
   return snapshot;
 }
 

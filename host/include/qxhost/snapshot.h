@@ -22,8 +22,9 @@ Json::Value read_snapshot(ZelSPDevice& device);
 /// What the plug-in renders for a stored 91-byte record: a new device of the
 /// plug-in takes it as a cache load (LoadFromCache) and renders it through
 /// 801, so no earlier rendering is reused. A device stamps a load with the
-/// time of the load; the record's own stamp goes into "更新时间" in the
-/// device's form ("2026-12-7 9:5:3"). Null when the device refuses the record.
+/// time of the load; the record's own stamp goes into the time member
+/// (qx7540pm::kUpdateTimeKey) in the device's form
+/// (qx7540pm::format_update_time). Null when the device refuses the record.
 Json::Value render_stored_record(const Plugin& plugin, const std::vector<unsigned char>& record);
 
 }  // namespace qxhost
