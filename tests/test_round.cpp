@@ -2,12 +2,15 @@
 // the round's flags and its time stamp, and the record the snapshot renders.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -167,6 +170,21 @@ TEST(Round, EmptyListsStillRunTheBatchCheck) {
   EXPECT_TRUE(rig.framework.calls_of(Op::kCheckThreshold).empty());
   EXPECT_TRUE(rig.device->ao_values.empty());
   EXPECT_FALSE(rig.device->report_flag);
+
+  // Standard output on a file is fully buffered: the line is there as soon as
+  // the round returns, without anyone flushing it, as std::endl promises.
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  {
+    qxhost::StdoutRedirect redirect(fileno(file));
+    std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+    rig.complete_round(kBlock1, kBlock2);
+    char seen[64] = {};
+    const ssize_t n = ::pread(fileno(file), seen, sizeof seen - 1, 0);
+    EXPECT_EQ(std::string(seen, n > 0 ? static_cast<std::size_t>(n) : 0), "rvSize is 0\n");
+  }
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  std::fclose(file);
 }
 
 TEST(Round, StampIsTheLocalTimeOfLastUpdate) {
