@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <utility>
 
 #include <json/writer.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -43,9 +44,7 @@ bool is_round_service(Op op) {
 }
 
 template <typename Fill>
-long long call_with(const ZelVDevice& device, Op op, long long unattached, Fill&& fill) {
-  Framework* fw = framework_of(device);
-  if (fw == nullptr) return unattached;
+long long serve(Framework* fw, Op op, Fill&& fill) {
   // The controller's own lock, taken inside its round services: the observer
   // (a test's stand-in for what the framework does there) runs under it too.
   std::unique_lock<std::recursive_mutex> service;
@@ -57,6 +56,16 @@ long long call_with(const ZelVDevice& device, Op op, long long unattached, Fill&
   c.op = op;
   fill(c);
   return fw->handle(std::move(c));
+}
+
+template <typename Fill>
+long long call_with(const ZelVDevice& device, Op op, long long unattached, Fill&& fill) {
+  Framework* fw = framework_of(device);
+  if (fw == nullptr) return unattached;
+  fw->run_call_hook(op, Phase::kEntry);
+  const long long result = serve(fw, op, std::forward<Fill>(fill));
+  fw->run_call_hook(op, Phase::kReturn);
+  return result;
 }
 
 long long call(const ZelVDevice& device, Op op, std::initializer_list<long long> ints = {},
