@@ -238,19 +238,30 @@ TEST(Concurrency, ControllerHoldingTheFrameworksLockIsNeverWaitedFor) {
     SCOPED_TRACE(operation.name);
     qxtest::Rig rig;
     rig.framework.set_service_locking(true);
-    rig.framework.set_recording(false);
-    qxhost::DiscardStdout quiet;
     QX7540PM& device = *rig.device;
-    std::unique_lock<std::recursive_mutex> controller(rig.framework.service_lock());
-    std::thread replies([&] { poll(device, 1); });
-    // The reply thread has completed its round and gone on to publish it.
-    for (bool publishing = false; !publishing; std::this_thread::yield()) {
-      std::lock_guard<std::mutex> lock(device.state_mutex);
-      publishing = device.rounds.publishing();
+    std::size_t sent_while_held = 0;
+    {
+      qxhost::DiscardStdout quiet;
+      std::unique_lock<std::recursive_mutex> controller(rig.framework.service_lock());
+      std::thread replies([&] { poll(device, 1); });
+      // The reply thread has completed its round and taken it for publication.
+      for (bool taken = false; !taken; std::this_thread::yield()) {
+        std::lock_guard<std::mutex> lock(device.state_mutex);
+        taken = device.data_ready && device.rounds.publishing() && device.rounds.waiting() == 0;
+      }
+      operation.run(device);
+      sent_while_held = rig.framework.calls_of(Op::kSendSP).size();
+      controller.unlock();
+      replies.join();
+      // A cache load made meanwhile goes with the next call.
+      device.RefreshStatus();
     }
-    operation.run(device);
-    controller.unlock();
-    replies.join();
+    // It returned with the round still held in the framework's SendSP, and
+    // the round went on once the controller let go.
+    EXPECT_EQ(sent_while_held, 0u);
+    const std::size_t loads = std::string(operation.name) == "LoadFromCache" ? 1 : 0;
+    EXPECT_EQ(published_rounds(rig.framework).size(), 1 + loads);
+    EXPECT_EQ(rig.framework.calls_of(Op::kSaveDeviceHistory).size(), 1 + loads);
   }
 }
 
