@@ -112,6 +112,9 @@ void QX7540PM::request_then_publish(int start, int count, bool claimed) {
     }
     throw;
   }
+  // Without a claim of its own the call has nothing to publish: a round its
+  // own thread completed inside the read was published there.
+  if (!claimed) return;
   std::unique_lock<std::mutex> state(state_mutex);
   publish_due(state);
 }

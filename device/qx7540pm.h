@@ -59,8 +59,7 @@ class ZEL_API QX7540PM : public UniDataDevice<QX7540PM_Data_t, SPModbus, QX7540P
   std::string snapshot_text;
 
  private:
-  /// Issues a read, then publishes the rounds the call may publish (its
-  /// claim, or a role its own thread holds further up). A read that throws
-  /// gives the claim up.
+  /// Issues a read, then publishes the rounds that waited when the call began,
+  /// if it claimed them. A read that throws gives the claim up.
   void request_then_publish(int start, int count, bool claimed);
 };

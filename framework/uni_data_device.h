@@ -119,8 +119,8 @@ class ZEL_API UniDataDevice : public Protocol {
   /// holds state_mutex.
   void complete_polled_round();
   /// In a call's first locked step: takes the publisher's role for the rounds
-  /// waiting now, unless another call holds it; true if this call took it.
-  /// Caller holds state_mutex.
+  /// waiting now, if any wait and no other call holds it; true if this call
+  /// took it. Caller holds state_mutex.
   bool claim_publication();
   /// Gives up a role the caller claimed and has not begun to publish under
   /// (its framework call threw first). Caller holds state_mutex.

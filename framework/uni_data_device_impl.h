@@ -118,6 +118,9 @@ inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_polled_round() {
 
 template <typename DataT, typename Protocol, int DATA_ID>
 inline bool UniDataDevice<DataT, Protocol, DATA_ID>::claim_publication() {
+  // With nothing waiting there is nothing to claim: the usual case costs no
+  // further locked step.
+  if (rounds.waiting() == 0) return false;
   return rounds.claim(std::this_thread::get_id(), rounds.waiting(), 0);
 }
 
