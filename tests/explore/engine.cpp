@@ -210,6 +210,7 @@ int Engine::decide() {
   if (first < 0) return -1;
   const bool current_on = current_ >= 0 && on[static_cast<std::size_t>(current_)];
   const int d = current_on ? current_ : first;
+  const std::string label = point_label();
   Point point;
   auto consider = [&](int t) {
     const int extras = extras_for(t);
@@ -217,7 +218,7 @@ int Engine::decide() {
       if (e == 1 && !scenario_->throws) continue;
       const int cost = ((current_on && t != current_) ? 1 : 0) + (e > 0 ? 1 : 0);
       if (preemptions_ + cost > bound_) continue;
-      point.alts.push_back(Choice{static_cast<int>(points_.size()), t, e});
+      point.alts.push_back(Choice{static_cast<int>(points_.size()), t, e, label});
     }
   };
   consider(d);
@@ -226,8 +227,10 @@ int Engine::decide() {
   const std::size_t index = points_.size();
   int chosen = 0;
   if (replay_ != nullptr) {
-    for (const Choice& c : *replay_) {
-      if (c.point != static_cast<int>(index)) continue;
+    for (std::size_t k = 0; k < replay_->size(); ++k) {
+      const Choice& c = (*replay_)[k];
+      if (c.label.empty() ? c.point != static_cast<int>(index) : c.label != label) continue;
+      replay_reached_[k] = true;
       for (std::size_t a = 0; a < point.alts.size(); ++a)
         if (point.alts[a].thread == c.thread && point.alts[a].extra == c.extra)
           chosen = static_cast<int>(a);
@@ -244,6 +247,48 @@ int Engine::decide() {
   points_.push_back(std::move(point));
   current_ = c.thread;
   return c.thread;
+}
+
+std::string Engine::point_label() {
+  if (t_worker < 0) return "s";
+  Worker& w = self();
+  std::string event;
+  switch (w.pending.kind) {
+    case Pending::kLock:
+      event = "l";
+      break;
+    case Pending::kTrylock:
+      event = "t";
+      break;
+    case Pending::kUnlock:
+      event = "u";
+      break;
+    case Pending::kEnter:
+      event = std::string(">") + zelfw::op_name(w.pending.op);
+      break;
+    case Pending::kReturn:
+      event = std::string("<") + zelfw::op_name(w.pending.op);
+      break;
+    case Pending::kToken:
+      event = "k";
+      break;
+    case Pending::kHold:
+      event = "h";
+      break;
+    case Pending::kDone:
+      event = "e";
+      break;
+    default:
+      event = "s";
+      break;
+  }
+  const std::string where = std::to_string(t_worker) + "." + std::to_string(w.script_op);
+  if (w.pending.kind == Pending::kEnter || w.pending.kind == Pending::kReturn) {
+    w.anchor = event + std::to_string(++w.calls[event]);
+    w.since_anchor.clear();
+    return where + w.anchor;
+  }
+  return where + w.anchor + ":" + event + std::to_string(++w.since_anchor[event]);
 }
 
 void Engine::deadlock() {

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -68,6 +69,13 @@ class Engine {
     std::vector<pthread_mutex_t*> held;
     std::vector<int> entered_requests, sends;
     long last_unlock = -1;
+    /// For point names: the script operation running, how often it has
+    /// reached each framework call's entry and return, the last of those (the
+    /// anchor), and how often each other event has been reached since.
+    int script_op = -1;
+    std::map<std::string, int> calls;
+    std::string anchor;
+    std::map<std::string, int> since_anchor;
     Worker() { sem_init(&go, 0, 0); }
   };
 
@@ -78,6 +86,7 @@ class Engine {
   void device_op(OpKind kind, int id);
   void point(Pending pending);
   int decide();
+  std::string point_label();
   bool enabled(int t);
   int extras_for(int t) const;
   void check_reader_stall();
@@ -100,6 +109,7 @@ class Engine {
   std::vector<int> forced_;
   const std::vector<Choice>* replay_ = nullptr;
   bool replay_mismatch_ = false;
+  std::vector<bool> replay_reached_;  ///< which of the replay's choices met their point
   std::vector<Point> points_;
   int current_ = -1, preemptions_ = 0, extras_used_ = 0;
   bool prelude_ = false, deadlocked_ = false, reader_stall_reported_ = false;

@@ -113,10 +113,18 @@ std::vector<unsigned char> cache_record(int c);
 std::vector<Violation> check(const Trace& trace, const qxhost::Plugin& plugin);
 
 /// How the explorer runs one schedule: which choice at each point.
+/// A point is named by what the thread that reached it was doing: its thread
+/// and script operation, then a framework call's entry (>) or return (<) with
+/// its count in that operation ("0.2>SendSP1"), or else the last such call
+/// (none at first) and the event since it with its count: l lock, t
+/// try-lock, u unlock, k the reply link, h an 803 reader's hold, s start, e
+/// end ("1.1:l2", "0.2>SaveDeviceHistory1:l1"). Names stay valid for another
+/// build whose operations lock differently, where a point's number would not.
 struct Choice {
   int point;
   int thread;
   int extra;  ///< 0 none, 1 throw, 2+k the k-th callback
+  std::string label;
 };
 std::string format_choices(const std::vector<Choice>& choices, const Scenario& scenario);
 bool parse_choices(const std::string& text, const Scenario& scenario, std::vector<Choice>& out);

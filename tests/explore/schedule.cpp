@@ -49,8 +49,12 @@ void Engine::work(int index) {
     if (w.quit) return;
     for (std::size_t i = 0; i < w.script.size(); ++i) {
       if (index == 0 && i == w.prelude) prelude_ = false;
+      w.script_op = static_cast<int>(i);
+      w.calls.clear(), w.anchor.clear(), w.since_anchor.clear();
       run_op(static_cast<OpKind>(w.script[i]));
     }
+    w.script_op = static_cast<int>(w.script.size());
+    w.calls.clear(), w.anchor.clear(), w.since_anchor.clear();
     if (index == 0) prelude_ = false;
     finish();
   }
@@ -195,6 +199,7 @@ RunResult Engine::run(const Scenario& scenario, int bound, const std::vector<int
   forced_ = forced;
   replay_ = replay;
   replay_mismatch_ = false;
+  replay_reached_.assign(replay != nullptr ? replay->size() : 0, false);
   threads_ = static_cast<int>(std::min<std::size_t>(scenario.scripts.size(), kMaxThreads));
   points_.clear();
   current_ = -1, preemptions_ = 0, extras_used_ = 0, seq_ = 0, chain_ = -1, caches_ = 0;
@@ -262,6 +267,7 @@ RunResult Engine::run(const Scenario& scenario, int bound, const std::vector<int
     if (p.chosen != 0) result.deviations.push_back(p.alts[static_cast<std::size_t>(p.chosen)]);
   }
   result.preemptions = preemptions_;
+  for (bool reached : replay_reached_) replay_mismatch_ = replay_mismatch_ || !reached;
   result.violations = result.trace.online;
   if (!deadlocked_) {
     const std::vector<Violation> found = check(result.trace, plugin_);
@@ -312,14 +318,15 @@ RunResult Explorer::replay(const Scenario& scenario, const std::vector<Choice>& 
 
 // A choice string lists the points where the schedule leaves the default
 // (go on with the running thread, else the lowest-numbered one that can):
-// "point@thread", then "!" for a framework call that throws or "+L" for a
-// callback of operation L, separated by commas.
+// "name@thread" (a point's name, see Choice; a bare number is the point's
+// place in the schedule), then "!" for a framework call that throws or "+L"
+// for a callback of operation L, separated by commas.
 std::string format_choices(const std::vector<Choice>& choices, const Scenario& scenario) {
   std::ostringstream out;
   for (std::size_t i = 0; i < choices.size(); ++i) {
     const Choice& c = choices[i];
     if (i > 0) out << ',';
-    out << c.point << '@' << c.thread;
+    out << (c.label.empty() ? std::to_string(c.point) : c.label) << '@' << c.thread;
     if (c.extra == 1) out << '!';
     if (c.extra >= 2) out << '+' << scenario.callbacks[static_cast<std::size_t>(c.extra - 2)];
   }
@@ -332,10 +339,18 @@ bool parse_choices(const std::string& text, const Scenario& scenario, std::vecto
   std::istringstream in(text);
   std::string item;
   while (std::getline(in, item, ',')) {
-    Choice c{0, 0, 0};
-    char at = 0;
-    std::istringstream one(item);
-    if (!(one >> c.point >> at >> c.thread) || at != '@') return false;
+    Choice c{0, 0, 0, std::string()};
+    const std::size_t at = item.rfind('@');
+    if (at == std::string::npos || at == 0) return false;
+    const std::string name = item.substr(0, at);
+    if (name.find_first_not_of("0123456789") == std::string::npos) {
+      if (name.size() > 9) return false;
+      c.point = std::stoi(name);
+    } else {
+      c.label = name;
+    }
+    std::istringstream one(item.substr(at + 1));
+    if (!(one >> c.thread)) return false;
     char mark = 0;
     if (one >> mark) {
       if (mark == '!') {
