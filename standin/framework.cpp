@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include <json/writer.h>
@@ -20,6 +21,17 @@ struct ZelVDevice::Context {
 
 namespace zelfw {
 namespace {
+
+// Settings as the call log keeps them: compact JSON text, as the controller
+// writes them. FastWriter is what the controller's own jsoncpp offers; newer
+// releases deprecate it.
+std::string compact_text(const Json::Value& value) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  Json::FastWriter writer;
+#pragma GCC diagnostic pop
+  return writer.write(value);
+}
 
 Framework* framework_of(const ZelVDevice& device) {
   return device.context == nullptr ? nullptr : device.context->framework;
@@ -155,7 +167,7 @@ bool ZelVDevice::Init(std::weak_ptr<ZelController> controller, unsigned int inde
 
 bool ZelVDevice::InitSetting(const Json::Value& setting) {
   return zelfw::call_with(*this, Op::kVDeviceInitSetting, 1, [&](zelfw::Call& c) {
-           c.texts.push_back(Json::FastWriter().write(setting));
+           c.texts.push_back(zelfw::compact_text(setting));
          }) != 0;
 }
 
@@ -267,7 +279,7 @@ SPModbus::~SPModbus() = default;
 
 bool SPModbus::InitSetting(const Json::Value& setting) {
   return zelfw::call_with(*this, Op::kInitSetting, 1, [&](zelfw::Call& c) {
-           c.texts.push_back(Json::FastWriter().write(setting));
+           c.texts.push_back(zelfw::compact_text(setting));
          }) != 0;
 }
 
