@@ -5,7 +5,8 @@
 #    (build/mipsel), the archive is the same, byte for byte;
 #  - its contents: the files INSTALL lists; the plug-in stripped, exporting
 #    what the built one does, with its debug file of the same build-id and a
-#    debug link to it; the sums verify; the version note is the programs' version;
+#    debug link to it; the sums verify; the version note is the programs' version,
+#    beside the note of the jsoncpp it was built against;
 #  - its bench and simulator on an emulated board (qemu-mipsel) with only the
 #    controller's jsoncpp beside them: a subset of the end-to-end tests (a few
 #    rounds, one fault switch, the outage alarm), and the first line naming
@@ -96,8 +97,12 @@ diff <(nm -D --defined-only build/mipsel/qx7540pm.so | awk '{print $2, $3}') \
   <(nm -D --defined-only "$root/qx7540pm.so" | awk '{print $2, $3}') ||
   fail "the stripped plug-in exports other symbols than the built one"
 note=$(readelf -p .note.qx7540pm "$root/qx7540pm.so" | sed -n 's/^ *\[ *[0-9a-f]*\]  //p')
-[ "$note" = "qx7540pm
-$version" ] || fail "the plug-in's version note is not $version: $note"
+grep -qxF "$version" <<< "$note" || fail "the plug-in's version note is not $version: $note"
+# Beside it, the jsoncpp it was built against, as readelf -n lists the notes.
+grep -qx "jsoncpp [0-9.]* libjsoncpp\.so\.[0-9]*" <<< "$note" ||
+  fail "the plug-in does not name the jsoncpp it was built against: $note"
+[ "$(readelf -n "$root/qx7540pm.so" | grep -c '^ *qx7540pm ')" = 2 ] ||
+  fail "readelf -n does not list the plug-in's two notes"
 echo "$top: $(wc -l <<< "$expected") files, plug-in build-id $id"
 
 step "runtime floor"
