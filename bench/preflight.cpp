@@ -78,7 +78,7 @@ void check_plugin_arguments(const CLI::App& preflight, const CLI::Option* lib,
     throw CLI::ValidationError("preflight",
                                _("the plug-in is given twice: as --plugin and as an argument"));
   }
-  const std::vector<const CLI::Option*> order = preflight.parse_order();
+  const std::vector<CLI::Option*> order = preflight.parse_order();
   for (std::size_t i = 1; i < order.size(); ++i) {
     if (order[i] == positional && order[i - 1] == lib) {
       throw CLI::ValidationError(
