@@ -274,7 +274,8 @@ void check_libraries(const ElfFile& plugin, const Process& process, const Messag
                      std::vector<LoadProblem>& out) {
   std::set<std::string> missing(plugin.needed.begin(), plugin.needed.end());
   for (const std::string& library : missing) {
-    if (process.by_name.count(library) != 0) continue;
+    // One a given file needs as well is in the process: it was only not given.
+    if (process.by_name.count(library) != 0 || process.not_given.count(library) != 0) continue;
     out.push_back(
         {"library",
          qxi18n::format(tr(N_("the controller has not loaded %s, which the plug-in needs")),
