@@ -56,7 +56,86 @@ const char* check_label(const std::string& check) {
   if (check == "symbol-version") return C_("load check", "symbol-version");
   if (check == "string-abi") return C_("load check", "string-abi");
   if (check == "symbols") return C_("load check", "symbols");
+  if (check == "foreign-file") return C_("load check", "foreign-file");
+  if (check == "jsoncpp") return C_("load check", "jsoncpp");
+  if (check == "not-given") return C_("load check", "not-given");
   return check.c_str();
+}
+
+/// The plug-in given as an argument must not be one a --lib could have meant:
+/// "--lib A B" names a library A and a plug-in B, or two libraries.
+void check_plugin_arguments(const CLI::App& preflight, const CLI::Option* lib,
+                            const CLI::Option* positional, const CLI::Option* plugin_option,
+                            const std::vector<std::string>& arguments) {
+  if (arguments.empty()) return;
+  if (arguments.size() > 1) {
+    throw CLI::ValidationError(
+        "preflight", qxi18n::format(_("more than one plug-in given (%s ...): give each library "
+                                      "with a --lib of its own"),
+                                    arguments[0].c_str()));
+  }
+  if (plugin_option->count() > 0) {
+    throw CLI::ValidationError("preflight",
+                               _("the plug-in is given twice: as --plugin and as an argument"));
+  }
+  const std::vector<CLI::Option*> order = preflight.parse_order();
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    if (order[i] == positional && order[i - 1] == lib) {
+      throw CLI::ValidationError(
+          "preflight",
+          qxi18n::format(_("%s follows a --lib: is it a library or the plug-in? Give the plug-in "
+                           "with --plugin FILE (or before the options), each library with a "
+                           "--lib of its own"),
+                         arguments[0].c_str()));
+    }
+  }
+}
+
+void print_json(const std::string& plugin_path, const qxelf::ElfFile& plugin,
+                const qxelf::Controller& controller,
+                const std::vector<qxelf::LoadProblem>& problems) {
+  Json::Value out(Json::objectValue);
+  out["plugin"] = plugin_path;
+  out["build_id"] = qxelf::build_id_of(plugin);
+  out["controller"] = controller.program.path;
+  out["objects"] = static_cast<Json::UInt>(controller.objects.size());
+  out["will_load"] = qxelf::will_load(problems);
+  out["reasons"] = Json::Value(Json::arrayValue);
+  for (const qxelf::LoadProblem& p : problems) {
+    Json::Value reason(Json::objectValue);
+    reason["check"] = p.check;
+    reason["problem"] = p.problem;
+    reason["fix"] = p.fix;
+    reason["severity"] = qxelf::severity_name(p.severity);
+    out["reasons"].append(reason);
+  }
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  std::cout << Json::writeString(writer, out) << "\n";
+}
+
+/// The verdict for a person: the reasons that refuse the plug-in, then what
+/// to look at although it loads, and what could not be checked.
+void print_verdict(const std::string& plugin_path, const qxelf::Controller& controller,
+                   const std::vector<qxelf::LoadProblem>& problems) {
+  const std::string controller_name =
+      qxi18n::format(P_("%s (%zu object)", "%s (%zu objects)", controller.objects.size()),
+                     controller.program.path.c_str(), controller.objects.size());
+  std::cout << qxi18n::format(qxelf::will_load(problems) ? _("%s: will load into %s")
+                                                         : _("%s: will not load into %s"),
+                              plugin_path.c_str(), controller_name.c_str())
+            << "\n";
+  for (const auto severity : {qxelf::LoadProblem::kRefuses, qxelf::LoadProblem::kWarning,
+                              qxelf::LoadProblem::kUnchecked}) {
+    for (const qxelf::LoadProblem& p : problems) {
+      if (p.severity != severity) continue;
+      const char* form = severity == qxelf::LoadProblem::kWarning     ? _("warning, %s: %s")
+                         : severity == qxelf::LoadProblem::kUnchecked ? _("not checked, %s: %s")
+                                                                      : _("%s: %s");
+      std::cout << "  " << qxi18n::format(form, check_label(p.check), p.problem.c_str()) << "\n    "
+                << qxi18n::format(_("fix: %s"), p.fix.c_str()) << "\n";
+    }
+  }
 }
 
 }  // namespace
@@ -68,27 +147,35 @@ CLI::App* add_preflight_command(CLI::App& app, PreflightOptions& o, std::string&
                                     _("A running controller: its program and every "
                                       "object in its /proc/PID/maps"));
   auto* exe = preflight->add_option("--exe", o.program, _("The controller's program file"));
-  preflight
-      ->add_option("--lib", o.libs,
-                   _("A library the controller carries (repeat: jsoncpp, "
-                     "the framework, the C and C++ libraries)"))
-      ->needs(exe);
+  auto* lib = preflight
+                  ->add_option("--lib", o.libs,
+                               _("A library the controller carries (repeat --lib for each: "
+                                 "jsoncpp, the framework, the C and C++ libraries)"))
+                  ->needs(exe)
+                  ->expected(1)
+                  ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   pid->excludes(exe);
   exe->excludes(pid);
   preflight->add_flag("--json", o.json, _("One JSON object: the verdict and each reason"));
-  preflight->add_option("--plugin", plugin_path,
-                        _("Plug-in to check (default: the qx7540pm.so installed or built with the "
-                          "bench)"));
+  auto* plugin_option =
+      preflight->add_option("--plugin", plugin_path,
+                            _("Plug-in to check (default: the qx7540pm.so installed or built with "
+                              "the bench); or give it as the one argument"));
+  auto* positional = preflight->add_option("plugin", o.plugin_arguments, _("Plug-in to check"));
   preflight->footer(
-      _("Checks the machine and class, the MIPS ISA level, floating-point ABI and NaN encoding,\n"
-        "the libraries and C/C++ library symbol versions the plug-in needs, the symbols it\n"
-        "expects from the controller (jsoncpp, the framework) and the std::string ABI.\n"
+      _("Checks the machine and class of each file, the MIPS ISA level, floating-point ABI and\n"
+        "NaN encoding, the libraries and C/C++ library symbol versions the plug-in needs, the\n"
+        "symbols it expects from the controller (jsoncpp, the framework), the jsoncpp it was\n"
+        "built against and the std::string ABI. A library a given one needs that was not given\n"
+        "is named as not checked.\n"
         "Exit codes: 0 will load, 1 will not (each reason with its fix), 2 usage or a file that\n"
         "cannot be read."));
-  preflight->callback([pid, exe]() {
+  preflight->callback([preflight, pid, exe, lib, positional, plugin_option, &o, &plugin_path]() {
     if (pid->count() == 0 && exe->count() == 0) {
       throw CLI::ValidationError("preflight", _("give the controller: --pid PID, or --exe FILE"));
     }
+    check_plugin_arguments(*preflight, lib, positional, plugin_option, o.plugin_arguments);
+    if (!o.plugin_arguments.empty()) plugin_path = o.plugin_arguments.front();
   });
   return preflight;
 }
@@ -105,41 +192,13 @@ int run_preflight(const PreflightOptions& options, const std::string& plugin_pat
   // Worded in English for --json, which machines read, else in the run's language.
   const std::vector<qxelf::LoadProblem> problems =
       qxelf::check_load(plugin, controller, options.json ? nullptr : &qxi18n::translate);
-  const std::string controller_name =
-      qxi18n::format(P_("%s (%zu object)", "%s (%zu objects)", controller.objects.size()),
-                     controller.program.path.c_str(), controller.objects.size());
+  const bool loads = qxelf::will_load(problems);
   if (options.json) {
-    Json::Value out(Json::objectValue);
-    out["plugin"] = plugin_path;
-    out["build_id"] = qxelf::build_id_of(plugin);
-    out["controller"] = controller.program.path;
-    out["objects"] = static_cast<Json::UInt>(controller.objects.size());
-    out["will_load"] = problems.empty();
-    out["reasons"] = Json::Value(Json::arrayValue);
-    for (const qxelf::LoadProblem& p : problems) {
-      Json::Value reason(Json::objectValue);
-      reason["check"] = p.check;
-      reason["problem"] = p.problem;
-      reason["fix"] = p.fix;
-      out["reasons"].append(reason);
-    }
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    std::cout << Json::writeString(writer, out) << "\n";
-  } else if (problems.empty()) {
-    std::cout << qxi18n::format(_("%s: will load into %s"), plugin_path.c_str(),
-                                controller_name.c_str())
-              << "\n";
+    print_json(plugin_path, plugin, controller, problems);
   } else {
-    std::cout << qxi18n::format(_("%s: will not load into %s"), plugin_path.c_str(),
-                                controller_name.c_str())
-              << "\n";
-    for (const qxelf::LoadProblem& p : problems) {
-      std::cout << "  " << qxi18n::format(_("%s: %s"), check_label(p.check), p.problem.c_str())
-                << "\n    " << qxi18n::format(_("fix: %s"), p.fix.c_str()) << "\n";
-    }
+    print_verdict(plugin_path, controller, problems);
   }
-  return problems.empty() ? kWillLoad : kWillNotLoad;
+  return loads ? kWillLoad : kWillNotLoad;
 }
 
 }  // namespace qxbench

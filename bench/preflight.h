@@ -14,6 +14,8 @@ struct PreflightOptions {
   std::string program;            ///< or its program file ...
   std::vector<std::string> libs;  ///< ... and the libraries it carries
   bool json = false;
+  /// The plug-in as the one positional argument (else --plugin, else the default).
+  std::vector<std::string> plugin_arguments;
 };
 
 CLI::App* add_preflight_command(CLI::App& app, PreflightOptions& options, std::string& plugin_path);

@@ -4,6 +4,7 @@
 // made of small programs and libraries built for the purpose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <set>
 #include <string>
@@ -50,33 +51,88 @@ bool has_chinese(const std::string& text) {
   return false;
 }
 
+/// This process as a controller with each object changed by edit (its soname,
+/// path or needs, as another controller's file would have them).
+qxelf::Controller edited_process(const std::function<bool(const qxelf::ElfFile&)>& keep,
+                                 const std::function<void(qxelf::ElfFile&)>& edit) {
+  qxelf::Controller controller = this_process(keep);
+  edit(controller.program);
+  for (qxelf::ElfFile& object : controller.objects) edit(object);
+  return controller;
+}
+
+bool is_jsoncpp(const qxelf::ElfFile& object) {
+  return object.soname.compare(0, 10, "libjsoncpp") == 0;
+}
+
 struct Row {
   const char* name;
   std::function<std::string()> plugin;
   std::function<qxelf::Controller()> controller;
-  std::set<std::string> checks;   ///< the checks that fail; none: the plug-in will load
+  std::set<std::string> checks;   ///< the checks that say something; none: nothing to say
   std::vector<std::string> said;  ///< what the problems and fixes say, among them
+  bool loads;                     ///< the verdict: no check refuses the plug-in
   bool foreign = false;           ///< needs the cross-built files
 };
 
 TEST(Preflight, VerdictForEachWayAControllerRefusesThePlugin) {
+  const auto built = [] { return std::string(qxhost::built_plugin_path()); };
+  const auto mips32_controller = [] {
+    qxelf::Controller controller;
+    controller.program = read(fixture("mips32-program"));
+    return controller;
+  };
   const std::vector<Row> rows = {
       {"this process loads the built plug-in",
-       [] { return std::string(qxhost::built_plugin_path()); },
+       built,
        [] { return this_process(any); },
        {},
-       {}},
+       {},
+       true},
+      {"jsoncpp not given, though the framework library needs it",
+       built,
+       [] { return this_process([](const qxelf::ElfFile& o) { return !is_jsoncpp(o); }); },
+       {"not-given", "symbols"},
+       {"libjsoncpp.so.25, which", "was not given", "may come from a library not given"},
+       true},
       {"a controller without jsoncpp",
-       [] { return std::string(qxhost::built_plugin_path()); },
+       built,
        [] {
-         return this_process([](const qxelf::ElfFile& object) {
-           return object.soname.compare(0, 10, "libjsoncpp") != 0;
-         });
+         return edited_process([](const qxelf::ElfFile& o) { return !is_jsoncpp(o); },
+                               [](qxelf::ElfFile& o) {
+                                 o.needed.erase(std::remove(o.needed.begin(), o.needed.end(),
+                                                            std::string("libjsoncpp.so.25")),
+                                                o.needed.end());
+                               });
        },
        {"symbols"},
-       {"Json::Value::", "libjsoncpp.so.25"}},
+       {"Json::Value::", "libjsoncpp.so.25"},
+       false},
+      {"the controller's jsoncpp of another soname",
+       built,
+       [] {
+         return edited_process(any, [](qxelf::ElfFile& o) {
+           if (is_jsoncpp(o)) o.soname = "libjsoncpp.so.24";
+           std::replace(o.needed.begin(), o.needed.end(), std::string("libjsoncpp.so.25"),
+                        std::string("libjsoncpp.so.24"));
+         });
+       },
+       {"jsoncpp"},
+       {"built against jsoncpp 1.9.5 (libjsoncpp.so.25), the controller carries libjsoncpp.so.24",
+        "rebuild the plug-in with the controller's SDK"},
+       false},
+      {"the controller's jsoncpp of another version, same soname",
+       built,
+       [] {
+         return edited_process(any, [](qxelf::ElfFile& o) {
+           if (is_jsoncpp(o)) o.path = "/usr/lib/libjsoncpp.so.1.9.4";
+         });
+       },
+       {"jsoncpp"},
+       {"carries 1.9.4 of the same soname (libjsoncpp.so.25)", "to be sure"},
+       true},
       {"a C++ library older than GCC 5",
-       [] { return std::string(qxhost::built_plugin_path()); },
+       built,
        [] {
          qxelf::Controller controller = this_process(
              [](const qxelf::ElfFile& object) { return object.soname != "libstdc++.so.6"; });
@@ -84,7 +140,8 @@ TEST(Preflight, VerdictForEachWayAControllerRefusesThePlugin) {
          return controller;
        },
        {"symbol-version"},
-       {"has no version GLIBCXX_3.4.21", "libstdc++.so.6", "controller's SDK"}},
+       {"has no version GLIBCXX_3.4.21", "libstdc++.so.6", "controller's SDK"},
+       false},
       {"the other std::string ABI",
        [] { return fixture("libqx_preflight_old_abi.so"); },
        [] {
@@ -93,26 +150,35 @@ TEST(Preflight, VerdictForEachWayAControllerRefusesThePlugin) {
          return controller;
        },
        {"string-abi"},
-       {"take_text(std::string const&)", "C++11 std::string ABI", "without QX_OLD_STRING_ABI"}},
+       {"take_text(std::string const&)", "C++11 std::string ABI", "without QX_OLD_STRING_ABI"},
+       false},
       {"an x86-64 plug-in on a mipsel controller",
        [] { return fixture("x86_64-plugin.so"); },
-       [] {
-         qxelf::Controller controller;
-         controller.program = read(fixture("mips32-program"));
-         return controller;
-       },
+       mips32_controller,
        {"machine"},
-       {"built for x86-64 64-bit little-endian, the controller for MIPS 32-bit little-endian"},
+       {"built for x86-64 64-bit little-endian, the controller for MIPS 32-bit little-endian",
+        "use the board's plug-in: --plugin <bundle>/qx7540pm.so"},
+       false,
        true},
       {"a mips32r2 plug-in on a mips32 controller",
        [] { return fixture("mips32r2-plugin.so"); },
-       [] {
-         qxelf::Controller controller;
-         controller.program = read(fixture("mips32-program"));
-         return controller;
-       },
+       mips32_controller,
        {"isa"},
        {"needs mips32r2 instructions, the controller is mips32", "SIGILL", "-march=mips32"},
+       false,
+       true},
+      {"an x86-64 libc.so.6 given for a mipsel controller",
+       [] { return fixture("mips32r2-plugin.so"); },
+       [&mips32_controller] {
+         qxelf::Controller controller = mips32_controller();
+         for (const qxelf::ElfFile& o : this_process(any).objects)
+           if (o.soname == "libc.so.6") controller.objects.push_back(o);
+         return controller;
+       },
+       {"isa", "foreign-file"},
+       {"libc.so.6 is built for x86-64 64-bit little-endian, the controller for MIPS",
+        "give the controller's own file"},
+       false,
        true},
   };
   for (const Row& row : rows) {
@@ -130,6 +196,7 @@ TEST(Preflight, VerdictForEachWayAControllerRefusesThePlugin) {
       text += problem.check + ": " + problem.problem + "\n  fix: " + problem.fix + "\n";
     }
     EXPECT_EQ(checks, row.checks) << text;
+    EXPECT_EQ(qxelf::will_load(problems), row.loads) << text;
     for (const std::string& said : row.said)
       EXPECT_NE(text.find(said), std::string::npos) << said << "\n" << text;
 

@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "identification.h"
 #include "qxi18n/i18n.h"
 
 namespace qxelf {
@@ -146,23 +147,38 @@ std::string joined(const std::vector<std::string>& items, std::size_t most, cons
   return text;
 }
 
-void check_target(const ElfFile& plugin, const ElfFile& program, const Messages& tr,
-                  std::vector<LoadProblem>& out) {
-  auto describe = [&tr](const ElfFile& f) {
-    const char* form =
-        f.elf_class == ELFCLASS64
-            ? (f.data == ELFDATA2MSB ? N_("%s 64-bit big-endian") : N_("%s 64-bit little-endian"))
-            : (f.data == ELFDATA2MSB ? N_("%s 32-bit big-endian") : N_("%s 32-bit little-endian"));
-    return qxi18n::format(tr(form), machine_name(f.machine).c_str());
-  };
-  if (plugin.machine != program.machine || plugin.elf_class != program.elf_class ||
-      plugin.data != program.data) {
-    out.push_back({"machine",
-                   qxi18n::format(tr(N_("the plug-in is built for %s, the controller for %s")),
-                                  describe(plugin).c_str(), describe(program).c_str()),
-                   tr(kSdkFix)});
-    return;
-  }
+bool same_target(const ElfFile& a, const ElfFile& b) {
+  return a.machine == b.machine && a.elf_class == b.elf_class && a.data == b.data;
+}
+
+std::string describe_target(const ElfFile& f, const Messages& tr) {
+  const char* form =
+      f.elf_class == ELFCLASS64
+          ? (f.data == ELFDATA2MSB ? N_("%s 64-bit big-endian") : N_("%s 64-bit little-endian"))
+          : (f.data == ELFDATA2MSB ? N_("%s 32-bit big-endian") : N_("%s 32-bit little-endian"));
+  return qxi18n::format(tr(form), machine_name(f.machine).c_str());
+}
+
+/// The plug-in of another machine is the wrong file, not a wrong build: the
+/// board's is in its bundle.
+bool check_plugin_target(const ElfFile& plugin, const ElfFile& program, const Messages& tr,
+                         std::vector<LoadProblem>& out) {
+  if (same_target(plugin, program)) return true;
+  const bool board =
+      program.machine == EM_MIPS && program.elf_class == ELFCLASS32 && program.data == ELFDATA2LSB;
+  out.push_back(
+      {"machine",
+       qxi18n::format(tr(N_("the plug-in is built for %s, the controller for %s")),
+                      describe_target(plugin, tr).c_str(), describe_target(program, tr).c_str()),
+       board ? tr(N_("use the board's plug-in: --plugin <bundle>/qx7540pm.so"))
+             : qxi18n::format(tr(N_("use a plug-in built for %s: --plugin FILE (or build one with "
+                                    "the controller's SDK)")),
+                              describe_target(program, tr).c_str())});
+  return false;
+}
+
+void check_mips(const ElfFile& plugin, const ElfFile& program, const Messages& tr,
+                std::vector<LoadProblem>& out) {
   if (plugin.machine != EM_MIPS) return;
   const Isa want = isa_of(plugin);
   const Isa have = isa_of(program);
@@ -199,7 +215,261 @@ void check_target(const ElfFile& plugin, const ElfFile& program, const Messages&
   }
 }
 
+/// What the loader sees of the controller: its program and the objects of its
+/// machine and class, by name. A file of another machine or class cannot be
+/// the controller's: it is named, and left out of every other check.
+struct Process {
+  std::vector<const ElfFile*> objects;
+  std::map<std::string, const ElfFile*> by_name;
+  /// Libraries the objects need that nobody gave, with an object that needs each.
+  std::map<std::string, std::string> not_given;
+};
+
+/// The dynamic loader itself is the system's: never a library to give.
+bool is_loader(const std::string& name) {
+  return name.compare(0, 3, "ld-") == 0 || name.compare(0, 5, "ld.so") == 0;
+}
+
+Process process_of(const Controller& controller, const Messages& tr,
+                   std::vector<LoadProblem>& out) {
+  Process process;
+  process.objects.push_back(&controller.program);
+  for (const ElfFile& object : controller.objects) {
+    if (same_target(object, controller.program) && object.type == ET_DYN) {
+      process.objects.push_back(&object);
+      continue;
+    }
+    out.push_back(
+        {"foreign-file",
+         same_target(object, controller.program)
+             ? qxi18n::format(tr(N_("%s is no shared library, so it cannot be one the controller "
+                                    "loads")),
+                              object.path.c_str())
+             : qxi18n::format(tr(N_("%s is built for %s, the controller for %s: it is not the "
+                                    "controller's")),
+                              object.path.c_str(), describe_target(object, tr).c_str(),
+                              describe_target(controller.program, tr).c_str()),
+         tr(N_("give the controller's own file"))});
+  }
+  for (const ElfFile* object : process.objects) process.by_name.emplace(name_of(*object), object);
+  for (const ElfFile* object : process.objects) {
+    for (const std::string& library : object->needed) {
+      if (process.by_name.count(library) == 0 && !is_loader(library))
+        process.not_given.emplace(library, name_of(*object));
+    }
+  }
+  for (const auto& library : process.not_given) {
+    out.push_back({"not-given",
+                   qxi18n::format(tr(N_("%s, which %s needs, was not given: what it provides "
+                                        "cannot be checked")),
+                                  library.first.c_str(), library.second.c_str()),
+                   tr(N_("give it with --lib FILE")), LoadProblem::kUnchecked});
+  }
+  return process;
+}
+
+// Libraries: each the plug-in needs must be in the process (the loader
+// would look for one that is not on the board's library path).
+void check_libraries(const ElfFile& plugin, const Process& process, const Messages& tr,
+                     std::vector<LoadProblem>& out) {
+  std::set<std::string> missing(plugin.needed.begin(), plugin.needed.end());
+  for (const std::string& library : missing) {
+    // One a given file needs as well is in the process: it was only not given.
+    if (process.by_name.count(library) != 0 || process.not_given.count(library) != 0) continue;
+    out.push_back(
+        {"library",
+         qxi18n::format(tr(N_("the controller has not loaded %s, which the plug-in needs")),
+                        library.c_str()),
+         tr(N_("give it with --lib FILE, or check that the board's library path carries it"))});
+  }
+}
+
+// Symbol versions: each from its library, which must define it.
+void check_symbol_versions(const ElfFile& plugin, const Process& process, const Messages& tr,
+                           std::vector<LoadProblem>& out) {
+  std::map<std::string, std::vector<std::string>> short_versions;  // "lib version" -> symbols
+  for (const Symbol& symbol : plugin.symbols) {
+    if (symbol.defined || symbol.version.empty() || symbol.weak) continue;
+    const auto library = process.by_name.find(symbol.library);
+    if (library == process.by_name.end()) continue;
+    const std::vector<std::string>& have = library->second->version_definitions;
+    if (std::find(have.begin(), have.end(), symbol.version) == have.end()) {
+      short_versions[symbol.library + " " + symbol.version].push_back(demangle(symbol.name));
+    }
+  }
+  for (const auto& entry : short_versions) {
+    const std::string library = entry.first.substr(0, entry.first.find(' '));
+    const std::string version = entry.first.substr(entry.first.find(' ') + 1);
+    out.push_back(
+        {"symbol-version",
+         qxi18n::format(
+             tr(N_("the controller's %s (%s) has no version %s, which the plug-in needs for %s")),
+             library.c_str(), process.by_name.at(library)->path.c_str(), version.c_str(),
+             joined(entry.second, 4, tr).c_str()),
+         qxi18n::format(tr(N_("%s: its sysroot holds the controller's own %s")), tr(kSdkFix),
+                        library.c_str())});
+  }
+}
+
+/// The plug-in's unversioned symbols (jsoncpp, the framework) that no object
+/// defines, and those defined only in the other std::string ABI's spelling.
+struct Unresolved {
+  std::vector<std::string> missing, other_abi;
+  bool controller_old_abi = false;
+};
+
+Unresolved unresolved_symbols(const ElfFile& plugin, const Process& process) {
+  std::set<std::string> defined;
+  std::map<std::string, std::string> by_abi_free_name;  // spelling-free name -> demangled name
+  for (const ElfFile* object : process.objects) {
+    for (const Symbol& symbol : object->symbols) {
+      if (!symbol.defined || !symbol.default_version) continue;
+      defined.insert(symbol.name);
+      if (symbol.name.compare(0, 2, "_Z") == 0) {
+        const std::string text = demangle(symbol.name);
+        by_abi_free_name.emplace(without_string_abi(text), text);
+      }
+    }
+  }
+  Unresolved result;
+  for (const Symbol& symbol : plugin.symbols) {
+    if (symbol.defined || !symbol.version.empty() || symbol.weak || defined.count(symbol.name)) {
+      continue;
+    }
+    const std::string text = demangle(symbol.name);
+    const auto twin = by_abi_free_name.find(without_string_abi(text));
+    if (twin != by_abi_free_name.end() && twin->second != text) {
+      result.other_abi.push_back(text);
+      result.controller_old_abi = text.find("__cxx11") != std::string::npos;
+    } else {
+      result.missing.push_back(text);
+    }
+  }
+  return result;
+}
+
+void check_symbols(const ElfFile& plugin, const Process& process, const Messages& tr,
+                   std::vector<LoadProblem>& out) {
+  const Unresolved symbols = unresolved_symbols(plugin, process);
+  if (!symbols.other_abi.empty()) {
+    out.push_back(
+        {"string-abi",
+         qxi18n::format(tr(symbols.controller_old_abi
+                               ? N_("the controller was built with the old std::string ABI "
+                                    "(-D_GLIBCXX_USE_CXX11_ABI=0), the plug-in with the other: %s")
+                               : N_("the controller was built with the C++11 std::string ABI, "
+                                    "the plug-in with the other: %s")),
+                        joined(symbols.other_abi, 3, tr).c_str()),
+         symbols.controller_old_abi ? tr(N_("build the plug-in with -DQX_OLD_STRING_ABI=ON "
+                                            "(README, \"Building with the controller's SDK\")"))
+                                    : tr(N_("build the plug-in without QX_OLD_STRING_ABI"))});
+  }
+  if (symbols.missing.empty()) return;
+  if (!process.not_given.empty()) {
+    // They may well be in a library the controller loads and nobody gave.
+    out.push_back(
+        {"symbols",
+         qxi18n::format(tr(N_("no object given provides %zu symbol(s) the plug-in uses (%s): "
+                              "they may come from a library not given")),
+                        symbols.missing.size(), joined(symbols.missing, 3, tr).c_str()),
+         tr(N_("give the libraries not given with --lib FILE")), LoadProblem::kUnchecked});
+    return;
+  }
+  std::string version, soname = "libjsoncpp.so";
+  built_jsoncpp(plugin, version, soname);
+  const bool jsoncpp =
+      std::any_of(symbols.missing.begin(), symbols.missing.end(),
+                  [](const std::string& name) { return name.find("Json::") != std::string::npos; });
+  out.push_back(
+      {"symbols",
+       qxi18n::format(
+           tr(N_("no object of the controller provides %zu symbol(s) the plug-in uses: %s")),
+           symbols.missing.size(), joined(symbols.missing, 6, tr).c_str()),
+       jsoncpp ? qxi18n::format(tr(N_("the controller must carry jsoncpp (%s) and the framework "
+                                      "library; give them with --lib FILE, or %s against the "
+                                      "controller's own jsoncpp")),
+                                soname.c_str(), tr(kSdkFix))
+               : tr(N_("the controller's framework library must provide them; give it with "
+                       "--lib FILE"))});
+}
+
+/// A jsoncpp's version where its file tells it: the file's full name
+/// (libjsoncpp.so.1.9.4); empty otherwise.
+std::string jsoncpp_version_of(const ElfFile& library) {
+  auto version_in = [](const std::string& path) {
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    const std::string prefix = "libjsoncpp.so.";
+    if (name.compare(0, prefix.size(), prefix) != 0) return std::string();
+    const std::string version = name.substr(prefix.size());
+    return std::count(version.begin(), version.end(), '.') == 2 ? version : std::string();
+  };
+  // The file given or mapped, else the one its name links to (libjsoncpp.so.24).
+  const std::string named = version_in(library.path);
+  if (!named.empty()) return named;
+  char real[PATH_MAX];
+  return ::realpath(library.path.c_str(), real) != nullptr ? version_in(real) : std::string();
+}
+
+// The plug-in takes jsoncpp's classes from the controller: another soname is
+// another interface; another version of the same soname may lay them out
+// differently all the same.
+void check_jsoncpp(const ElfFile& plugin, const Process& process, const Messages& tr,
+                   std::vector<LoadProblem>& out) {
+  std::string built_version, built_soname;
+  if (!built_jsoncpp(plugin, built_version, built_soname)) return;
+  for (const ElfFile* object : process.objects) {
+    if (object->soname.compare(0, 10, "libjsoncpp") != 0) continue;
+    if (object->soname != built_soname) {
+      out.push_back(
+          {"jsoncpp",
+           qxi18n::format(tr(N_("the plug-in was built against jsoncpp %s (%s), the controller "
+                                "carries %s (%s)")),
+                          built_version.c_str(), built_soname.c_str(), object->soname.c_str(),
+                          object->path.c_str()),
+           tr(N_("rebuild the plug-in with the controller's SDK (INSTALL, \"Rebuilding with the "
+                 "controller's SDK\")"))});
+      return;
+    }
+    const std::string version = jsoncpp_version_of(*object);
+    if (!version.empty() && version != built_version) {
+      out.push_back(
+          {"jsoncpp",
+           qxi18n::format(tr(N_("the plug-in was built against jsoncpp %s, the controller carries "
+                                "%s of the same soname (%s): their classes may differ")),
+                          built_version.c_str(), version.c_str(), built_soname.c_str()),
+           tr(N_("rebuild the plug-in with the controller's SDK to be sure")),
+           LoadProblem::kWarning});
+    }
+    return;
+  }
+}
+
 }  // namespace
+
+bool will_load(const std::vector<LoadProblem>& problems) {
+  return std::none_of(problems.begin(), problems.end(),
+                      [](const LoadProblem& p) { return p.severity == LoadProblem::kRefuses; });
+}
+
+const char* severity_name(LoadProblem::Severity severity) {
+  switch (severity) {
+    case LoadProblem::kWarning:
+      return "warning";
+    case LoadProblem::kUnchecked:
+      return "unchecked";
+    default:
+      return "refuses";
+  }
+}
+
+bool built_jsoncpp(const ElfFile& plugin, std::string& version, std::string& soname) {
+  const Note* note = find_note(plugin, qx7540pm::kVersionNoteName, qx7540pm::kJsoncppNoteType);
+  if (note == nullptr) return false;
+  const std::string text(note->desc.begin(), std::find(note->desc.begin(), note->desc.end(), '\0'));
+  std::istringstream words(text);
+  std::string name;
+  return static_cast<bool>(words >> name >> version >> soname) && name == "jsoncpp";
+}
 
 std::string program_of(const std::string& pid) {
   char path[PATH_MAX];
@@ -220,110 +490,13 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
                                     Translate translate) {
   const Messages tr(translate);
   std::vector<LoadProblem> problems;
-  check_target(plugin, controller.program, tr, problems);
-  if (!problems.empty() && problems.front().check == "machine") return problems;
-
-  std::vector<const ElfFile*> objects{&controller.program};
-  for (const ElfFile& object : controller.objects) objects.push_back(&object);
-  std::map<std::string, const ElfFile*> by_name;
-  for (const ElfFile* object : objects) by_name.emplace(name_of(*object), object);
-
-  // Libraries: each the plug-in needs must be in the process (the loader
-  // would look for one that is not on the board's library path).
-  std::set<std::string> missing_libraries;
-  for (const std::string& library : plugin.needed) {
-    if (by_name.count(library) == 0) missing_libraries.insert(library);
-  }
-  for (const std::string& library : missing_libraries) {
-    problems.push_back(
-        {"library",
-         qxi18n::format(tr(N_("the controller has not loaded %s, which the plug-in needs")),
-                        library.c_str()),
-         tr(N_("give it with --lib FILE, or check that the board's library path carries it"))});
-  }
-
-  // Symbol versions: each from its library, which must define it.
-  std::map<std::string, std::vector<std::string>> short_versions;  // "lib version" -> symbols
-  for (const Symbol& symbol : plugin.symbols) {
-    if (symbol.defined || symbol.version.empty() || symbol.weak) continue;
-    const auto library = by_name.find(symbol.library);
-    if (library == by_name.end()) continue;
-    const std::vector<std::string>& have = library->second->version_definitions;
-    if (std::find(have.begin(), have.end(), symbol.version) == have.end()) {
-      short_versions[symbol.library + " " + symbol.version].push_back(demangle(symbol.name));
-    }
-  }
-  for (const auto& entry : short_versions) {
-    const std::string library = entry.first.substr(0, entry.first.find(' '));
-    const std::string version = entry.first.substr(entry.first.find(' ') + 1);
-    problems.push_back(
-        {"symbol-version",
-         qxi18n::format(
-             tr(N_("the controller's %s (%s) has no version %s, which the plug-in needs for %s")),
-             library.c_str(), by_name[library]->path.c_str(), version.c_str(),
-             joined(entry.second, 4, tr).c_str()),
-         qxi18n::format(tr(N_("%s: its sysroot holds the controller's own %s")), tr(kSdkFix),
-                        library.c_str())});
-  }
-
-  // Unversioned symbols (jsoncpp, the framework): some object must define them.
-  std::set<std::string> defined;
-  std::map<std::string, std::string> by_abi_free_name;  // spelling-free name -> demangled name
-  for (const ElfFile* object : objects) {
-    for (const Symbol& symbol : object->symbols) {
-      if (!symbol.defined || !symbol.default_version) continue;
-      defined.insert(symbol.name);
-      if (symbol.name.compare(0, 2, "_Z") == 0) {
-        const std::string text = demangle(symbol.name);
-        by_abi_free_name.emplace(without_string_abi(text), text);
-      }
-    }
-  }
-  std::vector<std::string> missing;
-  std::vector<std::string> other_abi;
-  bool controller_old_abi = false;
-  for (const Symbol& symbol : plugin.symbols) {
-    if (symbol.defined || !symbol.version.empty() || symbol.weak || defined.count(symbol.name)) {
-      continue;
-    }
-    const std::string text = demangle(symbol.name);
-    const auto twin = by_abi_free_name.find(without_string_abi(text));
-    if (twin != by_abi_free_name.end() && twin->second != text) {
-      other_abi.push_back(text);
-      controller_old_abi = text.find("__cxx11") != std::string::npos;
-    } else {
-      missing.push_back(text);
-    }
-  }
-  if (!other_abi.empty()) {
-    problems.push_back(
-        {"string-abi",
-         qxi18n::format(tr(controller_old_abi
-                               ? N_("the controller was built with the old std::string ABI "
-                                    "(-D_GLIBCXX_USE_CXX11_ABI=0), the plug-in with the other: %s")
-                               : N_("the controller was built with the C++11 std::string ABI, "
-                                    "the plug-in with the other: %s")),
-                        joined(other_abi, 3, tr).c_str()),
-         controller_old_abi ? tr(N_("build the plug-in with -DQX_OLD_STRING_ABI=ON (README, "
-                                    "\"Building with the controller's SDK\")"))
-                            : tr(N_("build the plug-in without QX_OLD_STRING_ABI"))});
-  }
-  if (!missing.empty()) {
-    const bool jsoncpp = std::any_of(missing.begin(), missing.end(), [](const std::string& name) {
-      return name.find("Json::") != std::string::npos;
-    });
-    problems.push_back(
-        {"symbols",
-         qxi18n::format(
-             tr(N_("no object of the controller provides %zu symbol(s) the plug-in uses: %s")),
-             missing.size(), joined(missing, 6, tr).c_str()),
-         jsoncpp ? qxi18n::format(tr(N_("the controller must carry jsoncpp (libjsoncpp.so.25) and "
-                                        "the framework library; give them with --lib FILE, or %s "
-                                        "against the controller's own jsoncpp")),
-                                  tr(kSdkFix))
-                 : tr(N_("the controller's framework library must provide them; give it with "
-                         "--lib FILE"))});
-  }
+  if (!check_plugin_target(plugin, controller.program, tr, problems)) return problems;
+  check_mips(plugin, controller.program, tr, problems);
+  const Process process = process_of(controller, tr, problems);
+  check_libraries(plugin, process, tr, problems);
+  check_symbol_versions(plugin, process, tr, problems);
+  check_symbols(plugin, process, tr, problems);
+  check_jsoncpp(plugin, process, tr, problems);
   return problems;
 }
 

@@ -40,15 +40,15 @@ rehearse() {
   controller=(--exe build/sdk/controller --lib build/sdk/libzelfw.so --lib "$jsoncpp")
   for lib in libc.so.6 libm.so.6 libgcc_s.so.1; do controller+=(--lib "$sysroot/lib/$triplet/$lib"); done
   controller+=(--lib "$libs/libstdc++.so.6")
-  "$bench" preflight --plugin build/sdk/qx7540pm.so "${controller[@]}"
-  # A controller without jsoncpp refuses it, naming what is missing.
-  if out=$("$bench" preflight --plugin build/sdk/qx7540pm.so "${controller[@]:0:4}" \
-    "${controller[@]:6}"); then
-    echo "sdk: $name: preflight passed a controller without jsoncpp" >&2
-    exit 1
-  fi
-  grep -q 'Json::Value::' <<< "$out" ||
-    { echo "sdk: $name: preflight did not name jsoncpp's symbols: $out" >&2; exit 1; }
+  out=$("$bench" preflight --plugin build/sdk/qx7540pm.so "${controller[@]}")
+  echo "$out"
+  # It names the jsoncpp it was built against, which this controller carries.
+  grep -q "jsoncpp" <<< "$(readelf -p .note.qx7540pm build/sdk/qx7540pm.so)"
+  # Without jsoncpp given, the framework library's need of it is followed: not
+  # checked, rather than a verdict against the controller.
+  out=$("$bench" preflight build/sdk/qx7540pm.so "${controller[@]:0:4}" "${controller[@]:6}")
+  grep -q "$(basename "$jsoncpp").*was not given" <<< "$out" ||
+    { echo "sdk: $name: preflight did not name the jsoncpp nobody gave: $out" >&2; exit 1; }
 }
 
 export QX_SDK_PREFIX=x86_64-linux-gnu- QX_SDK_SYSROOT=$PWD/.deps/sdk-bullseye QX_SDK_FLAGS=

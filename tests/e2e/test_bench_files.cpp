@@ -323,14 +323,28 @@ TEST(BenchLanguage, HelpErrorsAndPreflightSpeakChinese) {
     const auto text = qxe2e::run(chinese ? in_chinese(args) : args);
     EXPECT_EQ(text.exit_code, 1) << text.err;
     if (chinese) {
-      expect_words(text.out, {"无法加载到", "库：控制器没有加载插件所需的 libc.so.6", "解决办法："},
+      expect_words(text.out,
+                   {"无法加载到", "库：控制器没有加载插件所需的 libstdc++.so.6", "解决办法："},
                    {"will not load", "library:", "which the plug-in needs", "fix:"});
     }
     args.push_back("--json");
     json[chinese] = qxe2e::run(chinese ? in_chinese(args) : args).out;
   }
   EXPECT_NE(json[0].find("\"will_load\":false"), std::string::npos) << json[0];
+  EXPECT_NE(json[0].find("\"check\":\"not-given\""), std::string::npos) << json[0];
   EXPECT_EQ(json[0], json[1]);
+
+  // The plug-in as the one argument; after a --lib it could be a library too.
+  const auto positional =
+      qxe2e::run({qxe2e::kBench, "preflight", qxe2e::kPlugin, "--exe", "/bin/true"});
+  EXPECT_EQ(positional.exit_code, 1) << positional.err;
+  EXPECT_NE(positional.out.find(qxe2e::kPlugin), std::string::npos) << positional.out;
+  const auto ambiguous = qxe2e::run(
+      {qxe2e::kBench, "preflight", "--exe", "/bin/true", "--lib", "/bin/true", qxe2e::kPlugin});
+  EXPECT_EQ(ambiguous.exit_code, kExitUsage);
+  EXPECT_NE(ambiguous.err.find("follows a --lib: is it a library or the plug-in?"),
+            std::string::npos)
+      << ambiguous.err;
 }
 
 }  // namespace
