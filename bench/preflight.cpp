@@ -153,6 +153,7 @@ CLI::App* add_preflight_command(CLI::App& app, PreflightOptions& o, std::string&
                                  "jsoncpp, the framework, the C and C++ libraries)"))
                   ->needs(exe)
                   ->expected(1)
+                  ->allow_extra_args(false)
                   ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   pid->excludes(exe);
   exe->excludes(pid);
