@@ -252,36 +252,13 @@ int Engine::decide() {
 std::string Engine::point_label() {
   if (t_worker < 0) return "s";
   Worker& w = self();
-  std::string event;
-  switch (w.pending.kind) {
-    case Pending::kLock:
-      event = "l";
-      break;
-    case Pending::kTrylock:
-      event = "t";
-      break;
-    case Pending::kUnlock:
-      event = "u";
-      break;
-    case Pending::kEnter:
-      event = std::string(">") + zelfw::op_name(w.pending.op);
-      break;
-    case Pending::kReturn:
-      event = std::string("<") + zelfw::op_name(w.pending.op);
-      break;
-    case Pending::kToken:
-      event = "k";
-      break;
-    case Pending::kHold:
-      event = "h";
-      break;
-    case Pending::kDone:
-      event = "e";
-      break;
-    default:
-      event = "s";
-      break;
-  }
+  // One letter per kind of point, in Pending::Kind's order; framework calls
+  // add the call's name.
+  static const char* const kLetters[] = {"s", "s", "l", "t", "u", ">", "<", "k", "h", "e"};
+  static_assert(sizeof kLetters / sizeof *kLetters == Pending::kDone + 1, "a letter per kind");
+  std::string event = kLetters[w.pending.kind];
+  if (w.pending.kind == Pending::kEnter || w.pending.kind == Pending::kReturn)
+    event += zelfw::op_name(w.pending.op);
   const std::string where = std::to_string(t_worker) + "." + std::to_string(w.script_op);
   if (w.pending.kind == Pending::kEnter || w.pending.kind == Pending::kReturn) {
     w.anchor = event + std::to_string(++w.calls[event]);
