@@ -53,8 +53,14 @@ rehearse() {
 
 export QX_SDK_PREFIX=x86_64-linux-gnu- QX_SDK_SYSROOT=$PWD/.deps/sdk-bullseye QX_SDK_FLAGS=
 rehearse "older x86-64 controller" x86_64-linux-gnu
-# The default build's floor is below this controller's: it loads too.
-"$bench" preflight --plugin build/host/qx7540pm.so "${controller[@]}"
+# The default build's floor is below this controller's, but it was built
+# against another jsoncpp (1.9.5, libjsoncpp.so.25): refused, naming both.
+if out=$("$bench" preflight --plugin build/host/qx7540pm.so "${controller[@]}"); then
+  echo "sdk: preflight passed a plug-in built against another jsoncpp: $out" >&2
+  exit 1
+fi
+grep -q "libjsoncpp.so.25), the controller carries libjsoncpp.so.24" <<< "$out" ||
+  { echo "sdk: preflight did not name both jsoncpps: $out" >&2; exit 1; }
 
 export QX_SDK_PREFIX=mipsel-linux-gnu- QX_SDK_SYSROOT=$PWD/.deps/sdk-mipsel
 export QX_SDK_FLAGS="-march=mips32 -mfp32"
