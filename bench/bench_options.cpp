@@ -1,5 +1,7 @@
 #include "bench_options.h"
 
+#include "qxcore/ids.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <algorithm>
@@ -127,17 +129,17 @@ bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string
 bool check_bench_options(BenchOptions& o, std::string& error) {
   const bool simulated = o.port.empty() && o.tcp.empty();
   // RTU slave ids are 1..247; a TCP gateway takes any unit id.
-  if (!qxsim::parse_id_list("--slave", o.slave_list, o.tcp.empty() ? 1 : 0,
-                            o.tcp.empty() ? 247 : 255, o.slaves, error)) {
+  if (!qxcore::parse_id_list("--slave", o.slave_list, o.tcp.empty() ? 1 : 0,
+                             o.tcp.empty() ? 247 : 255, o.slaves, error)) {
     return false;
   }
   o.slave = o.slaves.front();
   for (const std::string& text : o.settings_for) {
     long id = -1;
     std::string path;
-    if (!qxsim::split_id_text(text, id, path) ||
+    if (!qxcore::split_id_text(text, id, path) ||
         std::find(o.slaves.begin(), o.slaves.end(), id) == o.slaves.end()) {
-      error = qxi18n::format(_("--settings-for \"%s\": expected ID=FILE with ID one of --slave"),
+      error = qxcore::format(_("--settings-for \"%s\": expected ID=FILE with ID one of --slave"),
                              text.c_str());
       return false;
     }
@@ -163,7 +165,7 @@ bool parse_host_port(const std::string& text, std::string& host, int& port, std:
     const auto bracket = text.find(']');
     if (bracket == std::string::npos || bracket == 1 ||
         (bracket + 1 < text.size() && text[bracket + 1] != ':')) {
-      error = qxi18n::format(
+      error = qxcore::format(
           _("--tcp \"%s\": an IPv6 gateway is written [ADDRESS] or [ADDRESS]:PORT"), text.c_str());
       return false;
     }
@@ -177,14 +179,14 @@ bool parse_host_port(const std::string& text, std::string& host, int& port, std:
     port_text = text.substr(text.find(':') + 1);
   }
   if (host.empty()) {
-    error = qxi18n::format(_("--tcp \"%s\": give the gateway's address, HOST or HOST:PORT"),
+    error = qxcore::format(_("--tcp \"%s\": give the gateway's address, HOST or HOST:PORT"),
                            text.c_str());
     return false;
   }
   if (has_port) {
     long value = 0;
-    if (!qxsim::parse_number(port_text, value) || value < 1 || value > 65535) {
-      error = qxi18n::format(_("--tcp \"%s\": the port must be a number from 1 to 65535"),
+    if (!qxcore::parse_number(port_text, value) || value < 1 || value > 65535) {
+      error = qxcore::format(_("--tcp \"%s\": the port must be a number from 1 to 65535"),
                              text.c_str());
       return false;
     }
@@ -192,8 +194,6 @@ bool parse_host_port(const std::string& text, std::string& host, int& port, std:
   }
   return true;
 }
-
-void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }
 
 int attach_meter(const std::string& plugin_path, zelfw::Framework& framework,
                  qxhost::MeterPtr& meter) {

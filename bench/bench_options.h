@@ -6,24 +6,24 @@
 
 #include <CLI/CLI.hpp>
 
+#include "qxcore/exit_codes.h"
+#include "qxcore/text.h"
 #include "qxhost/plugin.h"
-#include "qxsim/exit_codes.h"
 #include "qxsim/options.h"
 #include "zelfw/standin.h"
 
 namespace qxbench {
 
-using qxsim::kExitInput;
-using qxsim::kExitInterrupted;
-using qxsim::kExitOk;
-using qxsim::kExitOutput;
-using qxsim::kExitPlugin;
-using qxsim::kExitPort;
-using qxsim::kExitRoundsFailed;
-using qxsim::kExitUsage;
-
+using qxcore::kExitInput;
+using qxcore::kExitInterrupted;
+using qxcore::kExitOk;
+using qxcore::kExitOutput;
+using qxcore::kExitPlugin;
+using qxcore::kExitPort;
+using qxcore::kExitRoundsFailed;
+using qxcore::kExitUsage;
 /// One line "qx7540pm-bench: message" on standard error.
-void fail(const std::string& message);
+using qxcore::fail;
 
 /// Loads the plug-in at plugin_path as the controller does, makes a meter and
 /// attaches it to the framework: kExitOk, or kExitPlugin after saying why.

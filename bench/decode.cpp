@@ -1,5 +1,6 @@
 #include "decode.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <cctype>
@@ -14,10 +15,10 @@
 #include "bench_options.h"
 #include "csv.h"
 #include "qx7540pm.h"
+#include "qxcore/input_file.h"
 #include "qxhost/output.h"
 #include "qxhost/plugin.h"
 #include "qxhost/snapshot.h"
-#include "qxsim/json_file.h"
 #include "report.h"
 #include "session.h"
 #include "zelfw/standin.h"
@@ -61,7 +62,7 @@ std::string first_stray_character(const std::string& text) {
   std::size_t line = 1, column = 1;
   for (char c : text) {
     if (!is_hex(c) && !is_space(c)) {
-      return qxi18n::format(_("line %ld, column %ld: '%c' is not a hex digit"),
+      return qxcore::format(_("line %ld, column %ld: '%c' is not a hex digit"),
                             static_cast<long>(line), static_cast<long>(column), c);
     }
     if (c == '\n') {
@@ -88,7 +89,7 @@ void split_hex_lines(const std::string& path, const std::string& text, StoredRec
     begin = end + 1;
     if (digits.empty()) continue;
     if (digits.size() != kHexDigitsPerRecord) {
-      stored.problem = qxi18n::format(
+      stored.problem = qxcore::format(
           _("%s: line %zu holds %zu hex digits, not a record (%zu digits, %zu bytes)"),
           path.c_str(), static_cast<std::size_t>(line_number), digits.size(),
           static_cast<std::size_t>(kHexDigitsPerRecord), static_cast<std::size_t>(kRecordSize));
@@ -111,7 +112,7 @@ void split_binary(const std::string& path, const std::string& bytes, StoredRecor
   }
   const std::size_t tail = bytes.size() % kRecordSize;
   if (tail != 0) {
-    stored.problem = qxi18n::format(
+    stored.problem = qxcore::format(
         _("%s: %zu bytes at offset %zu are not a whole record (%zu records of %zu bytes before "
           "them)"),
         path.c_str(), static_cast<std::size_t>(tail), static_cast<std::size_t>(whole * kRecordSize),
@@ -121,8 +122,8 @@ void split_binary(const std::string& path, const std::string& bytes, StoredRecor
 
 void read_records(const std::string& path, StoredRecords& stored) {
   std::string bytes;
-  if (!qxsim::read_input_file(path, C_("file kind", "record file"), kMaxRecordFileBytes, bytes,
-                              stored.problem)) {
+  if (!qxcore::read_input_file(path, C_("file kind", "record file"), kMaxRecordFileBytes, bytes,
+                               stored.problem)) {
     return;
   }
   if (!is_text(bytes)) {
@@ -132,7 +133,7 @@ void read_records(const std::string& path, StoredRecords& stored) {
   // Text is hex: any other character is an error, never read as a record's bytes.
   const std::string stray = first_stray_character(bytes);
   if (!stray.empty()) {
-    stored.problem = qxi18n::format(_("%s: %s (a hex file holds hex digits and white space only)"),
+    stored.problem = qxcore::format(_("%s: %s (a hex file holds hex digits and white space only)"),
                                     path.c_str(), stray.c_str());
     return;
   }
@@ -177,7 +178,7 @@ class Printer {
       csv_.write_row(fields);
     } else {
       std::fprintf(out_, "%s\n",
-                   qxi18n::format(_("%s record %zu  data id %d  stored %s"), path.c_str(), index,
+                   qxcore::format(_("%s record %zu  data id %d  stored %s"), path.c_str(), index,
                                   record.device_data_id, stamp.c_str())
                        .c_str());
       print_snapshot_values(out_, values);

@@ -19,11 +19,13 @@
 #include "bench_options.h"
 #include "output_file.h"
 #include "qx7540pm.h"
+#include "qxcore/ids.h"
+#include "qxcore/input_file.h"
+#include "qxcore/text.h"
 #include "qxhost/identity.h"
 #include "qxhost/plugin.h"
 #include "qxhost/round_output.h"
 #include "qxi18n/i18n.h"
-#include "qxsim/json_file.h"
 #include "qxsim/meter_sim.h"
 #include "session.h"
 #include "signals.h"
@@ -73,13 +75,13 @@ struct Inputs {
 int read_inputs(const BenchOptions& opt, Inputs& in) {
   std::string error;
   if (!opt.settings_path.empty()) {
-    if (!qxsim::read_json_file(opt.settings_path, C_("file kind", "settings"), in.settings,
-                               error)) {
+    if (!qxcore::read_json_file(opt.settings_path, C_("file kind", "settings"), in.settings,
+                                error)) {
       fail(error);
       return kExitInput;
     }
     if (!in.settings.isObject()) {
-      fail(qxi18n::format(_("settings file %s: the top level must be a JSON object"),
+      fail(qxcore::format(_("settings file %s: the top level must be a JSON object"),
                           opt.settings_path.c_str()));
       return kExitInput;
     }
@@ -88,23 +90,23 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
   for (const std::string& text : opt.settings_for) {
     long id = 0;
     std::string path;
-    qxsim::split_id_text(text, id, path);  // checked with the options
+    qxcore::split_id_text(text, id, path);  // checked with the options
     files.push_back(path);
     Json::Value& settings = in.settings_for[static_cast<int>(id)];
-    if (!qxsim::read_json_file(path, C_("file kind", "settings"), settings, error)) {
+    if (!qxcore::read_json_file(path, C_("file kind", "settings"), settings, error)) {
       fail(error);
       return kExitInput;
     }
     if (!settings.isObject()) {
       fail(
-          qxi18n::format(_("settings file %s: the top level must be a JSON object"), path.c_str()));
+          qxcore::format(_("settings file %s: the top level must be a JSON object"), path.c_str()));
       return kExitInput;
     }
   }
   std::string cache;
   if (!opt.cache_path.empty() &&
-      !qxsim::read_input_file(opt.cache_path, C_("file kind", "cache file"), kMaxCacheFileBytes,
-                              cache, error)) {
+      !qxcore::read_input_file(opt.cache_path, C_("file kind", "cache file"), kMaxCacheFileBytes,
+                               cache, error)) {
     fail(error);
     return kExitInput;
   }
@@ -117,7 +119,7 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
   for (const std::string& text : opt.sim.profile_for) {
     long id = 0;
     std::string path;
-    if (qxsim::split_id_text(text, id, path)) files.push_back(path);
+    if (qxcore::split_id_text(text, id, path)) files.push_back(path);
   }
   if (!outputs_apart_from_inputs({opt.csv_path, opt.history_path, opt.report_path}, files, error)) {
     fail(error);
@@ -153,17 +155,17 @@ int make_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
       for (const std::string& text : opt.settings_for) {
         long id = 0;
         std::string path;
-        if (has_own && qxsim::split_id_text(text, id, path) && id == slave) file = path;
+        if (has_own && qxcore::split_id_text(text, id, path) && id == slave) file = path;
       }
       if (opt.slaves.size() > 1) {
         fail(file.empty()
-                 ? qxi18n::format(_("the device for slave %d refused the settings: %s"), slave,
+                 ? qxcore::format(_("the device for slave %d refused the settings: %s"), slave,
                                   e.what())
-                 : qxi18n::format(_("the device for slave %d refused the settings in %s: %s"),
+                 : qxcore::format(_("the device for slave %d refused the settings in %s: %s"),
                                   slave, file.c_str(), e.what()));
       } else {
-        fail(file.empty() ? qxi18n::format(_("the device refused the settings: %s"), e.what())
-                          : qxi18n::format(_("the device refused the settings in %s: %s"),
+        fail(file.empty() ? qxcore::format(_("the device refused the settings: %s"), e.what())
+                          : qxcore::format(_("the device refused the settings in %s: %s"),
                                            file.c_str(), e.what()));
       }
       return kExitInput;
@@ -230,14 +232,14 @@ std::string link_text(const BenchOptions& opt, const Line& line) {
   const zelfw::LinkSettings& s = line.settings;
   std::string text =
       s.tcp_host.empty()
-          ? qxi18n::format(_("RTU %s %d %d%c%d slave %d"), s.serial_path.c_str(), s.baud,
+          ? qxcore::format(_("RTU %s %d %d%c%d slave %d"), s.serial_path.c_str(), s.baud,
                            s.data_bits, s.parity, s.stop_bits, s.slave)
-          : qxi18n::format(_("TCP %s:%d unit %d"), s.tcp_host.c_str(), s.tcp_port, s.slave);
+          : qxcore::format(_("TCP %s:%d unit %d"), s.tcp_host.c_str(), s.tcp_port, s.slave);
   if (opt.slaves.size() > 1) {
     text = text.substr(0, text.rfind(' '));  // the link's own slave id
     text = text.substr(0, text.rfind(' '));  // "slave" or "unit"
     text +=
-        " " + qxi18n::format(s.tcp_host.empty() ? C_("link", "slaves %s") : C_("link", "units %s"),
+        " " + qxcore::format(s.tcp_host.empty() ? C_("link", "slaves %s") : C_("link", "units %s"),
                              opt.slave_list.c_str());
   }
   return text;
@@ -251,7 +253,7 @@ Summary begin_summary(const BenchOptions& opt, const Inputs& in, const Line& lin
                                : "");
   summary.link_text = link_text(opt, line);
   if (in.simulated) {
-    summary.link_text = qxi18n::format(opt.slaves.size() > 1 ? _("%s (built-in simulated meters)")
+    summary.link_text = qxcore::format(opt.slaves.size() > 1 ? _("%s (built-in simulated meters)")
                                                              : _("%s (built-in simulated meter)"),
                                        summary.link_text.c_str());
   }
@@ -273,11 +275,11 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
   const std::string identity = qxhost::describe(qxhost::identify(qxhost::Plugin::open(plugin)));
   const std::string rounds =
       opt.rounds > 0
-          ? qxi18n::format(P_("%ld round", "%ld rounds", static_cast<unsigned long>(opt.rounds)),
+          ? qxcore::format(P_("%ld round", "%ld rounds", static_cast<unsigned long>(opt.rounds)),
                            static_cast<long>(opt.rounds))
           : std::string(_("until Ctrl-C"));
   std::fprintf(to, "%s\n",
-               qxi18n::format(_("qx7540pm-bench: %s from %s (%s) on %s, every %d ms, %s"),
+               qxcore::format(_("qx7540pm-bench: %s from %s (%s) on %s, every %d ms, %s"),
                               device.DeviceType().c_str(), plugin.c_str(), identity.c_str(),
                               summary.link_text.c_str(), opt.interval_ms, rounds.c_str())
                    .c_str());
@@ -285,12 +287,9 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
   const char outage = in.sim_config.faults.outage.phase;
   if (in.simulated && outage >= 'A' && outage <= 'C' &&
       !monitored_phases(device)[static_cast<std::size_t>(outage - 'A')]) {
-    std::cerr << "qx7540pm-bench: "
-              << qxi18n::format(
-                     _("note: phase %c is not monitored (appSetting has_%c is 0), so "
-                       "the alarm stays off; see bench/examples/monitor-all-phases.json"),
-                     outage, static_cast<char>(std::tolower(outage)))
-              << std::endl;
+    qxcore::say(qxcore::format(_("note: phase %c is not monitored (appSetting has_%c is 0), so "
+                                 "the alarm stays off; see bench/examples/monitor-all-phases.json"),
+                               outage, static_cast<char>(std::tolower(outage))));
   }
 }
 
@@ -355,14 +354,14 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   // The cache goes in before anything is shown: a refused one shows nothing.
   std::vector<RoundReport> cached;
   if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {
-    fail(qxi18n::format(_("the device refused the cached record in %s (%zu bytes; a record is 91)"),
+    fail(qxcore::format(_("the device refused the cached record in %s (%zu bytes; a record is 91)"),
                         opt.cache_path.c_str(), in.cache.size()));
     return kExitInput;
   }
   FILE* out = output.out();
   const RunFacts facts{
       plugin, totals.meters.front(),
-      qxi18n::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms)};
+      qxcore::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms)};
   Sinks sinks;
   std::string error;
   if (!make_sinks(opt, facts, out, sinks, error)) {

@@ -1,5 +1,6 @@
 #include "preflight.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <iostream>
@@ -25,7 +26,7 @@ bool read_controller(const PreflightOptions& options, qxelf::Controller& control
     const std::string pid = std::to_string(options.pid);
     program = qxelf::program_of(pid);
     if (program.empty()) {
-      error = qxi18n::format(
+      error = qxcore::format(
           _("cannot read the program of process %s (is it running, and ours to read?)"),
           pid.c_str());
       return false;
@@ -106,7 +107,7 @@ int run_preflight(const PreflightOptions& options, const std::string& plugin_pat
   const std::vector<qxelf::LoadProblem> problems =
       qxelf::check_load(plugin, controller, options.json ? nullptr : &qxi18n::translate);
   const std::string controller_name =
-      qxi18n::format(P_("%s (%zu object)", "%s (%zu objects)", controller.objects.size()),
+      qxcore::format(P_("%s (%zu object)", "%s (%zu objects)", controller.objects.size()),
                      controller.program.path.c_str(), controller.objects.size());
   if (options.json) {
     Json::Value out(Json::objectValue);
@@ -127,16 +128,16 @@ int run_preflight(const PreflightOptions& options, const std::string& plugin_pat
     writer["indentation"] = "";
     std::cout << Json::writeString(writer, out) << "\n";
   } else if (problems.empty()) {
-    std::cout << qxi18n::format(_("%s: will load into %s"), plugin_path.c_str(),
+    std::cout << qxcore::format(_("%s: will load into %s"), plugin_path.c_str(),
                                 controller_name.c_str())
               << "\n";
   } else {
-    std::cout << qxi18n::format(_("%s: will not load into %s"), plugin_path.c_str(),
+    std::cout << qxcore::format(_("%s: will not load into %s"), plugin_path.c_str(),
                                 controller_name.c_str())
               << "\n";
     for (const qxelf::LoadProblem& p : problems) {
-      std::cout << "  " << qxi18n::format(_("%s: %s"), check_label(p.check), p.problem.c_str())
-                << "\n    " << qxi18n::format(_("fix: %s"), p.fix.c_str()) << "\n";
+      std::cout << "  " << qxcore::format(_("%s: %s"), check_label(p.check), p.problem.c_str())
+                << "\n    " << qxcore::format(_("fix: %s"), p.fix.c_str()) << "\n";
     }
   }
   return problems.empty() ? kWillLoad : kWillNotLoad;

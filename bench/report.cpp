@@ -11,6 +11,8 @@
 
 #include "alarm.h"
 #include "quantities.h"
+#include "qxcore/failures.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 #include "qxi18n/text_width.h"
 #include "register_map.h"
@@ -58,15 +60,7 @@ constexpr Limit kLimits[] = {
     {QuantityKind::kLineVoltage, kLineVoltsLow, kLineVoltsHigh},
 };
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-  char buffer[512];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(buffer, sizeof buffer, fmt, args);
-  va_end(args);
-  return buffer;
-}
+using qxcore::format;
 
 /// A message for people in the run's language, else as it is (English for --json and the CSV).
 const char* words(bool for_people, const char* msgid) __attribute__((format_arg(2)));
@@ -107,23 +101,8 @@ constexpr std::size_t kSummaryLabelWidth = 13;
 
 }  // namespace
 
-const char* failure_label(const char* name) {
-  // The failure names as the bench shows them to people; --json and --csv keep failure_name().
-  const std::string n = name;
-  if (n == "timeout") return C_("failure", "timeout");
-  if (n == "bad-crc") return C_("failure", "bad-crc");
-  if (n == "exception") return C_("failure", "exception");
-  if (n == "malformed") return C_("failure", "malformed");
-  if (n == "wrong-slave") return C_("failure", "wrong-slave");
-  if (n == "io") return C_("failure", "io");
-  if (n == "unpublished") return C_("failure", "unpublished");
-  return name;
-}
-
-const char* failure_label(zelfw::Failure kind) { return failure_label(zelfw::failure_name(kind)); }
-
 const char* outcome_name(const RoundReport& r) {
-  return r.ok ? "ok" : r.failed ? zelfw::failure_name(r.failure.kind) : "unpublished";
+  return r.ok ? "ok" : r.failed ? zelfw::failure_name(r.failure.kind) : qxcore::kUnpublished;
 }
 
 std::string padded(const std::string& label, std::size_t width) {
@@ -229,37 +208,12 @@ std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& 
   return warnings;
 }
 
-std::string local_time_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-  return text;
-}
-
 std::string compact_json(const Json::Value& value) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   builder["emitUTF8"] = true;
   return Json::writeString(builder, value);
 }
-
-std::string hex_text(const std::vector<unsigned char>& bytes, bool spaced) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(bytes.size() * 3);
-  for (unsigned char b : bytes) {
-    if (spaced && !hex.empty()) hex += ' ';
-    hex += kDigits[b >> 4];
-    hex += kDigits[b & 0xF];
-  }
-  return hex;
-}
-
-std::string to_hex(const std::vector<unsigned char>& bytes) { return hex_text(bytes, false); }
-
-std::string spaced_hex(const std::vector<unsigned char>& bytes) { return hex_text(bytes, true); }
 
 TracedFrame traced_frame(const zelfw::Frame& frame, std::chrono::steady_clock::time_point began) {
   TracedFrame traced;
@@ -274,9 +228,9 @@ std::string frame_text(const TracedFrame& f) {
   char head[48];
   std::snprintf(head, sizeof head, "%-17s %12.6f s  ", f.sent ? "tx" : "rx", f.seconds);
   std::string text = head;
-  text += f.bytes.empty() ? _("(no frame)") : spaced_hex(f.bytes);
+  text += f.bytes.empty() ? _("(no frame)") : qxcore::spaced_hex(f.bytes);
   if (!f.sent && !f.bytes.empty()) text += "  (" + format(_("%zu bytes"), f.bytes.size()) + ")";
-  if (!f.failure.empty()) text += std::string("  ") + failure_label(f.failure.c_str());
+  if (!f.failure.empty()) text += std::string("  ") + qxcore::failure_label(f.failure.c_str());
   return text;
 }
 
@@ -284,7 +238,7 @@ Json::Value frame_json(const TracedFrame& f) {
   Json::Value frame(Json::objectValue);
   frame["t_us"] = static_cast<Json::Int64>(std::llround(f.seconds * 1e6));
   frame["dir"] = f.sent ? "tx" : "rx";
-  frame["bytes"] = spaced_hex(f.bytes);
+  frame["bytes"] = qxcore::spaced_hex(f.bytes);
   frame["length"] = static_cast<Json::UInt64>(f.bytes.size());
   frame["failure"] = f.failure.empty() ? Json::Value() : Json::Value(f.failure);
   return frame;
@@ -295,7 +249,8 @@ void print_round(FILE* out, const RoundReport& r) {
   if (r.ok) {
     status = r.round == 0 ? _("restored and republished") : C_("round status", "ok");
   } else if (r.failed) {
-    status = format(_("FAILED: %s (%s)"), failure_label(r.failure.kind), r.failure.text.c_str());
+    status =
+        format(_("FAILED: %s (%s)"), qxcore::failure_label(r.failure.kind), r.failure.text.c_str());
   } else {
     status = r.round == 0 ? _("refused by the device") : _("FAILED: nothing published");
   }
@@ -345,13 +300,15 @@ void print_titled_summary(FILE* out, const Summary& s, const std::string& title)
                    .c_str());
   for (std::size_t i = 0; i < s.failures.size(); ++i) {
     if (s.failures[i] == 0) continue;
-    std::fprintf(out, "  %s %ld\n",
-                 padded(failure_label(static_cast<zelfw::Failure>(i)), kSummaryLabelWidth).c_str(),
-                 s.failures[i]);
+    std::fprintf(
+        out, "  %s %ld\n",
+        padded(qxcore::failure_label(static_cast<zelfw::Failure>(i)), kSummaryLabelWidth).c_str(),
+        s.failures[i]);
   }
   if (s.unpublished > 0) {
     std::fprintf(out, "  %s %ld\n",
-                 padded(C_("failure", "unpublished"), kSummaryLabelWidth).c_str(), s.unpublished);
+                 padded(qxcore::failure_label(qxcore::kUnpublished), kSummaryLabelWidth).c_str(),
+                 s.unpublished);
   }
   const auto line = [&](const char* label, const std::string& text) {
     std::fprintf(out, "  %s %s\n", padded(label, kSummaryLabelWidth).c_str(), text.c_str());
@@ -405,7 +362,7 @@ std::string round_json(const RoundReport& r) {
   if (r.failed && r.failure.kind == zelfw::Failure::kException) {
     o["exception_code"] = r.failure.exception_code;
   }
-  o["record"] = r.record.empty() ? Json::Value() : Json::Value(to_hex(r.record));
+  o["record"] = r.record.empty() ? Json::Value() : Json::Value(qxcore::to_hex(r.record));
   o["snapshot"] = r.snapshot;
   if (r.alarm_reported) {
     Json::Value& a = o["alarm"];
@@ -440,7 +397,7 @@ Json::Value summary_object(const Summary& s) {
         static_cast<Json::Int64>(s.failures[i]);
     failed += s.failures[i];
   }
-  kinds["unpublished"] = static_cast<Json::Int64>(s.unpublished);
+  kinds[qxcore::kUnpublished] = static_cast<Json::Int64>(s.unpublished);
   o["rounds"] = static_cast<Json::Int64>(s.rounds);
   o["ok"] = static_cast<Json::Int64>(s.ok);
   o["failed"] = static_cast<Json::Int64>(failed);

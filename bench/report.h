@@ -102,10 +102,6 @@ std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& 
 /// "unpublished" (no record and no link failure). The CSV's status and
 /// failure columns, the live screen and the report use it.
 const char* outcome_name(const RoundReport& report);
-/// A failure's name as shown to people, in the run's language ("timeout" -> "超时");
-/// a name it does not know comes back as it is.
-const char* failure_label(const char* name);
-const char* failure_label(zelfw::Failure kind);
 
 /// A label padded with spaces to width: every text table aligns its columns here.
 std::string padded(const std::string& label, std::size_t width);
@@ -125,18 +121,8 @@ TracedFrame traced_frame(const zelfw::Frame& frame, std::chrono::steady_clock::t
 /// "tx      0.012345 s  01 03 ..." with the received length and failure kind.
 std::string frame_text(const TracedFrame& frame);
 Json::Value frame_json(const TracedFrame& frame);
-/// "01 03 00 00 00 20 44 12".
-std::string spaced_hex(const std::vector<unsigned char>& bytes);
-
-/// The local time now, "2026-12-08 15:27:40", as rounds and reports show it.
-std::string local_time_now();
 
 /// One line of JSON text, UTF-8 as it is.
 std::string compact_json(const Json::Value& value);
-
-/// Lowercase hex of bytes, two digits each, with a space between bytes or none.
-std::string hex_text(const std::vector<unsigned char>& bytes, bool spaced);
-/// hex_text without spaces: "0103".
-std::string to_hex(const std::vector<unsigned char>& bytes);
 
 }  // namespace qxbench

@@ -1,5 +1,6 @@
 #include "report_command.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <cerrno>
@@ -69,7 +70,7 @@ int run_report(const ReportOptions& options) {
 }
 
 bool PollReport::open(std::string& error) {
-  run_.started = local_time_now();
+  run_.started = qxcore::local_time_now();
   return file_.open(false, error);
 }
 
@@ -77,7 +78,7 @@ void PollReport::add(const RoundReport& report) { record_round(run_, report); }
 
 void PollReport::describe(const Summary& link, const std::string& polling,
                           const std::string& plugin_path) {
-  run_.source = qxi18n::format(_("polled by qx7540pm-bench %s"), QX_PROJECT_VERSION);
+  run_.source = qxcore::format(_("polled by qx7540pm-bench %s"), QX_PROJECT_VERSION);
   run_.link = link.link_text.empty() ? link.link : link.link_text;
   run_.polling = polling;
   run_.wire_minimum_ms = link.wire_minimum_ms;
@@ -98,7 +99,7 @@ void PollReport::describe(const Summary& link, const std::string& polling,
 }
 
 bool PollReport::finish(bool interrupted, std::string& error) {
-  run_.ended = local_time_now();
+  run_.ended = qxcore::local_time_now();
   run_.interrupted = interrupted;
   return write_report(run_, file_, error);
 }

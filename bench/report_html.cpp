@@ -10,6 +10,8 @@
 #include <json/writer.h>
 
 #include "alarm.h"
+#include "qxcore/failures.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 #include "report.h"
 #include "report_assets.h"
@@ -30,7 +32,7 @@ std::string ms_text(double ms) {
 
 /// "20 rounds" in the run's language.
 std::string rounds_text(long n) {
-  return qxi18n::format(P_("%ld round", "%ld rounds", static_cast<unsigned long>(n)), n);
+  return qxcore::format(P_("%ld round", "%ld rounds", static_cast<unsigned long>(n)), n);
 }
 
 std::string row(const std::string& head, const std::string& html) {
@@ -45,10 +47,10 @@ std::string check_row(const char* head, bool good, const std::string& text) {
 
 std::string published_text(const MeterVerdict& v) {
   std::string text =
-      qxi18n::format(_("%ld of %s published"), v.published, rounds_text(v.rounds).c_str());
+      qxcore::format(_("%ld of %s published"), v.published, rounds_text(v.rounds).c_str());
   for (std::size_t i = 0; i < v.failures.size(); ++i) {
     text += std::string(i == 0 ? _("; ") : _(", ")) + std::to_string(v.failures[i].second) + " " +
-            failure_label(v.failures[i].first.c_str());
+            qxcore::failure_label(v.failures[i].first.c_str());
   }
   if (v.cache) text += std::string(_("; ")) + _("the cached record was restored first");
   return text;
@@ -57,10 +59,10 @@ std::string published_text(const MeterVerdict& v) {
 std::string values_text(const MeterVerdict& v) {
   if (v.plausible()) return _("every published round within the plausible ranges");
   std::string text =
-      qxi18n::format(_("%s outside them: "), rounds_text(v.implausible_rounds).c_str());
+      qxcore::format(_("%s outside them: "), rounds_text(v.implausible_rounds).c_str());
   for (std::size_t i = 0; i < v.implausible.size(); ++i) {
     const ImplausibleValue& value = v.implausible[i];
-    text += (i == 0 ? "" : _("; ")) + qxi18n::format(_("%s (first in round %ld, %s)"),
+    text += (i == 0 ? "" : _("; ")) + qxcore::format(_("%s (first in round %ld, %s)"),
                                                      value.first_warning.c_str(), value.first_round,
                                                      rounds_text(value.rounds).c_str());
   }
@@ -71,15 +73,15 @@ std::string alarm_text(const MeterVerdict& v) {
   const std::string name = qx7540pm::kAlarmName;
   if (v.alarm_reports == 0) return _("no alarm reports (the device checks only with b_mode 1)");
   const std::string reports =
-      qxi18n::format(P_("%ld report", "%ld reports", static_cast<unsigned long>(v.alarm_reports)),
+      qxcore::format(P_("%ld report", "%ld reports", static_cast<unsigned long>(v.alarm_reports)),
                      v.alarm_reports);
   if (v.alarm_clear())
-    return qxi18n::format(_("%s normal in all %s"), name.c_str(), reports.c_str());
+    return qxcore::format(_("%s normal in all %s"), name.c_str(), reports.c_str());
   std::string text =
-      qxi18n::format(_("%s raised in %ld of %s"), name.c_str(), v.alarm_rounds, reports.c_str());
+      qxcore::format(_("%s raised in %ld of %s"), name.c_str(), v.alarm_rounds, reports.c_str());
   for (const AlarmChange& change : v.alarm_changes) {
     if (!change.raised) continue;
-    text += qxi18n::format(_(", first in round %ld at %s"), change.round, change.time.c_str());
+    text += qxcore::format(_(", first in round %ld at %s"), change.round, change.time.c_str());
     break;
   }
   return text + (v.final_alarm == AlarmState::kAlarm ? _("; still raised at the end")
@@ -92,9 +94,9 @@ std::string round_time_text(const MeterVerdict& v, double wire_minimum_ms,
   if (v.timed_good == 0) {
     text = _("no round times recorded");
   } else {
-    text = qxi18n::format(
+    text = qxcore::format(
         _("mean %s over %s (min %s, median %s, 95 %% %s, max %s)"), ms_text(v.mean_good_ms).c_str(),
-        qxi18n::format(
+        qxcore::format(
             P_("%ld good round", "%ld good rounds", static_cast<unsigned long>(v.timed_good)),
             v.timed_good)
             .c_str(),
@@ -102,7 +104,7 @@ std::string round_time_text(const MeterVerdict& v, double wire_minimum_ms,
         ms_text(v.p95_good_ms).c_str(), ms_text(v.max_good_ms).c_str());
   }
   if (wire_minimum_ms >= 0) {
-    text += qxi18n::format(_("; wire minimum %s"), ms_text(wire_minimum_ms).c_str());
+    text += qxcore::format(_("; wire minimum %s"), ms_text(wire_minimum_ms).c_str());
   }
   return wire_note.empty() ? text : text + " (" + wire_note + ")";
 }
@@ -119,14 +121,14 @@ std::string failure_list(const RecordedMeter& meter, const MeterVerdict& v) {
     if (r.ok || r.round == 0) continue;
     if (listed++ == kListedFailures) break;
     html += "<tr class=\"failure\"><td>" + std::to_string(r.round) + "</td><td>" +
-            html_escape(r.time) + "</td><td>" + html_escape(failure_label(r.failure.c_str())) +
-            "</td></tr>\n";
+            html_escape(r.time) + "</td><td>" +
+            html_escape(qxcore::failure_label(r.failure.c_str())) + "</td></tr>\n";
   }
   html += "</table>\n";
   const long failed = v.rounds - v.published;
   if (failed > static_cast<long>(kListedFailures)) {
     html += "<p class=\"note\">" +
-            html_escape(qxi18n::format(_("The first %zu of %ld failed rounds; the CSV has every "
+            html_escape(qxcore::format(_("The first %zu of %ld failed rounds; the CSV has every "
                                          "round."),
                                        kListedFailures, failed)) +
             "</p>\n";
@@ -152,7 +154,7 @@ std::string alarm_list(const MeterVerdict& v) {
   html += "</table>\n";
   if (v.alarm_changes.size() > kListedAlarmChanges) {
     html += "<p class=\"note\">" +
-            html_escape(qxi18n::format(_("The first %zu of %zu changes."), kListedAlarmChanges,
+            html_escape(qxcore::format(_("The first %zu of %zu changes."), kListedAlarmChanges,
                                        v.alarm_changes.size())) +
             "</p>\n";
   }
@@ -163,7 +165,7 @@ std::string meter_section(std::size_t index, const RecordedRun& run, const Meter
   const RecordedMeter& meter = run.meters[index];
   const bool passed = v.passed();
   std::string html = "<section class=\"meter\" id=\"meter-" + std::to_string(index) + "\">\n";
-  html += "<h2>" + html_escape(qxi18n::format(_("Slave %d"), v.slave) + _(": ")) +
+  html += "<h2>" + html_escape(qxcore::format(_("Slave %d"), v.slave) + _(": ")) +
           "<span class=\"verdict " + (passed ? "pass\">" : "attention\">") +
           html_escape(passed ? C_("verdict", "passed") : C_("verdict", "needs attention")) +
           "</span></h2>\n";
@@ -195,7 +197,7 @@ std::string run_facts(const RecordedRun& run, const std::vector<MeterVerdict>& v
   if (!run.plugin_path.empty()) {
     // The build-id in code type: the sentence is escaped, the span put round the id after.
     const std::string id = run.plugin_build_id.empty() ? C_("build-id", "none") : "\x01";
-    plugin = html_escape(qxi18n::format(_("%s; version %s; build-id %s"), run.plugin_path.c_str(),
+    plugin = html_escape(qxcore::format(_("%s; version %s; build-id %s"), run.plugin_path.c_str(),
                                         run.plugin_version.c_str(), id.c_str()));
     const std::size_t at = plugin.find('\x01');
     if (at != std::string::npos) {
@@ -208,7 +210,7 @@ std::string run_facts(const RecordedRun& run, const std::vector<MeterVerdict>& v
   if (!run.polling.empty()) html += row(C_("run fact", "Polling"), html_escape(run.polling));
   html += row(_("Plug-in"), plugin.empty() ? or_not_recorded("") : plugin);
   html += row(verdicts.size() == 1 ? C_("run fact", "Meter") : _("Meters"),
-              html_escape(qxi18n::format(_("slave %s"), slaves.c_str())));
+              html_escape(qxcore::format(_("slave %s"), slaves.c_str())));
   html += row(_("Started"), or_not_recorded(run.started));
   html += row(_("Ended"), or_not_recorded(run.ended) +
                               (run.interrupted ? html_escape(_(" (interrupted)")) : ""));
@@ -220,14 +222,14 @@ std::string run_facts(const RecordedRun& run, const std::vector<MeterVerdict>& v
 
 /// "slave 1, 20 rounds, 2026-12-08 16:00:58 to 16:01:17".
 std::string subtitle(const RecordedRun& run, const std::vector<MeterVerdict>& verdicts) {
-  std::string text = verdicts.size() == 1 ? qxi18n::format(_("slave %d"), verdicts[0].slave)
-                                          : qxi18n::format(_("%zu meters"), verdicts.size());
+  std::string text = verdicts.size() == 1 ? qxcore::format(_("slave %d"), verdicts[0].slave)
+                                          : qxcore::format(_("%zu meters"), verdicts.size());
   if (!verdicts.empty()) text += _(", ") + rounds_text(verdicts[0].rounds);
   if (verdicts.size() > 1) text += _(" each");
   if (!run.started.empty()) {
     const bool same_day =
         run.ended.size() > 11 && run.ended.compare(0, 10, run.started, 0, 10) == 0;
-    text += _(", ") + qxi18n::format(_("%s to %s"), run.started.c_str(),
+    text += _(", ") + qxcore::format(_("%s to %s"), run.started.c_str(),
                                      (same_day ? run.ended.substr(11) : run.ended).c_str());
   }
   return text;
@@ -257,9 +259,8 @@ Json::Value page_texts() {
   for (const char* text : kTexts) texts[text] = qxi18n::translate(text);
   texts["good rounds"] = C_("chart legend", "good rounds");
   texts["rounds"] = C_("chart axis", "rounds");
-  for (const char* kind :
-       {"timeout", "bad-crc", "exception", "malformed", "wrong-slave", "io", "unpublished"}) {
-    texts[kind] = failure_label(kind);
+  for (const qxcore::FailureKind& kind : qxcore::kFailureKinds) {
+    texts[kind.name] = qxcore::failure_label(kind.name);
   }
   return texts;
 }
@@ -323,6 +324,9 @@ std::string report_html(const RecordedRun& run) {
     data["meters"].append(meter_chart_data(meter, verdicts.back(), run.wire_minimum_ms));
   }
   data["texts"] = page_texts();
+  data["kinds"] = Json::Value(Json::objectValue);
+  for (const qxcore::FailureKind& kind : qxcore::kFailureKinds)
+    data["kinds"][kind.name] = kind.colour;
   long passed = 0;
   for (const MeterVerdict& v : verdicts) passed += v.passed() ? 1 : 0;
   const long total = static_cast<long>(verdicts.size());
@@ -335,10 +339,10 @@ std::string report_html(const RecordedRun& run) {
   } else if (total == 1) {
     body += html_escape(passed == 1 ? _("The meter passed.") : _("The meter needs attention."));
   } else if (passed == total) {
-    body += html_escape(qxi18n::format(_("All %ld meters passed."), total));
+    body += html_escape(qxcore::format(_("All %ld meters passed."), total));
   } else {
     body += html_escape(
-        qxi18n::format(P_("%ld of %ld meters needs attention.", "%ld of %ld meters need attention.",
+        qxcore::format(P_("%ld of %ld meters needs attention.", "%ld of %ld meters need attention.",
                           static_cast<unsigned long>(total - passed)),
                        total - passed, total));
   }
@@ -348,16 +352,16 @@ std::string report_html(const RecordedRun& run) {
     body += meter_section(i, run, verdicts[i]);
   }
   body += "<footer>" +
-          html_escape(qxi18n::format(
+          html_escape(qxcore::format(
               _("Made by qx7540pm-bench %s at %s. Charts drawn with %s (MIT licence), inlined in "
                 "this file."),
-              QX_PROJECT_VERSION, local_time_now().c_str(), chart_js_version().c_str())) +
+              QX_PROJECT_VERSION, qxcore::local_time_now().c_str(), chart_js_version().c_str())) +
           "</footer>\n";
 
   const std::string title =
       run.started.empty()
           ? std::string(_("qx7540pm commissioning report"))
-          : qxi18n::format(_("qx7540pm commissioning report, %s"), run.started.c_str());
+          : qxcore::format(_("qx7540pm commissioning report, %s"), run.started.c_str());
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
   writer["emitUTF8"] = true;

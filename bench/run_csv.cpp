@@ -1,5 +1,6 @@
 #include "run_csv.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <unistd.h>
@@ -14,13 +15,12 @@
 #include <map>
 
 #include "csv.h"
-#include "qxsim/json_file.h"
+#include "qxcore/input_file.h"
 #include "zelfw/modbus_link.h"
 
 namespace qxbench {
 namespace {
 
-constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 constexpr char kStatusOk[] = "ok";
 constexpr char kStatusFailed[] = "failed";
 constexpr char kAlarm[] = "alarm";
@@ -106,7 +106,10 @@ class CsvRecords {
   /// Skips a byte-order mark at the start.
   void skip_byte_order_mark() {
     fill();
-    if (end_ >= 3 && std::memcmp(buffer_, kByteOrderMark, 3) == 0) pos_ = 3;
+    constexpr std::size_t kMarkSize = sizeof qxcore::kByteOrderMark - 1;
+    if (end_ >= kMarkSize && std::memcmp(buffer_, qxcore::kByteOrderMark, kMarkSize) == 0) {
+      pos_ = kMarkSize;
+    }
   }
 
  private:
@@ -173,7 +176,7 @@ bool RunCsvLayout::read_header(const std::vector<std::string>& header, std::stri
   for (const auto& [name, index] :
        {std::make_pair("time", time_), std::make_pair("status", status_)}) {
     if (index == kMissing) {
-      error = qxi18n::format(_("no column \"%s\", not the CSV of a polling run (--csv)"), name);
+      error = qxcore::format(_("no column \"%s\", not the CSV of a polling run (--csv)"), name);
       return false;
     }
   }
@@ -183,7 +186,7 @@ bool RunCsvLayout::read_header(const std::vector<std::string>& header, std::stri
 bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
                             RecordedRound& round, std::string& error) const {
   if (fields.size() != width_) {
-    error = qxi18n::format(_("has %zu fields, the header %zu"), fields.size(),
+    error = qxcore::format(_("has %zu fields, the header %zu"), fields.size(),
                            static_cast<std::size_t>(width_));
     return false;
   }
@@ -192,14 +195,14 @@ bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
   };
   long id = 1;
   if (!field(slave_).empty() && !whole_number(field(slave_), 0, kLargestSlaveId, id)) {
-    error = qxi18n::format(_("slave \"%s\" is not a Modbus id (0 to 255)"), field(slave_).c_str());
+    error = qxcore::format(_("slave \"%s\" is not a Modbus id (0 to 255)"), field(slave_).c_str());
     return false;
   }
   slave = static_cast<int>(id);
   round.round = -1;
   if (!field(round_).empty() &&
       !whole_number(field(round_), 0, std::numeric_limits<long>::max(), round.round)) {
-    error = qxi18n::format(_("round \"%s\" is not a round number"), field(round_).c_str());
+    error = qxcore::format(_("round \"%s\" is not a round number"), field(round_).c_str());
     return false;
   }
   round.time = field(time_);
@@ -207,14 +210,14 @@ bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
   round.failure = round.ok ? std::string() : field(failure_);
   double ms = nan();
   if (!number_of(field(round_ms_), kLongestRoundMs, ms) || ms < 0) {
-    error = qxi18n::format(_("round_ms \"%s\" is not a round's time"), field(round_ms_).c_str());
+    error = qxcore::format(_("round_ms \"%s\" is not a round's time"), field(round_ms_).c_str());
     return false;
   }
   round.round_ms = std::isnan(ms) ? -1 : ms;
   for (std::size_t i = 0; i < values_.size(); ++i) {
     double v = nan();
     if (!number_of(field(values_[i]), kLargestReading, v)) {
-      error = qxi18n::format(_("%s \"%s\" is not a meter reading (a number within 1e9)"),
+      error = qxcore::format(_("%s \"%s\" is not a meter reading (a number within 1e9)"),
                              qx7540pm::kRegisterMap[i].key, field(values_[i]).c_str());
       return false;
     }
@@ -227,7 +230,7 @@ bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
 bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error) {
   std::size_t size = 0;
   const int fd =
-      qxsim::open_input_file(path, C_("file kind", "CSV file"), kMaxRunCsvBytes, size, error);
+      qxcore::open_input_file(path, C_("file kind", "CSV file"), kMaxRunCsvBytes, size, error);
   if (fd < 0) return false;
   CsvRecords records(fd);
   records.skip_byte_order_mark();
@@ -236,20 +239,20 @@ bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error)
   std::string reason;
   bool ok = true;
   if (!records.next(fields)) {
-    error = qxi18n::format(_("%s: empty file, not the CSV of a polling run (--csv)"), path.c_str());
+    error = qxcore::format(_("%s: empty file, not the CSV of a polling run (--csv)"), path.c_str());
     ok = false;
   } else if (!layout.read_header(fields, reason)) {
-    error = qxi18n::format(_("%s: %s"), path.c_str(), reason.c_str());
+    error = qxcore::format(_("%s: %s"), path.c_str(), reason.c_str());
     ok = false;
   }
-  run.source = qxi18n::format(_("CSV file %s"), path.c_str());
+  run.source = qxcore::format(_("CSV file %s"), path.c_str());
   std::map<int, long> rounds_seen;
   for (long line = 2; ok && records.next(fields); ++line) {
     if (fields.size() == 1 && fields[0].empty()) continue;  // a blank line
     int slave = 1;
     RecordedRound round;
     if (!layout.read_row(fields, slave, round, reason)) {
-      error = qxi18n::format(_("%s: line %ld %s"), path.c_str(), line, reason.c_str());
+      error = qxcore::format(_("%s: line %ld %s"), path.c_str(), line, reason.c_str());
       ok = false;
       break;
     }
@@ -259,7 +262,7 @@ bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error)
     add_round(run.meter(slave), std::move(round));
   }
   if (ok && records.failed()) {
-    error = qxi18n::format(_("cannot read CSV file %s: %s"), path.c_str(), std::strerror(errno));
+    error = qxcore::format(_("cannot read CSV file %s: %s"), path.c_str(), std::strerror(errno));
     ok = false;
   }
   ::close(fd);

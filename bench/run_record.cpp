@@ -27,13 +27,4 @@ Readings readings_of(const RecordedRound& round) {
   return readings;
 }
 
-Json::Value snapshot_of(const RecordedRound& round) {
-  Json::Value snapshot(Json::objectValue);
-  for (std::size_t i = 0; i < qx7540pm::kRenderedRegisters; ++i) {
-    if (!std::isnan(round.values[i]))
-      snapshot[qx7540pm::kRegisterMap[i].key] = static_cast<double>(round.values[i]);
-  }
-  return snapshot;
-}
-
 }  // namespace qxbench

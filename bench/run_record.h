@@ -56,9 +56,6 @@ struct RecordedRun {
 /// The round's register values, as plausibility_warnings reads them.
 Readings readings_of(const RecordedRound& round);
 
-/// The round's register values by snapshot key, as plausibility_warnings reads them.
-Json::Value snapshot_of(const RecordedRound& round);
-
 /// Adds a round to a meter's rounds, keeping the alarm text only where the
 /// state changes: that is all a report shows of it.
 void add_round(RecordedMeter& meter, RecordedRound round);

@@ -1,5 +1,6 @@
 #include "scan.h"
 
+#include "qxcore/ids.h"
 #include "qxi18n/i18n.h"
 
 #include <unistd.h>
@@ -36,8 +37,8 @@ constexpr int kHighestTcpUnit = 255;
 constexpr int kLineSpeeds[] = {110,   300,   600,   1200,   2400,   4800,   9600,
                                19200, 38400, 57600, 115200, 230400, 460800, 921600};
 
-using qxsim::parse_number;
-using qxsim::split_commas;
+using qxcore::parse_number;
+using qxcore::split_commas;
 
 bool known_speed(long baud) {
   for (int speed : kLineSpeeds) {
@@ -179,8 +180,9 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   std::string tcp_host;
   int tcp_port = 0;
   if (!check_sim_options(options.sim, simulated, error) ||
-      !qxsim::parse_id_list("--slaves", options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
-                            options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, ids, error) ||
+      !qxcore::parse_id_list("--slaves", options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
+                             options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, ids,
+                             error) ||
       (options.tcp.empty() &&
        !parse_line_settings(options.bauds, options.formats, settings, error)) ||
       (!options.tcp.empty() && !parse_host_port(options.tcp, tcp_host, tcp_port, error))) {

@@ -5,6 +5,8 @@
 #include <cctype>
 
 #include "qx7540pm_data.h"
+#include "qxcore/failures.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 #include "report.h"
 
@@ -52,22 +54,23 @@ std::string verdict_of(const Probe& probe, bool for_people) {
   const int first = QX7540PM_BLOCK1_START, first_end = first + QX7540PM_BLOCK1_COUNT - 1;
   const int second = QX7540PM_BLOCK2_START, second_end = second + QX7540PM_BLOCK2_COUNT - 1;
   if (probe.answer == Answer::kException) {
-    return qxi18n::format(
+    return qxcore::format(
         words(for_people, N_("not this meter: answers registers %d..%d with exception %d")), first,
         first_end, probe.failure.exception_code);
   }
   if (!probe.published) {
     if (!probe.second_failed) {
-      return qxi18n::format(
+      return qxcore::format(
           words(for_people,
                 N_("not this meter: answers registers %d..%d but not registers %d..%d")),
           first, first_end, second, second_end);
     }
     const char* failure = zelfw::failure_name(probe.failure.kind);
-    return qxi18n::format(
+    return qxcore::format(
         words(for_people,
               N_("not this meter: answers registers %d..%d but not registers %d..%d (%s)")),
-        first, first_end, second, second_end, for_people ? failure_label(failure) : failure);
+        first, first_end, second, second_end,
+        for_people ? qxcore::failure_label(failure) : failure);
   }
   std::vector<std::string> warnings =
       for_people ? plausibility_warnings(probe.snapshot, true) : probe.warnings;
@@ -78,7 +81,7 @@ std::string verdict_of(const Probe& probe, bool for_people) {
   for (std::size_t i = 0; i < warnings.size(); ++i) {
     text += (i > 0 ? words(for_people, N_("; ")) : "") + warnings[i];
   }
-  return qxi18n::format(words(for_people, N_("not this meter: %s")), text.c_str());
+  return qxcore::format(words(for_people, N_("not this meter: %s")), text.c_str());
 }
 
 std::string duration_text(double seconds) {
@@ -135,10 +138,8 @@ void ScanReporter::begin_setting(const std::string& line) {
   line_ = line;
   if (json_) return;
   if (!terminal_) {
-    std::fprintf(stderr, "qx7540pm-bench: %s\n",
-                 qxi18n::format(_("scan: %s (setting %zu of %zu), %zu ids"), line.c_str(), setting_,
-                                settings_, ids_)
-                     .c_str());
+    qxcore::say(qxcore::format(_("scan: %s (setting %zu of %zu), %zu ids"), line.c_str(), setting_,
+                               settings_, ids_));
     return;
   }
   draw(-1);
@@ -158,7 +159,7 @@ void ScanReporter::draw(double elapsed_s) {
   std::string left = "?";
   if (elapsed_s > 0 && done_ > 0) left = duration_text(elapsed_s / done_ * (total - done_));
   std::fprintf(stderr, "\r\033[K[%s] %s  %s", bar.c_str(), line_.c_str(),
-               qxi18n::format(_("setting %zu/%zu  %zu ids left  ~%s left"), setting_, settings_,
+               qxcore::format(_("setting %zu/%zu  %zu ids left  ~%s left"), setting_, settings_,
                               ids_ - in_setting_, left.c_str())
                    .c_str());
   std::fflush(stderr);
@@ -199,10 +200,10 @@ void ScanReporter::show_responder(int slave, const std::string& line, const Line
     end_progress();
     std::fprintf(
         out_, "%s\n",
-        qxi18n::format(_("slave %d  %s  %s"), slave, line.c_str(), verdict_of(probe, true).c_str())
+        qxcore::format(_("slave %d  %s  %s"), slave, line.c_str(), verdict_of(probe, true).c_str())
             .c_str());
     if (!command.empty()) {
-      std::fprintf(out_, "  %s\n", qxi18n::format(_("poll it: %s"), command.c_str()).c_str());
+      std::fprintf(out_, "  %s\n", qxcore::format(_("poll it: %s"), command.c_str()).c_str());
     }
     std::fflush(out_);
     if (bar) draw(-1);
@@ -216,7 +217,7 @@ void ScanReporter::show_trace(int slave, const std::vector<TracedFrame>& frames)
   end_progress();
   for (const TracedFrame& f : frames) {
     std::fprintf(out_, "%s\n",
-                 qxi18n::format(_("slave %d  %s"), slave, frame_text(f).c_str()).c_str());
+                 qxcore::format(_("slave %d  %s"), slave, frame_text(f).c_str()).c_str());
   }
   std::fflush(out_);
   if (bar) draw(-1);
@@ -238,7 +239,7 @@ void ScanReporter::show_summary(const ScanSummary& s) {
     std::fprintf(out_, "%s\n", compact_json(summary).c_str());
   } else {
     std::fprintf(out_, "%s\n",
-                 qxi18n::format(_("scan: %ld of %ld line settings, %ld probes in %.1f s; %ld "
+                 qxcore::format(_("scan: %ld of %ld line settings, %ld probes in %.1f s; %ld "
                                   "responders, %ld meters%s"),
                                 s.settings_tried, s.settings, s.probes, s.elapsed_s, s.responders,
                                 s.meters, s.interrupted ? _("; interrupted") : "")
@@ -246,7 +247,7 @@ void ScanReporter::show_summary(const ScanSummary& s) {
     if (s.garbled > 0) {
       std::fprintf(
           out_, "  %s\n",
-          qxi18n::format(_("%ld answers were not frames of the id asked (another line setting?)"),
+          qxcore::format(_("%ld answers were not frames of the id asked (another line setting?)"),
                          s.garbled)
               .c_str());
     }

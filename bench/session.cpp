@@ -12,6 +12,7 @@
 #include <json/reader.h>
 
 #include "qx7540pm.h"
+#include "qxcore/text.h"
 #include "qxhost/snapshot.h"
 #include "register_map.h"
 
@@ -110,7 +111,7 @@ bool Session::restore_cache(const std::vector<unsigned char>& bytes,
     report.round = 0;
     report.slave = meters_[i].slave;
     report.several = meters_.size() > 1;
-    report.time = local_time_now();
+    report.time = qxcore::local_time_now();
     const long tag = next_tag_++;
     const Clock::time_point begin = Clock::now();
     const int accepted =
@@ -131,7 +132,7 @@ RoundReport Session::poll_round(std::size_t meter, long round, long tag) {
   report.round = round;
   report.slave = meters_[meter].slave;
   report.several = meters_.size() > 1;
-  report.time = local_time_now();
+  report.time = qxcore::local_time_now();
   const long long failures_before = link_.counts().failed();
   const Clock::time_point begin = Clock::now();
   // The link answers inside the call: when it returns, the round is over.

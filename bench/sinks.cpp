@@ -1,5 +1,6 @@
 #include "sinks.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <unistd.h>
@@ -82,7 +83,8 @@ class CsvSink : public RoundSink {
   explicit CsvSink(const std::string& path) : file_(path, C_("file kind", "CSV file")) {}
   bool open(std::string& error) {
     if (!file_.open(false, error)) return false;
-    if (file_.write(std::string(kCsvByteOrderMark)) && file_.write(csv_line(run_csv_columns()))) {
+    if (file_.write(std::string(qxcore::kByteOrderMark)) &&
+        file_.write(csv_line(run_csv_columns()))) {
       return true;
     }
     error = file_.error();

@@ -1,5 +1,7 @@
 #include "watch.h"
 
+#include "qxcore/failures.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 #include "qxi18n/text_width.h"
 
@@ -73,7 +75,8 @@ void WatchScreen::draw(const LineSummary& totals) {
       continue;
     }
     const RoundReport& r = row.report;
-    const std::string status = r.ok ? C_("round status", "ok") : failure_label(outcome_name(r));
+    const std::string status =
+        r.ok ? C_("round status", "ok") : qxcore::failure_label(outcome_name(r));
     std::fprintf(out_, "%5d %6ld %-19s %s", r.slave, r.round, r.time.c_str(),
                  pad_to_width(status, 12).c_str());
     for (const Column& c : kColumns) {
@@ -94,13 +97,13 @@ void WatchScreen::draw(const LineSummary& totals) {
   }
   if (totals.cycles > 0) {
     std::fprintf(out_, "\n%s",
-                 qxi18n::format(_("bus cycle %.1f ms mean over %ld cycles"),
+                 qxcore::format(_("bus cycle %.1f ms mean over %ld cycles"),
                                 totals.total_cycle_ms / totals.cycles, totals.cycles)
                      .c_str());
     if (totals.cycle_wire_minimum_ms >= 0) {
       std::fprintf(
           out_, "%s",
-          qxi18n::format(_("; wire minimum %.1f ms"), totals.cycle_wire_minimum_ms).c_str());
+          qxcore::format(_("; wire minimum %.1f ms"), totals.cycle_wire_minimum_ms).c_str());
     }
     std::fprintf(out_, "\n");
   }

@@ -11,7 +11,5 @@ namespace qx7540pm {
 constexpr char kVersionNoteName[] = "qx7540pm";
 /// Type of the version note; its description is the version, zero-terminated.
 constexpr std::uint32_t kVersionNoteType = 1;
-/// Type of the linker's build-id note (owner "GNU"): the GNU build-id, raw bytes.
-constexpr std::uint32_t kBuildIdNoteType = 3;
 
 }  // namespace qx7540pm

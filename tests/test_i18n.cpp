@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "qxi18n/cli.h"
+#include "qxcore/cli.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 #include "qxi18n/text_width.h"
 
@@ -331,7 +332,7 @@ TEST(Language, RunSpeaksTheChosenLanguage) {
       EXPECT_NE(std::string(qxi18n::lang_option_help()).find("默认"), std::string::npos);
     }
     // Numbers keep the C locale's form in every language.
-    EXPECT_EQ(qxi18n::format("%.1f", 230.1), "230.1");
+    EXPECT_EQ(qxcore::format("%.1f", 230.1), "230.1");
     // What the catalogue lacks stays as written.
     EXPECT_STREQ(_("no such message"), "no such message");
     EXPECT_STREQ(C_("verdict", "no such message"), "no such message");
@@ -359,7 +360,7 @@ TEST(Language, HelpInTheRunsLanguage) {
     CLI::App* scan = app.add_subcommand("scan", "scan");
     bool all = false;
     scan->add_flag("--all", all, "all");
-    if (localize) qxi18n::localize_help(app);
+    if (localize) qxcore::localize_help(app);
     return std::make_pair(app.help(), scan->help());
   };
   const auto [chinese, chinese_scan] = help_of("zh_CN", true);
@@ -396,7 +397,7 @@ TEST(Language, CommandLineErrorsInTheRunsLanguage) {
     EnvGuard env(std::map<std::string, const char*>{{"LC_ALL", "C"}});
     qxi18n::init(lang);
     CLI::App app{"bench", "qx7540pm-bench"};
-    app.failure_message(qxi18n::failure_message);
+    app.failure_message(qxcore::failure_message);
     int rounds = 0, timeout = 500, pid = 0;
     std::string port, lang_value, exe, lib, slave;
     app.add_option("--rounds", rounds);
@@ -413,7 +414,7 @@ TEST(Language, CommandLineErrorsInTheRunsLanguage) {
     try {
       app.parse(static_cast<int>(argv.size()), argv.data());
     } catch (const CLI::ParseError& e) {
-      return std::make_pair(std::string(e.what()), qxi18n::failure_message(&app, e));
+      return std::make_pair(std::string(e.what()), qxcore::failure_message(&app, e));
     }
     return std::make_pair(std::string(), std::string());
   };
@@ -430,13 +431,13 @@ TEST(Language, CommandLineErrorsInTheRunsLanguage) {
     }
   }
   // A text of no known form, e.g. the bench's own message, as it is.
-  EXPECT_EQ(qxi18n::translate_cli_error("--rounds: give a number"), "--rounds: give a number");
+  EXPECT_EQ(qxcore::translate_cli_error("--rounds: give a number"), "--rounds: give a number");
 }
 
 TEST(Language, FormatReordersArguments) {
-  EXPECT_EQ(qxi18n::format("%2$s %1$s", "meter", "3"), "3 meter");
-  EXPECT_EQ(qxi18n::format("%s", ""), "");
-  EXPECT_EQ(qxi18n::format("%s", std::string(1000, 'x').c_str()).size(), 1000u);
+  EXPECT_EQ(qxcore::format("%2$s %1$s", "meter", "3"), "3 meter");
+  EXPECT_EQ(qxcore::format("%s", ""), "");
+  EXPECT_EQ(qxcore::format("%s", std::string(1000, 'x').c_str()).size(), 1000u);
 }
 
 }  // namespace

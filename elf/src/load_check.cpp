@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 namespace qxelf {
@@ -142,7 +143,7 @@ std::string name_of(const ElfFile& file) {
 std::string joined(const std::vector<std::string>& items, std::size_t most, const Messages& tr) {
   std::string text;
   for (std::size_t i = 0; i < items.size() && i < most; ++i) text += (i ? ", " : "") + items[i];
-  if (items.size() > most) text += qxi18n::format(tr(N_(", ... (%zu in all)")), items.size());
+  if (items.size() > most) text += qxcore::format(tr(N_(", ... (%zu in all)")), items.size());
   return text;
 }
 
@@ -153,12 +154,12 @@ void check_target(const ElfFile& plugin, const ElfFile& program, const Messages&
         f.elf_class == ELFCLASS64
             ? (f.data == ELFDATA2MSB ? N_("%s 64-bit big-endian") : N_("%s 64-bit little-endian"))
             : (f.data == ELFDATA2MSB ? N_("%s 32-bit big-endian") : N_("%s 32-bit little-endian"));
-    return qxi18n::format(tr(form), machine_name(f.machine).c_str());
+    return qxcore::format(tr(form), machine_name(f.machine).c_str());
   };
   if (plugin.machine != program.machine || plugin.elf_class != program.elf_class ||
       plugin.data != program.data) {
     out.push_back({"machine",
-                   qxi18n::format(tr(N_("the plug-in is built for %s, the controller for %s")),
+                   qxcore::format(tr(N_("the plug-in is built for %s, the controller for %s")),
                                   describe(plugin).c_str(), describe(program).c_str()),
                    tr(kSdkFix)});
     return;
@@ -171,19 +172,19 @@ void check_target(const ElfFile& plugin, const ElfFile& program, const Messages&
   if (r6 || isa_rank(want) > isa_rank(have)) {
     out.push_back(
         {"isa",
-         qxi18n::format(tr(N_("the plug-in needs %s instructions, the controller is %s: its "
+         qxcore::format(tr(N_("the plug-in needs %s instructions, the controller is %s: its "
                               "processor may stop it with SIGILL")),
                         mips_isa_name(plugin).c_str(), controller_isa.c_str()),
-         qxi18n::format(tr(N_("%s and the controller's ISA level, e.g. -march=%s")), tr(kSdkFix),
+         qxcore::format(tr(N_("%s and the controller's ISA level, e.g. -march=%s")), tr(kSdkFix),
                         controller_isa.c_str())});
   }
   if (plugin.mips.present && program.mips.present &&
       !fp_abis_mix(plugin.mips.fp_abi, program.mips.fp_abi)) {
     out.push_back(
         {"fp-abi",
-         qxi18n::format(tr(N_("the plug-in's floating-point ABI is %s, the controller's %s")),
+         qxcore::format(tr(N_("the plug-in's floating-point ABI is %s, the controller's %s")),
                         tr(fp_abi_name(plugin.mips.fp_abi)), tr(fp_abi_name(program.mips.fp_abi))),
-         qxi18n::format(tr(N_("%s and the controller's float ABI (-msoft-float, -mhard-float "
+         qxcore::format(tr(N_("%s and the controller's float ABI (-msoft-float, -mhard-float "
                               "with -mfp32, -mfpxx or -mfp64)")),
                         tr(kSdkFix))});
   }
@@ -192,9 +193,9 @@ void check_target(const ElfFile& plugin, const ElfFile& program, const Messages&
       return (f.flags & kNan2008) ? "IEEE 754-2008" : tr(N_("legacy"));
     };
     out.push_back({"nan",
-                   qxi18n::format(tr(N_("the plug-in encodes NaN as %s, the controller as %s")),
+                   qxcore::format(tr(N_("the plug-in encodes NaN as %s, the controller as %s")),
                                   nan(plugin), nan(program)),
-                   qxi18n::format(tr(N_("%s and -mnan=%s")), tr(kSdkFix),
+                   qxcore::format(tr(N_("%s and -mnan=%s")), tr(kSdkFix),
                                   (program.flags & kNan2008) ? "2008" : "legacy")});
   }
 }
@@ -237,7 +238,7 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
   for (const std::string& library : missing_libraries) {
     problems.push_back(
         {"library",
-         qxi18n::format(tr(N_("the controller has not loaded %s, which the plug-in needs")),
+         qxcore::format(tr(N_("the controller has not loaded %s, which the plug-in needs")),
                         library.c_str()),
          tr(N_("give it with --lib FILE, or check that the board's library path carries it"))});
   }
@@ -258,11 +259,11 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
     const std::string version = entry.first.substr(entry.first.find(' ') + 1);
     problems.push_back(
         {"symbol-version",
-         qxi18n::format(
+         qxcore::format(
              tr(N_("the controller's %s (%s) has no version %s, which the plug-in needs for %s")),
              library.c_str(), by_name[library]->path.c_str(), version.c_str(),
              joined(entry.second, 4, tr).c_str()),
-         qxi18n::format(tr(N_("%s: its sysroot holds the controller's own %s")), tr(kSdkFix),
+         qxcore::format(tr(N_("%s: its sysroot holds the controller's own %s")), tr(kSdkFix),
                         library.c_str())});
   }
 
@@ -298,7 +299,7 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
   if (!other_abi.empty()) {
     problems.push_back(
         {"string-abi",
-         qxi18n::format(tr(controller_old_abi
+         qxcore::format(tr(controller_old_abi
                                ? N_("the controller was built with the old std::string ABI "
                                     "(-D_GLIBCXX_USE_CXX11_ABI=0), the plug-in with the other: %s")
                                : N_("the controller was built with the C++11 std::string ABI, "
@@ -314,10 +315,10 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
     });
     problems.push_back(
         {"symbols",
-         qxi18n::format(
+         qxcore::format(
              tr(N_("no object of the controller provides %zu symbol(s) the plug-in uses: %s")),
              missing.size(), joined(missing, 6, tr).c_str()),
-         jsoncpp ? qxi18n::format(tr(N_("the controller must carry jsoncpp (libjsoncpp.so.25) and "
+         jsoncpp ? qxcore::format(tr(N_("the controller must carry jsoncpp (libjsoncpp.so.25) and "
                                         "the framework library; give them with --lib FILE, or %s "
                                         "against the controller's own jsoncpp")),
                                   tr(kSdkFix))

@@ -1,5 +1,6 @@
 #include "qxhost/round_output.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <fcntl.h>
@@ -23,7 +24,7 @@ RoundOutput::~RoundOutput() { stop(); }
 bool RoundOutput::start(std::string& error) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
-    error = qxi18n::format(_("cannot set up output capture: %s"), std::strerror(errno));
+    error = qxcore::format(_("cannot set up output capture: %s"), std::strerror(errno));
     return false;
   }
   try {
@@ -31,7 +32,7 @@ bool RoundOutput::start(std::string& error) {
   } catch (const std::exception& e) {
     ::close(fds[0]);
     ::close(fds[1]);
-    error = qxi18n::format(_("cannot set up output capture: %s"), e.what());
+    error = qxcore::format(_("cannot set up output capture: %s"), e.what());
     return false;
   }
   // Descriptor 1 is now the pipe's only writer: restoring it ends the reader.

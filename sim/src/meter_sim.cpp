@@ -1,5 +1,6 @@
 #include "qxsim/meter_sim.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <fcntl.h>
@@ -124,7 +125,7 @@ MeterSim::~MeterSim() { stop(); }
 bool MeterSim::start(std::string& error) {
   char name[128] = {};
   if (::openpty(&master_fd_, &slave_fd_, name, nullptr, nullptr) != 0) {
-    error = qxi18n::format(_("cannot open a pseudo-terminal: %s"), std::strerror(errno));
+    error = qxcore::format(_("cannot open a pseudo-terminal: %s"), std::strerror(errno));
     return false;
   }
   port_ = name;
@@ -136,7 +137,7 @@ bool MeterSim::start(std::string& error) {
   ::tcsetattr(slave_fd_, TCSANOW, &tio);
   if (::pipe2(wake_fds_, O_CLOEXEC) != 0 ||
       ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, capture_fds_) != 0) {
-    error = qxi18n::format(_("cannot set up the simulator: %s"), std::strerror(errno));
+    error = qxcore::format(_("cannot set up the simulator: %s"), std::strerror(errno));
     stop();
     return false;
   }
@@ -148,7 +149,7 @@ bool MeterSim::start(std::string& error) {
   }
   ctx_ = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
   if (ctx_ == nullptr || modbus_set_slave(ctx_, config_.slave) != 0) {
-    error = qxi18n::format(_("cannot set up the simulator's Modbus slave (slave id %d)"),
+    error = qxcore::format(_("cannot set up the simulator's Modbus slave (slave id %d)"),
                            config_.slave);
     stop();
     return false;
@@ -159,7 +160,7 @@ bool MeterSim::start(std::string& error) {
     meter->mapping = modbus_mapping_new_start_address(0, 0, 0, 0, 0, kRegisterCount, 0, 0);
     if (meter->reply_ctx == nullptr || meter->mapping == nullptr ||
         modbus_set_slave(meter->reply_ctx, meter->slave) != 0) {
-      error = qxi18n::format(_("cannot set up the simulator's Modbus slave (slave id %d)"),
+      error = qxcore::format(_("cannot set up the simulator's Modbus slave (slave id %d)"),
                              meter->slave);
       stop();
       return false;

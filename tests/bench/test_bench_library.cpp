@@ -16,7 +16,8 @@
 #include "csv.h"
 #include "output_file.h"
 #include "quantities.h"
-#include "qxsim/json_file.h"
+#include "qxcore/ids.h"
+#include "qxcore/text.h"
 #include "qxsim/options.h"
 #include "register_map.h"
 #include "report_verdict.h"
@@ -87,59 +88,6 @@ TEST(BenchOptions, GatewayAddressesAreCheckedWhole) {
       EXPECT_NE(error.find("--tcp"), std::string::npos) << c.text;
     }
   }
-}
-
-TEST(BenchOptions, SettingsForIsIdEqualsFile) {
-  long id = 0;
-  std::string path;
-  EXPECT_TRUE(qxsim::split_id_text("3=a.json", id, path));
-  EXPECT_EQ(id, 3);
-  EXPECT_EQ(path, "a.json");
-  EXPECT_TRUE(qxsim::split_id_text("7=dir/x=y.json", id, path));
-  EXPECT_EQ(path, "dir/x=y.json");
-  for (const char* bad : {"a.json", "=a.json", "x=a.json", "3=", "3"}) {
-    EXPECT_FALSE(qxsim::split_id_text(bad, id, path)) << bad;
-  }
-}
-
-TEST(JsonFiles, ReadOrRefusedWithAReason) {
-  struct Case {
-    std::string text;
-    bool ok;
-    const char* reason;
-  };
-  const Case cases[] = {
-      {"{\"appSetting\": {}}", true, ""},
-      {"\xEF\xBB\xBF{\"appSetting\": {}}\n", true, ""},
-      {"{\"a\": \"} ]\"}  \n\t", true, ""},
-      {"{} junk", false, "line 1, column 4: text after the JSON value"},
-      {"{}\n{}", false, "line 2, column 1: text after the JSON value"},
-      {std::string(5000, '[') + std::string(5000, ']'), false, "nested deeper"},
-      {"{\"a\": }", false, "line 1, column 7"},
-      {"", false, "line 1, column 1"},
-  };
-  for (const Case& c : cases) {
-    Json::Value root;
-    std::string error;
-    EXPECT_EQ(qxsim::parse_json_text(c.text, root, error), c.ok) << c.text.substr(0, 40);
-    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
-  }
-}
-
-TEST(InputFiles, OnlyBoundedRegularFilesAreRead) {
-  Dir dir;
-  write_all(dir.file("small"), "12345");
-  std::string bytes, error;
-  EXPECT_TRUE(qxsim::read_input_file(dir.file("small"), "cache file", 5, bytes, error));
-  EXPECT_EQ(bytes, "12345");
-  EXPECT_FALSE(qxsim::read_input_file(dir.file("small"), "cache file", 4, bytes, error));
-  EXPECT_NE(error.find("too large"), std::string::npos) << error;
-  EXPECT_FALSE(qxsim::read_input_file(dir.path(), "cache file", 100, bytes, error));
-  EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
-  EXPECT_FALSE(qxsim::read_input_file("/dev/zero", "record file", 100, bytes, error));
-  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
-  EXPECT_FALSE(qxsim::read_input_file(dir.file("none"), "cache file", 100, bytes, error));
-  EXPECT_NE(error.find("cannot read cache file"), std::string::npos) << error;
 }
 
 TEST(OutputFiles, TheTargetChangesOnlyWhenTheFileIsWhole) {
@@ -265,7 +213,7 @@ TEST(RunCsv, UnusableFieldsAreRefusedWithTheirLine) {
   Dir dir;
   for (const Case& c : cases) {
     const std::string path = dir.file("run.csv");
-    write_all(path, std::string(kCsvByteOrderMark) + csv_line(columns) +
+    write_all(path, std::string(qxcore::kByteOrderMark) + csv_line(columns) +
                         csv_line(run_csv_row(sample_round(1, true))) +
                         csv_line(row_with(c.column, c.value)));
     RecordedRun run;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "qxcore/failures.h"
 #include "zelfw/standin.h"
 
 struct _modbus;
@@ -34,20 +35,9 @@ struct LinkSettings {
   int timeout_ms = 500;  ///< response timeout of one exchange
 };
 
-/// Why an exchange failed, as libmodbus reported it.
-enum class Failure : std::uint8_t {
-  kTimeout,     ///< no complete reply in time (silence, or a frame cut short mid-way)
-  kBadCrc,      ///< the reply's CRC did not match
-  kException,   ///< the slave answered with an exception code
-  kMalformed,   ///< a short reply or one that does not match the request
-  kWrongSlave,  ///< the reply came from another slave id
-  kIo,          ///< the port or connection itself failed
-  kCount
-};
-
-/// Short name used in the bench's output: "timeout", "bad-crc", "exception",
-/// "malformed", "wrong-slave", "io".
-const char* failure_name(Failure failure);
+/// Why an exchange failed, as libmodbus reported it (the tools' failure kinds).
+using qxcore::Failure;
+using qxcore::failure_name;
 
 /// Maps libmodbus's errno after a failed read to a failure kind.
 Failure classify_modbus_errno(int error_number);
@@ -95,7 +85,6 @@ class LibModbusLink : public ModbusLink {
   /// false with a message naming the port and the system's reason.
   bool open(std::string& error);
   void close();
-  bool is_open() const;
 
   /// One exchange; its outcome reaches the device through deliver_reply or
   /// deliver_error before this returns (the device may ask again from inside).

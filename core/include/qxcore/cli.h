@@ -11,10 +11,10 @@
 
 #include "qxi18n/i18n.h"
 
-namespace qxi18n {
+namespace qxcore {
 
 /// Translates what CLI11 itself writes into `app`'s help and that of its
-/// subcommands. Call after init() and after every option and subcommand is
+/// subcommands. Call after qxi18n::init() and after every option and subcommand is
 /// declared, before parsing.
 inline void localize_help(CLI::App& app) {
   static const char* const kLabels[] = {
@@ -24,7 +24,7 @@ inline void localize_help(CLI::App& app) {
   const std::string options_group = "Options";  // CLI11's defaults
   const std::string subcommands_group = "Subcommands";
   const auto formatter = app.get_formatter();
-  for (const char* label : kLabels) formatter->label(label, translate(label));
+  for (const char* label : kLabels) formatter->label(label, qxi18n::translate(label));
   if (CLI::Option* help = app.get_help_ptr()) {
     help->description(_("Print this help message and exit"));
   }
@@ -48,4 +48,4 @@ std::string translate_cli_error(const std::string& what);
 /// to run --help.
 std::string failure_message(const CLI::App* app, const CLI::Error& error);
 
-}  // namespace qxi18n
+}  // namespace qxcore

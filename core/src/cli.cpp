@@ -1,10 +1,12 @@
-#include "qxi18n/cli.h"
+#include "qxcore/cli.h"
 
 #include <cctype>
 #include <string_view>
 #include <vector>
 
-namespace qxi18n {
+#include "qxcore/text.h"
+
+namespace qxcore {
 namespace {
 
 // CLI11's own error texts that a user can meet on our command lines (CLI11
@@ -78,7 +80,7 @@ std::string translate_cli_error(const std::string& what) {
   for (const char* form : kCliErrors) {
     if (!match(form, what, parts)) continue;
     parts.resize(4);  // no form has more; format() ignores what a message does not use
-    return format(translate(form), parts[0].c_str(), parts[1].c_str(), parts[2].c_str(),
+    return format(qxi18n::translate(form), parts[0].c_str(), parts[1].c_str(), parts[2].c_str(),
                   parts[3].c_str());
   }
   return what;
@@ -89,4 +91,4 @@ std::string failure_message(const CLI::App*, const CLI::Error& error) {
          "\n";
 }
 
-}  // namespace qxi18n
+}  // namespace qxcore

@@ -8,7 +8,7 @@
 
 #include <json/value.h>
 
-namespace qxsim {
+namespace qxcore {
 
 /// Settings and profiles are small: a few kilobytes in the field.
 constexpr std::size_t kMaxJsonFileBytes = 1 << 20;
@@ -31,9 +31,10 @@ bool read_input_file(const std::string& path, const std::string& what, std::size
 bool read_json_file(const std::string& path, const std::string& what, Json::Value& root,
                     std::string& error);
 
-/// Parses text, a UTF-8 byte-order mark allowed at its start; refuses
-/// anything but white space after the value, and nesting deeper than the
-/// reader's limit. On failure returns false with "line L, column C: reason".
+/// Parses text, a UTF-8 byte-order mark allowed at its start, as an object
+/// or array; refuses anything but white space after the value, and nesting
+/// deeper than the reader's limit. On failure returns false with "line L,
+/// column C: reason".
 bool parse_json_text(const std::string& text, Json::Value& root, std::string& error);
 
-}  // namespace qxsim
+}  // namespace qxcore

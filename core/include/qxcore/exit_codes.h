@@ -1,9 +1,9 @@
 // The exit codes of the bench host and the simulated meter: one set, the
-// same number meaning the same thing in both (docs/bench.md, "Exit codes").
+// same number meaning the same thing in each (docs/bench.md, "Exit codes").
 #pragma once
 
-namespace qxsim {
-/// `using namespace qxsim::exit_codes;` takes the codes alone.
+namespace qxcore {
+/// `using namespace qxcore::exit_codes;` takes the codes alone.
 inline namespace exit_codes {
 
 constexpr int kExitOk = 0;  ///< every round published a record; the simulator stopped cleanly
@@ -16,4 +16,4 @@ constexpr int kExitOutput = 6;  ///< an output file (CSV, history, report) could
 constexpr int kExitInterrupted = 130;  ///< stopped by Ctrl-C (SIGINT) or SIGTERM
 
 }  // namespace exit_codes
-}  // namespace qxsim
+}  // namespace qxcore
