@@ -61,19 +61,19 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
                   ->group(C_("option group", "Link"));
   port->excludes(tcp);
   tcp->excludes(port);
-  app.add_option("--baud", o.baud, _("Line speed (default: the device's own, 9600)"))
+  app.add_option("--baud", o.line.baud, _("Line speed (default: the device's own, 9600)"))
       ->check(CLI::Range(50, 4000000))
       ->group(C_("option group", "Link"));
   app.add_option_function<std::string>(
          "--parity",
-         [&o](const std::string& p) { o.parity = static_cast<char>(std::toupper(p[0])); },
+         [&o](const std::string& p) { o.line.parity = static_cast<char>(std::toupper(p[0])); },
          _("N, E or O (none, even, odd; default N)"))
       ->check(CLI::IsMember({"N", "E", "O", "n", "e", "o", "none", "even", "odd"}))
       ->group(C_("option group", "Link"));
-  app.add_option("--data-bits", o.data_bits, _("5 to 8 (default 8)"))
+  app.add_option("--data-bits", o.line.data_bits, _("5 to 8 (default 8)"))
       ->check(CLI::Range(5, 8))
       ->group(C_("option group", "Link"));
-  app.add_option("--stop-bits", o.stop_bits, _("1 or 2 (default 1)"))
+  app.add_option("--stop-bits", o.line.stop_bits, _("1 or 2 (default 1)"))
       ->check(CLI::Range(1, 2))
       ->group(C_("option group", "Link"));
   app.add_option("--slave", o.slave_list,

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "qxcore/exit_codes.h"
+#include "qxcore/line_setting.h"
 #include "qxcore/text.h"
 #include "qxhost/plugin.h"
 #include "qxsim/options.h"
@@ -34,10 +35,7 @@ struct BenchOptions {
   std::string plugin_path;  ///< empty: the plug-in built next to the bench
   std::string port;
   std::string tcp;
-  int baud = 0;  ///< 0: the device's own baud_rate
-  char parity = 'N';
-  int data_bits = 8;
-  int stop_bits = 1;
+  qxcore::LineSetting line = {0, 8, 'N', 1};  ///< baud 0: the device's own baud_rate
   std::string slave_list = "1";  ///< --slave: one id, or a list and ranges for several meters
   std::vector<int> slaves{1};    ///< slave_list, parsed by check_bench_options
   int slave = 1;                 ///< the first of them

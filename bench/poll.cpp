@@ -21,7 +21,9 @@
 #include "qx7540pm.h"
 #include "qxcore/ids.h"
 #include "qxcore/input_file.h"
+#include "qxcore/line_setting.h"
 #include "qxcore/text.h"
+#include "qxhost/device_settings.h"
 #include "qxhost/identity.h"
 #include "qxhost/plugin.h"
 #include "qxhost/round_output.h"
@@ -36,12 +38,6 @@ namespace {
 
 /// A cached record is 91 bytes; anything much larger is no cache file.
 constexpr std::size_t kMaxCacheFileBytes = 1 << 16;
-
-// The phases the device monitors, as it read them from the settings: the
-// device converts has_a, has_b and has_c itself (numbers by value, saturated).
-std::array<bool, 3> monitored_phases(const QX7540PM& meter) {
-  return {meter.has_a != 0, meter.has_b != 0, meter.has_c != 0};
-}
 
 }  // namespace
 
@@ -183,10 +179,8 @@ struct Line {
 
 int open_line(const BenchOptions& opt, const Inputs& in, int device_baud, Line& line) {
   std::string error;
-  line.settings.baud = opt.baud > 0 ? opt.baud : device_baud;
-  line.settings.parity = opt.parity;
-  line.settings.data_bits = opt.data_bits;
-  line.settings.stop_bits = opt.stop_bits;
+  static_cast<qxcore::LineSetting&>(line.settings) = opt.line;
+  if (opt.line.baud <= 0) line.settings.baud = device_baud;
   line.settings.slave = opt.slave;
   line.settings.timeout_ms = opt.timeout_ms;
   if (in.simulated) {
@@ -232,8 +226,8 @@ std::string link_text(const BenchOptions& opt, const Line& line) {
   const zelfw::LinkSettings& s = line.settings;
   std::string text =
       s.tcp_host.empty()
-          ? qxcore::format(_("RTU %s %d %d%c%d slave %d"), s.serial_path.c_str(), s.baud,
-                           s.data_bits, s.parity, s.stop_bits, s.slave)
+          ? qxcore::format(_("RTU %s %s slave %d"), s.serial_path.c_str(),
+                           qxcore::line_setting_name(s).c_str(), s.slave)
           : qxcore::format(_("TCP %s:%d unit %d"), s.tcp_host.c_str(), s.tcp_port, s.slave);
   if (opt.slaves.size() > 1) {
     text = text.substr(0, text.rfind(' '));  // the link's own slave id
@@ -286,7 +280,7 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
   std::fflush(to);
   const char outage = in.sim_config.faults.outage.phase;
   if (in.simulated && outage >= 'A' && outage <= 'C' &&
-      !monitored_phases(device)[static_cast<std::size_t>(outage - 'A')]) {
+      !qxhost::monitored_phases(device)[static_cast<std::size_t>(outage - 'A')]) {
     qxcore::say(qxcore::format(_("note: phase %c is not monitored (appSetting has_%c is 0), so "
                                  "the alarm stays off; see bench/examples/monitor-all-phases.json"),
                                outage, static_cast<char>(std::tolower(outage))));
@@ -321,8 +315,8 @@ LineSummary begin_totals(const BenchOptions& opt, const Inputs& in, const Line& 
 std::vector<SessionMeter> session_meters(std::vector<BenchMeter>& meters) {
   std::vector<SessionMeter> polled;
   for (BenchMeter& meter : meters) {
-    polled.push_back(
-        {meter.device.get(), meter.framework.get(), meter.slave, monitored_phases(*meter.device)});
+    polled.push_back({meter.device.get(), meter.framework.get(), meter.slave,
+                      qxhost::monitored_phases(*meter.device)});
   }
   return polled;
 }

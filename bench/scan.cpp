@@ -1,6 +1,7 @@
 #include "scan.h"
 
 #include "qxcore/ids.h"
+#include "qxcore/line_setting.h"
 #include "qxi18n/i18n.h"
 
 #include <unistd.h>
@@ -87,10 +88,7 @@ zelfw::LinkSettings link_settings_for(const LineSetting& setting, int slave,
                                       const ScanOptions& options, const std::string& tcp_host,
                                       int tcp_port, const std::string& serial_path) {
   zelfw::LinkSettings link;
-  link.baud = setting.baud;
-  link.parity = setting.format.parity;
-  link.data_bits = setting.format.data_bits;
-  link.stop_bits = setting.format.stop_bits;
+  static_cast<LineSetting&>(link) = setting;
   link.slave = slave;
   link.timeout_ms = options.timeout_ms;
   if (!options.tcp.empty()) {
@@ -113,10 +111,10 @@ std::string self_path() {
 
 bool parse_line_settings(const std::string& bauds, const std::string& formats,
                          std::vector<LineSetting>& settings, std::string& error) {
-  std::vector<qxsim::LineFormat> parsed;
+  std::vector<LineSetting> parsed;
   for (const std::string& part : split_commas(formats)) {
-    qxsim::LineFormat format;
-    if (!qxsim::parse_line_format(part, format)) {
+    LineSetting format;
+    if (!qxcore::parse_frame_format(part, format)) {
       error = "--format \"" + formats + "\": \"" + part +
               "\" is not data bits (5-8), parity (N, E, O) and stop bits (1, 2), e.g. 8E1";
       return false;
@@ -131,8 +129,9 @@ bool parse_line_settings(const std::string& bauds, const std::string& formats,
               "\" is not a serial line speed (1200, 2400, ... 115200)";
       return false;
     }
-    for (const qxsim::LineFormat& f : parsed) {
-      settings.push_back({static_cast<int>(baud), f});
+    for (LineSetting setting : parsed) {
+      setting.baud = static_cast<int>(baud);
+      settings.push_back(setting);
     }
   }
   return true;
@@ -240,7 +239,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
         frames.push_back(traced_frame(frame, begin));
       });
     }
-    const std::string line = options.tcp.empty() ? describe_setting(setting)
+    const std::string line = options.tcp.empty() ? qxcore::line_setting_name(setting)
                                                  : "TCP " + link_settings.tcp_host + ":" +
                                                        std::to_string(link_settings.tcp_port);
     reporter.begin_setting(line);

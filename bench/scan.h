@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "qxcore/line_setting.h"
 #include "qxsim/meter_sim.h"
 
 #include "qxsim/options.h"
@@ -27,12 +28,7 @@ struct ScanOptions {
   qxsim::SimOptions sim;
 };
 
-/// One serial line setting of the sweep.
-/// A serial line setting: speed and frame format ("9600 8N1").
-struct LineSetting {
-  int baud = 9600;
-  qxsim::LineFormat format;
-};
+using qxcore::LineSetting;
 
 /// The baud and format lists into the line settings to try, baud by baud.
 bool parse_line_settings(const std::string& bauds, const std::string& formats,

@@ -6,6 +6,7 @@
 
 #include "qx7540pm_data.h"
 #include "qxcore/failures.h"
+#include "qxcore/line_setting.h"
 #include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 #include "report.h"
@@ -97,10 +98,6 @@ std::string duration_text(double seconds) {
 
 }  // namespace
 
-std::string describe_setting(const LineSetting& s) {
-  return std::to_string(s.baud) + " " + qxsim::format_name(s.format);
-}
-
 std::string CommandLine::poll(int slave, const LineSetting& s) const {
   std::string command = shell_word(bench);
   const auto add = [&command](const std::string& option, const std::string& value) {
@@ -115,9 +112,9 @@ std::string CommandLine::poll(int slave, const LineSetting& s) const {
   if (!port.empty()) add("--port", port);
   add("--slave", std::to_string(slave));
   add("--baud", std::to_string(s.baud));
-  add("--parity", std::string(1, s.format.parity));
-  add("--data-bits", std::to_string(s.format.data_bits));
-  add("--stop-bits", std::to_string(s.format.stop_bits));
+  add("--parity", std::string(1, s.parity));
+  add("--data-bits", std::to_string(s.data_bits));
+  add("--stop-bits", std::to_string(s.stop_bits));
   if (sim != nullptr) {
     // The built-in simulator as the scan had it; its slave id follows --slave.
     if (!sim->profile_path.empty()) add("--sim-profile", sim->profile_path);
@@ -181,7 +178,7 @@ void ScanReporter::show_responder(int slave, const std::string& line, const Line
     o["line"] = line;
     o["baud"] = setting != nullptr ? Json::Value(setting->baud) : Json::Value();
     o["format"] =
-        setting != nullptr ? Json::Value(qxsim::format_name(setting->format)) : Json::Value();
+        setting != nullptr ? Json::Value(qxcore::frame_format_name(*setting)) : Json::Value();
     o["answer"] = answer_name(probe.answer);
     if (probe.answer == Answer::kException) o["exception_code"] = probe.failure.exception_code;
     o["meter"] = probe.meter;

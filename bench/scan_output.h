@@ -41,9 +41,6 @@ struct ScanSummary {
   bool interrupted = false;
 };
 
-/// "19200 8E1".
-std::string describe_setting(const LineSetting& setting);
-
 /// The polling command for a meter found: the bench itself, the plug-in when
 /// named, the port or gateway or the built-in simulator's switches.
 struct CommandLine {

@@ -102,22 +102,6 @@ void append_crc(std::vector<std::uint8_t>& frame) {
   frame.push_back(static_cast<std::uint8_t>(crc >> 8));
 }
 
-bool parse_line_format(const std::string& text, LineFormat& format) {
-  if (text.size() != 3 || text[0] < '5' || text[0] > '8' || (text[2] != '1' && text[2] != '2')) {
-    return false;
-  }
-  const char parity = static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])));
-  if (parity != 'N' && parity != 'E' && parity != 'O') return false;
-  format.data_bits = text[0] - '0';
-  format.parity = parity;
-  format.stop_bits = text[2] - '0';
-  return true;
-}
-
-std::string format_name(const LineFormat& format) {
-  return std::to_string(format.data_bits) + format.parity + std::to_string(format.stop_bits);
-}
-
 MeterSim::MeterSim(SimConfig config) : config_(std::move(config)) {}
 
 MeterSim::~MeterSim() { stop(); }
@@ -244,7 +228,7 @@ void MeterSim::forget_other_slave() {
 }
 
 bool MeterSim::line_matches() const {
-  if (config_.line_baud <= 0) return true;
+  if (config_.line.baud <= 0) return true;
   termios tio{};
   if (::tcgetattr(slave_fd_, &tio) != 0) return true;
   // The pseudo-terminal driver clears PARENB and forces CS8 whatever the
@@ -254,8 +238,8 @@ bool MeterSim::line_matches() const {
   const bool parity_on = (tio.c_cflag & PARENB) != 0 || (tio.c_iflag & INPCK) != 0;
   const char parity = !parity_on ? 'N' : (tio.c_cflag & PARODD) != 0 ? 'O' : 'E';
   const int stop_bits = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;
-  return ::cfgetispeed(&tio) == speed_of(config_.line_baud) &&
-         parity == config_.line_format.parity && stop_bits == config_.line_format.stop_bits;
+  return ::cfgetispeed(&tio) == speed_of(config_.line.baud) && parity == config_.line.parity &&
+         stop_bits == config_.line.stop_bits;
 }
 
 void MeterSim::serve() {

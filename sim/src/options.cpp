@@ -97,7 +97,7 @@ bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, 
   }
   if (ids.empty()) ids.assign(1, 1);
   config.slave = ids.front();
-  if (!options.format.empty() && !parse_line_format(options.format, config.line_format)) {
+  if (!options.format.empty() && !qxcore::parse_frame_format(options.format, config.line)) {
     error = qxcore::format(_("line format \"%s\": expected data bits, parity, stop bits (8N1)"),
                            options.format.c_str());
     return false;
@@ -106,7 +106,7 @@ bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, 
     error = _("the line format applies with a line speed (baud)");
     return false;
   }
-  config.line_baud = options.line_baud;
+  config.line.baud = options.line_baud;
   if (!options.profile_path.empty() && !load_profile(options.profile_path, config.profile, error)) {
     return false;
   }

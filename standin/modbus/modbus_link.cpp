@@ -136,9 +136,8 @@ void LibModbusLink::close() {
 
 std::string LibModbusLink::describe() const {
   if (!settings_.serial_path.empty()) {
-    return "RTU " + settings_.serial_path + " " + std::to_string(settings_.baud) + " " +
-           std::to_string(settings_.data_bits) + settings_.parity +
-           std::to_string(settings_.stop_bits) + " slave " + std::to_string(settings_.slave);
+    return "RTU " + settings_.serial_path + " " + qxcore::line_setting_name(settings_) + " slave " +
+           std::to_string(settings_.slave);
   }
   return "TCP " + settings_.tcp_host + ":" + std::to_string(settings_.tcp_port) + " unit " +
          std::to_string(settings_.slave);

@@ -16,21 +16,19 @@
 #include <vector>
 
 #include "qxcore/failures.h"
+#include "qxcore/line_setting.h"
 #include "zelfw/standin.h"
 
 struct _modbus;
 
 namespace zelfw {
 
-/// How the link reaches the slave. RTU when serial_path is set, TCP when tcp_host is.
-struct LinkSettings {
+/// How the link reaches the slave. RTU when serial_path is set (on the line
+/// setting), TCP when tcp_host is.
+struct LinkSettings : qxcore::LineSetting {
   std::string serial_path;
   std::string tcp_host;
   int tcp_port = 502;
-  int baud = 9600;
-  char parity = 'N';  ///< 'N', 'E' or 'O'
-  int data_bits = 8;
-  int stop_bits = 1;
   int slave = 1;
   int timeout_ms = 500;  ///< response timeout of one exchange
 };
