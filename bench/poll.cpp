@@ -209,48 +209,37 @@ int open_line(const BenchOptions& opt, const Inputs& in, int device_baud, Line& 
   return kExitOk;
 }
 
-/// "RTU /dev/ttyS1 9600 8N1 slave 1", or "... slaves 1,3,7" for several meters.
-std::string describe_line(const BenchOptions& opt, const Line& line) {
-  std::string text = line.link->describe();
-  if (opt.slaves.size() > 1) {
-    text = text.substr(0, text.rfind(' '));      // the link's own slave id
-    text = text.substr(0, text.rfind(' ') + 1);  // "slave" or "unit"
-    text += line.settings.tcp_host.empty() ? "slaves " : "units ";
-    text += opt.slave_list;
-  }
-  return text;
-}
-
-/// describe_line in the run's language, for people (the JSON keeps describe_line's).
-std::string link_text(const BenchOptions& opt, const Line& line) {
-  const zelfw::LinkSettings& s = line.settings;
+/// "RTU /dev/ttyS1 9600 8N1 slave 1", or "... slaves 1,3,7" for several meters, and
+/// "(built-in simulated meter)" after it: in English, or in the run's language `for_people`.
+std::string link_words(const zelfw::LinkSettings& s, const std::string& slave_list, bool several,
+                       bool simulated, bool for_people) {
+  using qxcore::words;
   std::string text =
       s.tcp_host.empty()
-          ? qxcore::format(_("RTU %s %s slave %d"), s.serial_path.c_str(),
+          ? qxcore::format(words(for_people, N_("RTU %s %s slave %d")), s.serial_path.c_str(),
                            qxcore::line_setting_name(s).c_str(), s.slave)
-          : qxcore::format(_("TCP %s:%d unit %d"), s.tcp_host.c_str(), s.tcp_port, s.slave);
-  if (opt.slaves.size() > 1) {
+          : qxcore::format(words(for_people, N_("TCP %s:%d unit %d")), s.tcp_host.c_str(),
+                           s.tcp_port, s.slave);
+  if (several) {
     text = text.substr(0, text.rfind(' '));  // the link's own slave id
     text = text.substr(0, text.rfind(' '));  // "slave" or "unit"
-    text +=
-        " " + qxcore::format(s.tcp_host.empty() ? C_("link", "slaves %s") : C_("link", "units %s"),
-                             opt.slave_list.c_str());
+    const char* list = s.tcp_host.empty() ? NC_("link", "slaves %s") : NC_("link", "units %s");
+    text += " " + qxcore::format(for_people ? qxi18n::translate_in_context("link", list) : list,
+                                 slave_list.c_str());
   }
-  return text;
+  if (!simulated) return text;
+  return qxcore::format(words(for_people, several ? N_("%s (built-in simulated meters)")
+                                                  : N_("%s (built-in simulated meter)")),
+                        text.c_str());
 }
 
 Summary begin_summary(const BenchOptions& opt, const Inputs& in, const Line& line) {
   Summary summary;
-  summary.link = describe_line(opt, line) +
-                 (in.simulated ? " (built-in simulated meter" +
-                                     std::string(opt.slaves.size() > 1 ? "s" : "") + ")"
-                               : "");
-  summary.link_text = link_text(opt, line);
-  if (in.simulated) {
-    summary.link_text = qxcore::format(opt.slaves.size() > 1 ? _("%s (built-in simulated meters)")
-                                                             : _("%s (built-in simulated meter)"),
-                                       summary.link_text.c_str());
-  }
+  summary.link =
+      qxcore::Message([settings = line.settings, list = opt.slave_list,
+                       several = opt.slaves.size() > 1, simulated = in.simulated](bool for_people) {
+        return link_words(settings, list, several, simulated, for_people);
+      });
   if (line.settings.tcp_host.empty()) {
     summary.wire_minimum_ms = zelfw::rtu_exchange_minimum_ms(line.settings, 32) +
                               zelfw::rtu_exchange_minimum_ms(line.settings, 8);
@@ -275,7 +264,7 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
   std::fprintf(to, "%s\n",
                qxcore::format(_("qx7540pm-bench: %s from %s (%s) on %s, every %d ms, %s"),
                               device.DeviceType().c_str(), plugin.c_str(), identity.c_str(),
-                              summary.link_text.c_str(), opt.interval_ms, rounds.c_str())
+                              summary.link.translated().c_str(), opt.interval_ms, rounds.c_str())
                    .c_str());
   std::fflush(to);
   const char outage = in.sim_config.faults.outage.phase;

@@ -62,12 +62,6 @@ constexpr Limit kLimits[] = {
 
 using qxcore::format;
 
-/// A message for people in the run's language, else as it is (English for --json and the CSV).
-const char* words(bool for_people, const char* msgid) __attribute__((format_arg(2)));
-const char* words(bool for_people, const char* msgid) {
-  return for_people ? qxi18n::translate(msgid) : msgid;
-}
-
 double number(const Json::Value& snapshot, const char* key) {
   const Json::Value& v = snapshot.isObject() ? snapshot[key] : Json::Value::nullSingleton();
   return v.isNumeric() ? v.asDouble() : std::nan("");
@@ -144,25 +138,25 @@ void print_snapshot_values(FILE* out, const Json::Value& s) {
   print_labelled(out, _("updated"), updated.isString() ? updated.asString() : "-");
 }
 
-std::vector<std::string> plausibility_warnings(const Json::Value& snapshot, bool for_people) {
+std::vector<qxcore::Message> plausibility_warnings(const Json::Value& snapshot) {
   if (!snapshot.isObject()) return {};
   Readings readings;
   for (std::size_t i = 0; i < readings.size(); ++i) {
     readings[i] = number(snapshot, qx7540pm::kRegisterMap[i].key);
   }
-  return plausibility_warnings(readings, for_people);
+  return plausibility_warnings(readings);
 }
 
-std::vector<std::string> plausibility_warnings(const Readings& readings, bool for_people) {
-  std::vector<std::string> warnings;
+std::vector<qxcore::Message> plausibility_warnings(const Readings& readings) {
+  std::vector<qxcore::Message> warnings;
   const auto value_of = [&readings](const qx7540pm::Quantity& q) {
     return readings[static_cast<std::size_t>(&q - qx7540pm::kQuantities)];
   };
   const auto check = [&](const qx7540pm::Quantity& q, double low, double high) {
     const double v = value_of(q);
     if (!std::isnan(v) && (v < low || v > high)) {
-      warnings.push_back(format(words(for_people, N_("%s = %.3f %s is outside %.0f..%.0f %s")),
-                                key_of(q), v, q.unit, low, high, q.unit));
+      warnings.push_back(qxcore::message(N_("%s = %.3f %s is outside %.0f..%.0f %s"), key_of(q), v,
+                                         q.unit, low, high, q.unit));
     }
   };
   for (const Limit& limit : kLimits) {
@@ -175,18 +169,17 @@ std::vector<std::string> plausibility_warnings(const Readings& readings, bool fo
     const qx7540pm::Quantity& q = quantity_of(QuantityKind::kPowerFactor, phase);
     const double v = value_of(q);
     if (!std::isnan(v) && v > kFactorHigh) {
-      warnings.push_back(format(words(for_people, N_("%s = %.4f is above 1")), key_of(q), v));
+      warnings.push_back(qxcore::message(N_("%s = %.4f is above 1"), key_of(q), v));
     }
   }
   return warnings;
 }
 
-std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& record,
-                                              const AlarmReport& alarm,
-                                              const std::array<bool, 3>& monitored,
-                                              bool for_people) {
+std::vector<qxcore::Message> alarm_scale_warnings(const std::vector<unsigned char>& record,
+                                                  const AlarmReport& alarm,
+                                                  const std::array<bool, 3>& monitored) {
   using namespace qx7540pm;
-  std::vector<std::string> warnings;
+  std::vector<qxcore::Message> warnings;
   if (!alarm.state) return warnings;
   for (int i = 0; i < 3; ++i) {
     const RegisterEntry& phase = *kAlarmPhases[i];
@@ -197,10 +190,9 @@ std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& 
     const double snapshot_volts = word / divisor_of(phase.scale);
     const double alarm_volts = static_cast<float>(word) / kAlarmDivisor;
     if (alarm_volts < kInterruptionThreshold && snapshot_volts >= kInterruptionThreshold) {
-      warnings.push_back(format(
-          words(for_people,
-                N_("alarm on while monitored %s reads %.1f V: the alarm check divides the register "
-                   "by %.0f, not %.0f (%.2f < %.0f)")),
+      warnings.push_back(qxcore::message(
+          N_("alarm on while monitored %s reads %.1f V: the alarm check divides the register "
+             "by %.0f, not %.0f (%.2f < %.0f)"),
           phase.key, snapshot_volts, kAlarmDivisor, divisor_of(phase.scale), alarm_volts,
           kInterruptionThreshold));
     }
@@ -283,8 +275,8 @@ void print_round(FILE* out, const RoundReport& r) {
   for (const std::string& line : r.device_lines) {
     print_labelled(out, _("device says"), line);
   }
-  for (const std::string& warning : r.warnings_text.empty() ? r.warnings : r.warnings_text) {
-    print_labelled(out, _("WARNING"), warning);
+  for (const qxcore::Message& warning : r.warnings) {
+    print_labelled(out, _("WARNING"), warning.translated());
   }
   std::fflush(out);
 }
@@ -313,7 +305,7 @@ void print_titled_summary(FILE* out, const Summary& s, const std::string& title)
   const auto line = [&](const char* label, const std::string& text) {
     std::fprintf(out, "  %s %s\n", padded(label, kSummaryLabelWidth).c_str(), text.c_str());
   };
-  line(C_("label", "link"), s.link_text.empty() ? s.link : s.link_text);
+  line(C_("label", "link"), s.link.translated());
   std::string mean = s.timed_rounds > 0 ? format(_("%.1f ms over %ld good rounds"),
                                                  s.total_ms / s.timed_rounds, s.timed_rounds)
                                         : std::string(_("- (no good round)"));
@@ -378,7 +370,7 @@ std::string round_json(const RoundReport& r) {
   o["device_output"] = Json::Value(Json::arrayValue);
   for (const std::string& line : r.device_lines) o["device_output"].append(line);
   o["warnings"] = Json::Value(Json::arrayValue);
-  for (const std::string& w : r.warnings) o["warnings"].append(w);
+  for (const qxcore::Message& w : r.warnings) o["warnings"].append(w.english());
   if (r.traced) {
     Json::Value& trace = o["trace"] = Json::Value(Json::arrayValue);
     for (const TracedFrame& f : r.trace) trace.append(frame_json(f));
@@ -411,7 +403,7 @@ Json::Value summary_object(const Summary& s) {
       s.wire_minimum_ms >= 0
           ? Json::Value(static_cast<Json::Int64>(std::llround(s.wire_minimum_ms * 1000)))
           : Json::Value();
-  o["link"] = s.link;
+  o["link"] = s.link.english();
   o["interrupted"] = s.interrupted;
   return o;
 }

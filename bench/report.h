@@ -11,6 +11,7 @@
 
 #include <json/value.h>
 
+#include "qxcore/message.h"
 #include "zelfw/modbus_link.h"
 
 namespace qxbench {
@@ -50,9 +51,8 @@ struct RoundReport {
   AlarmReport alarm;
   std::string query;  ///< the value query's message
   std::vector<std::string> device_lines;
-  std::vector<std::string> warnings;       ///< in English: --json and the CSV
-  std::vector<std::string> warnings_text;  ///< the same in the run's language, for people
-  bool traced = false;                     ///< --trace: the frames below are shown
+  std::vector<qxcore::Message> warnings;  ///< English in --json, the run's language for people
+  bool traced = false;                    ///< --trace: the frames below are shown
   std::vector<TracedFrame> trace;
 };
 
@@ -64,8 +64,7 @@ struct Summary {
   double total_ms = 0;   ///< over successful polled rounds
   long timed_rounds = 0;
   double wire_minimum_ms = -1;  ///< < 0: none for this link (TCP)
-  std::string link;             ///< --json's and the CSV's: the same in every language
-  std::string link_text;        ///< the link as shown to people, in the run's language
+  qxcore::Message link;         ///< English in --json and the CSV, the run's language for people
   std::string wire_note;
   bool interrupted = false;
 };
@@ -85,18 +84,15 @@ using Readings = std::array<double, 36>;
 
 /// Values a healthy installation does not produce: voltages or frequency out
 /// of range, a power factor above 1.
-/// In English for --json and the CSV, or in the run's language `for_people`.
-std::vector<std::string> plausibility_warnings(const Json::Value& snapshot,
-                                               bool for_people = false);
-std::vector<std::string> plausibility_warnings(const Readings& readings, bool for_people = false);
+std::vector<qxcore::Message> plausibility_warnings(const Json::Value& snapshot);
+std::vector<qxcore::Message> plausibility_warnings(const Readings& readings);
 
 /// Explains an alarm raised on a healthy voltage: the device's alarm check
 /// divides the phase voltage registers by 100 where the snapshot divides by
 /// 10. Reads this round's published record; monitored: has_a, has_b, has_c.
-std::vector<std::string> alarm_scale_warnings(const std::vector<unsigned char>& record,
-                                              const AlarmReport& alarm,
-                                              const std::array<bool, 3>& monitored,
-                                              bool for_people = false);
+std::vector<qxcore::Message> alarm_scale_warnings(const std::vector<unsigned char>& record,
+                                                  const AlarmReport& alarm,
+                                                  const std::array<bool, 3>& monitored);
 
 /// The round's outcome in one word: "ok", the link failure's kind, or
 /// "unpublished" (no record and no link failure). The CSV's status and

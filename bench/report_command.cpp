@@ -79,7 +79,7 @@ void PollReport::add(const RoundReport& report) { record_round(run_, report); }
 void PollReport::describe(const Summary& link, const std::string& polling,
                           const std::string& plugin_path) {
   run_.source = qxcore::format(_("polled by qx7540pm-bench %s"), QX_PROJECT_VERSION);
-  run_.link = link.link_text.empty() ? link.link : link.link_text;
+  run_.link = link.link.translated();
   run_.polling = polling;
   run_.wire_minimum_ms = link.wire_minimum_ms;
   run_.wire_note = link.wire_note;

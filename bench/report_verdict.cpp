@@ -22,10 +22,11 @@ void count_failure(MeterVerdict& verdict, std::unordered_map<std::string, std::s
 }
 
 void judge_values(MeterVerdict& verdict, const RecordedRound& round) {
-  const std::vector<std::string> warnings = plausibility_warnings(readings_of(round), true);
+  const std::vector<qxcore::Message> warnings = plausibility_warnings(readings_of(round));
   if (warnings.empty()) return;
   ++verdict.implausible_rounds;
-  for (const std::string& warning : warnings) {
+  for (const qxcore::Message& message : warnings) {
+    const std::string warning = message.translated();
     const std::string key = key_of_warning(warning);
     auto it = std::find_if(verdict.implausible.begin(), verdict.implausible.end(),
                            [&key](const ImplausibleValue& v) { return v.key == key; });

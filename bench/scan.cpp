@@ -78,7 +78,9 @@ Probe probe_slave(QX7540PM& meter, const qxhost::Plugin& plugin, zelfw::Framewor
   // record is rendered by a device of its own instead.
   probe.snapshot = qxhost::render_stored_record(plugin, published);
   probe.warnings = plausibility_warnings(probe.snapshot);
-  if (!probe.snapshot.isObject()) probe.warnings.push_back("the snapshot is not a JSON object");
+  if (!probe.snapshot.isObject()) {
+    probe.warnings.push_back(qxcore::message(N_("the snapshot is not a JSON object")));
+  }
   probe.meter = probe.warnings.empty();
   return probe;
 }

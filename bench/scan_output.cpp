@@ -44,10 +44,7 @@ std::string shell_word(const std::string& word) {
 }
 
 /// A message for people in the run's language, else as it is (English for --json).
-const char* words(bool for_people, const char* msgid) __attribute__((format_arg(2)));
-const char* words(bool for_people, const char* msgid) {
-  return for_people ? qxi18n::translate(msgid) : msgid;
-}
+using qxcore::words;
 
 /// The verdict on a responder: in English for --json, in the run's language `for_people`.
 std::string verdict_of(const Probe& probe, bool for_people) {
@@ -73,14 +70,9 @@ std::string verdict_of(const Probe& probe, bool for_people) {
         first, first_end, second, second_end,
         for_people ? qxcore::failure_label(failure) : failure);
   }
-  std::vector<std::string> warnings =
-      for_people ? plausibility_warnings(probe.snapshot, true) : probe.warnings;
-  if (!probe.snapshot.isObject()) {
-    if (for_people) warnings.push_back(_("the snapshot is not a JSON object"));
-  }
   std::string text;
-  for (std::size_t i = 0; i < warnings.size(); ++i) {
-    text += (i > 0 ? words(for_people, N_("; ")) : "") + warnings[i];
+  for (std::size_t i = 0; i < probe.warnings.size(); ++i) {
+    text += (i > 0 ? words(for_people, N_("; ")) : "") + probe.warnings[i].text(for_people);
   }
   return qxcore::format(words(for_people, N_("not this meter: %s")), text.c_str());
 }
@@ -184,7 +176,7 @@ void ScanReporter::show_responder(int slave, const std::string& line, const Line
     o["meter"] = probe.meter;
     o["verdict"] = verdict_of(probe, false);
     o["warnings"] = Json::Value(Json::arrayValue);
-    for (const std::string& w : probe.warnings) o["warnings"].append(w);
+    for (const qxcore::Message& w : probe.warnings) o["warnings"].append(w.english());
     o["snapshot"] = probe.published ? probe.snapshot : Json::Value();
     o["command"] = command.empty() ? Json::Value() : Json::Value(command);
     if (!probe.trace.empty()) {

@@ -25,7 +25,7 @@ struct Probe {
   bool second_failed = false;  ///< the first read answered, the second did not
   bool published = false;      ///< the device published a record
   Json::Value snapshot;        ///< the 801 object of that record
-  std::vector<std::string> warnings;
+  std::vector<qxcore::Message> warnings;
   bool meter = false;              ///< looks like this meter
   std::vector<TracedFrame> trace;  ///< --trace: the probe's frames
 };

@@ -224,13 +224,10 @@ void Session::complete(std::size_t meter, long tag, RoundReport& report) {
   }
   if (report.ok) {
     report.warnings = plausibility_warnings(report.snapshot);
-    report.warnings_text = plausibility_warnings(report.snapshot, true);
     if (report.alarm_reported) {
-      for (const bool for_people : {false, true}) {
-        for (std::string& w : alarm_scale_warnings(report.record, report.alarm,
-                                                   meters_[meter].monitored, for_people)) {
-          (for_people ? report.warnings_text : report.warnings).push_back(std::move(w));
-        }
+      for (qxcore::Message& w :
+           alarm_scale_warnings(report.record, report.alarm, meters_[meter].monitored)) {
+        report.warnings.push_back(std::move(w));
       }
     }
   }

@@ -57,10 +57,7 @@ void WatchScreen::draw(const LineSummary& totals) {
   using qxi18n::Align;
   using qxi18n::pad_to_width;
   const Summary* first = totals.meters.empty() ? nullptr : &totals.meters.front();
-  std::fprintf(out_, "%s%s\n\n", kRedraw,
-               first == nullptr           ? ""
-               : first->link_text.empty() ? first->link.c_str()
-                                          : first->link_text.c_str());
+  std::fprintf(out_, "%s%s\n\n", kRedraw, first == nullptr ? "" : first->link.translated().c_str());
   std::fprintf(out_, "%s %s %s %s", pad_to_width(C_("column", "slave"), 5, Align::right).c_str(),
                pad_to_width(C_("column", "round"), 6, Align::right).c_str(),
                pad_to_width(C_("column", "time"), 19).c_str(),
