@@ -10,7 +10,6 @@
 #include <json/writer.h>
 
 #include "alarm.h"
-#include "quantities.h"
 #include "qxcore/failures.h"
 #include "qxcore/text.h"
 #include "qxi18n/i18n.h"
@@ -67,22 +66,18 @@ double number(const Json::Value& snapshot, const char* key) {
   return v.isNumeric() ? v.asDouble() : std::nan("");
 }
 
-const qx7540pm::Quantity& quantity_of(QuantityKind kind, PhaseGroup phase) {
-  return qx7540pm::kQuantities[qx7540pm::quantity_index(kind, phase)];
-}
-
-const char* key_of(const qx7540pm::Quantity& q) {
-  return qx7540pm::kRegisterMap[&q - qx7540pm::kQuantities].key;
+const qx7540pm::RegisterEntry& quantity_of(QuantityKind kind, PhaseGroup phase) {
+  return qx7540pm::kRegisterMap[qx7540pm::register_index(kind, phase)];
 }
 
 double reading(const Json::Value& snapshot, QuantityKind kind, PhaseGroup phase) {
-  return number(snapshot, key_of(quantity_of(kind, phase)));
+  return number(snapshot, quantity_of(kind, phase).key);
 }
 
 /// "230.1 V" with the quantity's decimals and unit; "-" when not a number.
 std::string shown(const Json::Value& snapshot, QuantityKind kind, PhaseGroup phase) {
-  const qx7540pm::Quantity& q = quantity_of(kind, phase);
-  const double value = number(snapshot, key_of(q));
+  const qx7540pm::RegisterEntry& q = quantity_of(kind, phase);
+  const double value = number(snapshot, q.key);
   if (std::isnan(value)) return "-";
   std::string text = format("%.*f", q.decimals, value);
   if (*q.unit != '\0') text += std::string(" ") + q.unit;
@@ -122,11 +117,10 @@ void print_snapshot_values(FILE* out, const Json::Value& s) {
   const auto& di = quantity_of(QuantityKind::kDigitalInputs, whole);
   const auto& dout = quantity_of(QuantityKind::kDigitalOutputs, whole);
   const auto& unused = quantity_of(QuantityKind::kUnused, whole);
-  print_labelled(
-      out, _("frequency"),
-      padded(shown(s, QuantityKind::kFrequency, whole), kCellWidth) +
-          format(" %s %.0f   %s %.0f   %s %.0f", key_of(di), number(s, key_of(di)), key_of(dout),
-                 number(s, key_of(dout)), key_of(unused), number(s, key_of(unused))));
+  print_labelled(out, _("frequency"),
+                 padded(shown(s, QuantityKind::kFrequency, whole), kCellWidth) +
+                     format(" %s %.0f   %s %.0f   %s %.0f", di.key, number(s, di.key), dout.key,
+                            number(s, dout.key), unused.key, number(s, unused.key)));
   print_labelled(out, _("energy fwd/rev"),
                  format(_("active %.0f / %.0f kWh   reactive %.0f / %.0f kvarh"),
                         reading(s, QuantityKind::kForwardActiveEnergy, whole),
@@ -149,13 +143,13 @@ std::vector<qxcore::Message> plausibility_warnings(const Json::Value& snapshot) 
 
 std::vector<qxcore::Message> plausibility_warnings(const Readings& readings) {
   std::vector<qxcore::Message> warnings;
-  const auto value_of = [&readings](const qx7540pm::Quantity& q) {
-    return readings[static_cast<std::size_t>(&q - qx7540pm::kQuantities)];
+  const auto value_of = [&readings](const qx7540pm::RegisterEntry& q) {
+    return readings[static_cast<std::size_t>(&q - qx7540pm::kRegisterMap)];
   };
-  const auto check = [&](const qx7540pm::Quantity& q, double low, double high) {
+  const auto check = [&](const qx7540pm::RegisterEntry& q, double low, double high) {
     const double v = value_of(q);
     if (!std::isnan(v) && (v < low || v > high)) {
-      warnings.push_back(qxcore::message(N_("%s = %.3f %s is outside %.0f..%.0f %s"), key_of(q), v,
+      warnings.push_back(qxcore::message(N_("%s = %.3f %s is outside %.0f..%.0f %s"), q.key, v,
                                          q.unit, low, high, q.unit));
     }
   };
@@ -166,10 +160,10 @@ std::vector<qxcore::Message> plausibility_warnings(const Readings& readings) {
   check(quantity_of(QuantityKind::kFrequency, PhaseGroup::kWhole), kHertzLow, kHertzHigh);
   for (const PhaseGroup phase :
        {PhaseGroup::kA, PhaseGroup::kB, PhaseGroup::kC, PhaseGroup::kWhole}) {
-    const qx7540pm::Quantity& q = quantity_of(QuantityKind::kPowerFactor, phase);
+    const qx7540pm::RegisterEntry& q = quantity_of(QuantityKind::kPowerFactor, phase);
     const double v = value_of(q);
     if (!std::isnan(v) && v > kFactorHigh) {
-      warnings.push_back(qxcore::message(N_("%s = %.4f is above 1"), key_of(q), v));
+      warnings.push_back(qxcore::message(N_("%s = %.4f is above 1"), q.key, v));
     }
   }
   return warnings;

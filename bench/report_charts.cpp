@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <unordered_map>
 
-#include "quantities.h"
 #include "qxi18n/i18n.h"
+#include "register_map.h"
 
 namespace qxbench {
 namespace {
@@ -53,22 +53,23 @@ constexpr ChartLayout kCharts[] = {
      QuantityKind::kForwardActiveEnergy, Lines::kWhole, true},
 };
 
-/// The quantities-table indexes of a chart's lines, in drawing order.
+/// The register-map rows of a chart's lines, in drawing order.
 std::vector<std::size_t> lines_of(const ChartLayout& layout) {
   std::vector<std::size_t> lines;
   if (layout.increments) {
     for (const QuantityKind kind : kEnergyCounters) {
-      lines.push_back(qx7540pm::quantity_index(kind, PhaseGroup::kWhole));
+      lines.push_back(static_cast<std::size_t>(qx7540pm::register_index(kind, PhaseGroup::kWhole)));
     }
     return lines;
   }
   if (layout.lines != Lines::kWhole) {
     for (const PhaseGroup phase : {PhaseGroup::kA, PhaseGroup::kB, PhaseGroup::kC}) {
-      lines.push_back(qx7540pm::quantity_index(layout.kind, phase));
+      lines.push_back(static_cast<std::size_t>(qx7540pm::register_index(layout.kind, phase)));
     }
   }
   if (layout.lines != Lines::kPhases) {
-    lines.push_back(qx7540pm::quantity_index(layout.kind, PhaseGroup::kWhole));
+    lines.push_back(
+        static_cast<std::size_t>(qx7540pm::register_index(layout.kind, PhaseGroup::kWhole)));
   }
   return lines;
 }

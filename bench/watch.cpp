@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "quantities.h"
 #include "register_map.h"
 
 namespace qxbench {
@@ -18,7 +17,7 @@ using qx7540pm::PhaseGroup;
 using qx7540pm::QuantityKind;
 
 // What fits a row: the phase voltages and currents, total active power,
-// power factor and frequency, with the decimals the quantities table gives.
+// power factor and frequency, with the decimals the register map gives.
 struct Column {
   QuantityKind kind;
   PhaseGroup phase;
@@ -77,11 +76,11 @@ void WatchScreen::draw(const LineSummary& totals) {
     std::fprintf(out_, "%5d %6ld %-19s %s", r.slave, r.round, r.time.c_str(),
                  pad_to_width(status, 12).c_str());
     for (const Column& c : kColumns) {
-      const std::size_t index = qx7540pm::quantity_index(c.kind, c.phase);
+      const int index = qx7540pm::register_index(c.kind, c.phase);
       const Json::Value& v = r.snapshot.isObject() ? r.snapshot[qx7540pm::kRegisterMap[index].key]
                                                    : Json::Value::nullSingleton();
       if (r.ok && v.isNumeric()) {
-        std::fprintf(out_, " %8.*f", qx7540pm::kQuantities[index].decimals, v.asDouble());
+        std::fprintf(out_, " %8.*f", qx7540pm::kRegisterMap[index].decimals, v.asDouble());
       } else {
         std::fprintf(out_, " %8s", "-");
       }
