@@ -96,18 +96,19 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
       ->group(C_("option group", "Device"));
   app.add_option("--cache", o.cache_path, _("Restore this cached 91-byte record before polling"))
       ->group(C_("option group", "Device"));
-  app.add_option("--history", o.history_path, _("Append every stored 91-byte record to this file"))
+  app.add_option("--history", o.output.history_path,
+                 _("Append every stored 91-byte record to this file"))
       ->group(C_("option group", "Device"));
-  app.add_option("--csv", o.csv_path,
+  app.add_option("--csv", o.output.csv_path,
                  _("Write one CSV row per round to this file (UTF-8, with the snapshot's keys)"));
-  app.add_option("--report", o.report_path,
+  app.add_option("--report", o.output.report_path,
                  _("Write the commissioning report (one HTML file with charts, opens offline) "
                    "to this file when the run ends"));
-  app.add_flag("--json", o.json,
+  app.add_flag("--json", o.output.json,
                _("One JSON object per round on standard output, then a summary object"));
   app.add_flag("--trace", o.trace,
                _("Show every Modbus frame sent and received, with a monotonic time stamp"));
-  app.add_flag("--watch", o.watch,
+  app.add_flag("--watch", o.output.watch,
                _("On a terminal, redraw one screen per cycle (a row per meter) instead of "
                  "scrolling; ignored when standard output is not a terminal"));
   add_sim_options(app, o.sim);

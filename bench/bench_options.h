@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "output/output.h"
 #include "qxcore/exit_codes.h"
 #include "qxcore/line_setting.h"
 #include "qxcore/text.h"
@@ -45,12 +46,8 @@ struct BenchOptions {
   std::string settings_path;
   std::vector<std::string> settings_for;  ///< "ID=FILE": one meter's own settings
   std::string cache_path;
-  std::string history_path;
-  std::string csv_path;     ///< one CSV row per round (empty: none)
-  std::string report_path;  ///< the commissioning report, written when the run ends
-  bool json = false;
-  bool trace = false;  ///< every frame on the wire, with each round
-  bool watch = false;  ///< redraw one screen per cycle on a terminal
+  OutputOptions output;  ///< --json, --watch, --csv, --history, --report
+  bool trace = false;    ///< every frame on the wire, with each round
   qxsim::SimOptions sim;
 };
 

@@ -148,50 +148,6 @@ std::string stamp_of(const QX7540PM_Data_t& record) {
   return text;
 }
 
-/// Shows each record in the chosen form.
-class Printer {
- public:
-  Printer(const DecodeOptions& options, std::FILE* out) : options_(options), out_(out), csv_(out) {}
-
-  void begin() {
-    if (!options_.csv) return;
-    std::vector<std::string> columns = {"file", "index", "data_id", "stamp"};
-    for (std::string& key : snapshot_keys()) columns.push_back(std::move(key));
-    csv_.write_header(columns);
-  }
-
-  void show(const std::string& path, std::size_t index, const QX7540PM_Data_t& record,
-            const Json::Value& values) {
-    const std::string stamp = stamp_of(record);
-    if (options_.json) {
-      Json::Value o(Json::objectValue);
-      o["file"] = path;
-      o["index"] = static_cast<Json::UInt64>(index);
-      o["data_id"] = record.device_data_id;
-      o["stamp"] = stamp;
-      o["values"] = values;
-      std::fprintf(out_, "%s\n", compact_json(o).c_str());
-    } else if (options_.csv) {
-      std::vector<std::string> fields = {path, std::to_string(index),
-                                         std::to_string(record.device_data_id), stamp};
-      for (std::string& field : snapshot_fields(values)) fields.push_back(std::move(field));
-      csv_.write_row(fields);
-    } else {
-      std::fprintf(out_, "%s\n",
-                   qxcore::format(_("%s record %zu  data id %d  stored %s"), path.c_str(), index,
-                                  record.device_data_id, stamp.c_str())
-                       .c_str());
-      print_snapshot_values(out_, values);
-    }
-    std::fflush(out_);
-  }
-
- private:
-  const DecodeOptions& options_;
-  std::FILE* out_;
-  CsvWriter csv_;
-};
-
 }  // namespace
 
 CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugin_path) {
@@ -202,9 +158,9 @@ CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugi
   decode->add_option(
       "--plugin", plugin_path,
       _("Plug-in to load (default: the qx7540pm.so installed or built with the bench)"));
-  auto* json = decode->add_flag("--json", o.json, _("One JSON object per record"));
-  auto* csv =
-      decode->add_flag("--csv", o.csv, _("CSV: a header row with the keys, a row per record"));
+  auto* json = decode->add_flag("--json", o.output.json, _("One JSON object per record"));
+  auto* csv = decode->add_flag("--csv", o.output.csv,
+                               _("CSV: a header row with the keys, a row per record"));
   json->excludes(csv);
   csv->excludes(json);
   decode->footer(
@@ -223,16 +179,21 @@ int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
   const qxhost::Plugin plugin = qxhost::Plugin::open(plugin_path);
   // Each load writes "rvSize is 0"; the decoded records are the only output.
   qxhost::DiscardStdout discard;
-  Printer printer(options, discard.report());
-  printer.begin();
+  Outputs outputs;
+  std::string error;
+  make_outputs({Command::kDecode, options.output, discard.report()}, outputs, error);
   int code = kExitOk;
   for (const std::string& path : options.files) {
     StoredRecords stored;
     read_records(path, stored);
     for (std::size_t i = 0; i < stored.records.size(); ++i) {
-      QX7540PM_Data_t record;
-      std::memcpy(&record, stored.records[i].data(), sizeof record);
-      printer.show(path, i, record, qxhost::render_stored_record(plugin, stored.records[i]));
+      DecodedRecord decoded;
+      decoded.path = path;
+      decoded.index = i;
+      std::memcpy(&decoded.record, stored.records[i].data(), sizeof decoded.record);
+      decoded.stamp = stamp_of(decoded.record);
+      decoded.values = qxhost::render_stored_record(plugin, stored.records[i]);
+      for (auto& each : outputs) each->record(decoded);
     }
     if (!stored.problem.empty()) {
       fail(stored.problem);

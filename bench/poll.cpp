@@ -1,5 +1,5 @@
 // A polling run of the bench: inputs read and checked, the plug-in loaded,
-// the line opened, then every round fed to the run's sinks (sinks.h).
+// the line opened, then every round fed to the run's outputs (output/output.h).
 #include "poll.h"
 
 #include <unistd.h>
@@ -31,7 +31,6 @@
 #include "qxsim/meter_sim.h"
 #include "session.h"
 #include "signals.h"
-#include "sinks.h"
 
 namespace qxbench {
 namespace {
@@ -117,7 +116,8 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
     std::string path;
     if (qxcore::split_id_text(text, id, path)) files.push_back(path);
   }
-  if (!outputs_apart_from_inputs({opt.csv_path, opt.history_path, opt.report_path}, files, error)) {
+  if (!outputs_apart_from_inputs(
+          {opt.output.csv_path, opt.output.history_path, opt.output.report_path}, files, error)) {
     fail(error);
     return kExitInput;
   }
@@ -254,7 +254,7 @@ Summary begin_summary(const BenchOptions& opt, const Inputs& in, const Line& lin
 void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
                   const QX7540PM& device, const Summary& summary, FILE* out) {
   // With --json, standard output carries nothing but the JSON lines.
-  FILE* to = opt.json ? stderr : out;
+  FILE* to = opt.output.json ? stderr : out;
   const std::string identity = qxhost::describe(qxhost::identify(qxhost::Plugin::open(plugin)));
   const std::string rounds =
       opt.rounds > 0
@@ -310,12 +310,12 @@ std::vector<SessionMeter> session_meters(std::vector<BenchMeter>& meters) {
   return polled;
 }
 
-/// The run's exit code once every sink has ended.
-int end_sinks(Sinks& sinks, const LineSummary& totals) {
+/// The run's exit code once every output has ended.
+int end_outputs(Outputs& outputs, const LineSummary& totals) {
   int code = totals.meters.front().interrupted ? kExitInterrupted : kExitOk;
   std::string error;
-  for (auto& sink : sinks) {
-    if (!sink->end(totals, error)) {
+  for (auto& each : outputs) {
+    if (!each->end(totals, error)) {
       fail(error);
       code = kExitOutput;
     }
@@ -327,7 +327,7 @@ int end_sinks(Sinks& sinks, const LineSummary& totals) {
   return kExitOk;
 }
 
-/// Restores the cache, polls the rounds and feeds each to the sinks, then the summary.
+/// Restores the cache, polls the rounds and feeds each to the outputs, then the summary.
 int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
                 std::vector<BenchMeter>& meters, Line& line, qxhost::RoundOutput& output,
                 SignalWatcher& watcher) {
@@ -345,9 +345,10 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   const RunFacts facts{
       plugin, totals.meters.front(),
       qxcore::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms)};
-  Sinks sinks;
+  Outputs outputs;
   std::string error;
-  if (!make_sinks(opt, facts, out, sinks, error)) {
+  const OutputContext context{Command::kPoll, opt.output, out, &facts, &opt.slaves};
+  if (!make_outputs(context, outputs, error)) {
     fail(error);
     return kExitInput;
   }
@@ -357,7 +358,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
     return totals.meters[static_cast<std::size_t>(at - opt.slaves.begin())];
   };
   for (const RoundReport& report : cached) {
-    for (auto& sink : sinks) sink->round(report, counts_of(report.slave));
+    for (auto& each : outputs) each->round(report, counts_of(report.slave));
   }
   // From here a signal stops the run after the round in progress; before,
   // it ended the bench at once.
@@ -366,12 +367,12 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
       opt.rounds, opt.interval_ms,
       [&](const RoundReport& report) {
         count_round(report, counts_of(report.slave));
-        for (auto& sink : sinks) sink->round(report, counts_of(report.slave));
+        for (auto& each : outputs) each->round(report, counts_of(report.slave));
       },
       [&](double cycle_ms) {
         ++totals.cycles;
         totals.total_cycle_ms += cycle_ms;
-        for (auto& sink : sinks) sink->cycle(totals);
+        for (auto& each : outputs) each->cycle(totals);
       });
   const bool interrupted = watcher.interrupted();
   watcher.watch(nullptr);
@@ -379,7 +380,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   for (BenchMeter& meter : meters) meter.framework->set_link(nullptr);
   if (line.sim) line.sim->stop();
   output.stop();
-  return end_sinks(sinks, totals);
+  return end_outputs(outputs, totals);
 }
 
 }  // namespace
