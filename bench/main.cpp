@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
                                                  : options.plugin_path);
   }
   if (*scan_command) {
-    scan.json = scan.json || options.output.json;
+    scan.output.json = scan.output.json || options.output.json;
     scan.trace = scan.trace || options.trace;  // `qx7540pm-bench --json scan` as well
     return qxbench::run_scan(
         scan, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path,

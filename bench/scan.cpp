@@ -159,7 +159,8 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
   scan->add_option("--timeout", o.timeout_ms, _("Response timeout of one probe in ms (100)"))
       ->check(CLI::Range(1, 60000));
   scan->add_flag("--all", o.all, _("Try every line setting, not only up to the first meter found"));
-  scan->add_flag("--json", o.json, _("One JSON object per responder, then a summary object"));
+  scan->add_flag("--json", o.output.json,
+                 _("One JSON object per responder, then a summary object"));
   scan->add_flag("--trace", o.trace,
                  _("Show every frame of every probe (with --json: each responder's frames)"));
   scan->add_option(
@@ -219,8 +220,12 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   }
   // The device writes a line after every round; the scan's report is all that shows.
   qxhost::DiscardStdout discard;
-  ScanReporter reporter(discard.report(), options.json, ::isatty(STDERR_FILENO) != 0,
-                        settings.size(), ids.size());
+  OutputContext context{Command::kScan, options.output, discard.report()};
+  context.scan_settings = settings.size();
+  context.scan_ids = ids.size();
+  context.progress = ::isatty(STDERR_FILENO) != 0;
+  Outputs outputs;
+  make_outputs(context, outputs, error);
   CommandLine command{self_path(), plugin_given ? plugin_path : std::string(), options.port,
                       options.tcp, simulated ? &options.sim : nullptr};
   ScanSummary summary;
@@ -230,7 +235,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
         setting, ids.front(), options, tcp_host, tcp_port, simulated ? sim->port() : options.port);
     zelfw::LibModbusLink link(link_settings);
     if (!link.open(error)) {
-      reporter.end_progress();
+      for (auto& each : outputs) each->scan_pause();
       fail(error);
       return kExitPort;
     }
@@ -244,7 +249,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     const std::string line = options.tcp.empty() ? qxcore::line_setting_name(setting)
                                                  : "TCP " + link_settings.tcp_host + ":" +
                                                        std::to_string(link_settings.tcp_port);
-    reporter.begin_setting(line);
+    for (auto& each : outputs) each->scan_setting(line);
     const long meters_before = summary.meters;
     for (int id : ids) {
       if (watcher.interrupted()) break;
@@ -252,27 +257,29 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
       Probe probe = probe_slave(*meter, plugin, framework, link, published);
       probe.trace = std::move(frames);
       frames.clear();
-      reporter.show_trace(id, probe.trace);
+      for (auto& each : outputs) each->scan_frames(id, probe.trace);
       ++summary.probes;
       if (probe.answer == Answer::kGarbled) ++summary.garbled;
       if (probe.answer == Answer::kReply || probe.answer == Answer::kException) {
         ++summary.responders;
         if (probe.meter) ++summary.meters;
-        reporter.show_responder(id, line, options.tcp.empty() ? &setting : nullptr, probe,
-                                probe.meter ? command.poll(id, setting) : std::string());
+        const ScanResponder responder{id, line, options.tcp.empty() ? &setting : nullptr, &probe,
+                                      probe.meter ? command.poll(id, setting) : std::string()};
+        for (auto& each : outputs) each->scan_responder(responder);
       }
-      reporter.advance(std::chrono::duration<double>(Clock::now() - begin).count());
+      const double elapsed_s = std::chrono::duration<double>(Clock::now() - begin).count();
+      for (auto& each : outputs) each->scan_probed(elapsed_s);
     }
     framework.set_link(nullptr);
     ++summary.settings_tried;
     if (watcher.interrupted() || (summary.meters > meters_before && !options.all)) break;
   }
-  reporter.end_progress();
+  for (auto& each : outputs) each->scan_pause();
   if (sim) sim->stop();
   summary.settings = static_cast<long>(settings.size());
   summary.elapsed_s = std::chrono::duration<double>(Clock::now() - begin).count();
   summary.interrupted = watcher.interrupted();
-  reporter.show_summary(summary);
+  for (auto& each : outputs) each->scan_end(summary);
   if (summary.interrupted) return kExitInterrupted;
   return summary.meters > 0 ? kExitOk : kExitRoundsFailed;
 }

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "output/output.h"
 #include "qxcore/line_setting.h"
 #include "qxsim/meter_sim.h"
 
@@ -22,9 +23,9 @@ struct ScanOptions {
   std::string bauds = "9600,19200,4800,2400,38400,57600,115200,1200";
   std::string formats = "8N1,8E1,8O1,8N2";
   int timeout_ms = 100;
-  bool all = false;    ///< every line setting, not only up to the first that found a meter
-  bool json = false;   ///< one object per responder, then a summary object
-  bool trace = false;  ///< every frame of every probe (JSON: each responder's)
+  bool all = false;      ///< every line setting, not only up to the first that found a meter
+  OutputOptions output;  ///< --json: one object per responder, then a summary object
+  bool trace = false;    ///< every frame of every probe (JSON: each responder's)
   qxsim::SimOptions sim;
 };
 

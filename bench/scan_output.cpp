@@ -14,22 +14,6 @@
 namespace qxbench {
 namespace {
 
-constexpr int kBarWidth = 24;
-
-const char* answer_name(Answer answer) {
-  switch (answer) {
-    case Answer::kReply:
-      return "reply";
-    case Answer::kException:
-      return "exception";
-    case Answer::kGarbled:
-      return "garbled";
-    case Answer::kNone:
-      break;
-  }
-  return "none";
-}
-
 /// Single quotes around an argument the shell would split or expand.
 std::string shell_word(const std::string& word) {
   bool plain = !word.empty();
@@ -44,7 +28,23 @@ std::string shell_word(const std::string& word) {
 }
 
 /// A message for people in the run's language, else as it is (English for --json).
+}  // namespace
+
 using qxcore::words;
+
+const char* answer_name(Answer answer) {
+  switch (answer) {
+    case Answer::kReply:
+      return "reply";
+    case Answer::kException:
+      return "exception";
+    case Answer::kGarbled:
+      return "garbled";
+    case Answer::kNone:
+      break;
+  }
+  return "none";
+}
 
 /// The verdict on a responder: in English for --json, in the run's language `for_people`.
 std::string verdict_of(const Probe& probe, bool for_people) {
@@ -88,8 +88,6 @@ std::string duration_text(double seconds) {
   return text;
 }
 
-}  // namespace
-
 std::string CommandLine::poll(int slave, const LineSetting& s) const {
   std::string command = shell_word(bench);
   const auto add = [&command](const std::string& option, const std::string& value) {
@@ -115,133 +113,6 @@ std::string CommandLine::poll(int slave, const LineSetting& s) const {
     if (sim->slave != 0) add("--sim-slave", std::to_string(sim->slave));
   }
   return command;
-}
-
-ScanReporter::ScanReporter(std::FILE* out, bool json, bool terminal, std::size_t settings,
-                           std::size_t ids)
-    : out_(out), json_(json), terminal_(terminal), settings_(settings), ids_(ids) {}
-
-void ScanReporter::begin_setting(const std::string& line) {
-  ++setting_;
-  in_setting_ = 0;
-  line_ = line;
-  if (json_) return;
-  if (!terminal_) {
-    qxcore::say(qxcore::format(_("scan: %s (setting %zu of %zu), %zu ids"), line.c_str(), setting_,
-                               settings_, ids_));
-    return;
-  }
-  draw(-1);
-}
-
-void ScanReporter::advance(double elapsed_s) {
-  ++done_;
-  ++in_setting_;
-  if (terminal_ && !json_) draw(elapsed_s);
-}
-
-void ScanReporter::draw(double elapsed_s) {
-  const std::size_t total = settings_ * ids_;
-  const int filled = total == 0 ? 0 : static_cast<int>(kBarWidth * done_ / total);
-  std::string bar(static_cast<std::size_t>(filled), '#');
-  bar.resize(kBarWidth, '.');
-  std::string left = "?";
-  if (elapsed_s > 0 && done_ > 0) left = duration_text(elapsed_s / done_ * (total - done_));
-  std::fprintf(stderr, "\r\033[K[%s] %s  %s", bar.c_str(), line_.c_str(),
-               qxcore::format(_("setting %zu/%zu  %zu ids left  ~%s left"), setting_, settings_,
-                              ids_ - in_setting_, left.c_str())
-                   .c_str());
-  std::fflush(stderr);
-  drawn_ = true;
-}
-
-void ScanReporter::end_progress() {
-  if (!drawn_) return;
-  std::fprintf(stderr, "\r\033[K");
-  std::fflush(stderr);
-  drawn_ = false;
-}
-
-void ScanReporter::show_responder(int slave, const std::string& line, const LineSetting* setting,
-                                  const Probe& probe, const std::string& command) {
-  if (json_) {
-    Json::Value o(Json::objectValue);
-    o["slave"] = slave;
-    o["line"] = line;
-    o["baud"] = setting != nullptr ? Json::Value(setting->baud) : Json::Value();
-    o["format"] =
-        setting != nullptr ? Json::Value(qxcore::frame_format_name(*setting)) : Json::Value();
-    o["answer"] = answer_name(probe.answer);
-    if (probe.answer == Answer::kException) o["exception_code"] = probe.failure.exception_code;
-    o["meter"] = probe.meter;
-    o["verdict"] = verdict_of(probe, false);
-    o["warnings"] = Json::Value(Json::arrayValue);
-    for (const qxcore::Message& w : probe.warnings) o["warnings"].append(w.english());
-    o["snapshot"] = probe.published ? probe.snapshot : Json::Value();
-    o["command"] = command.empty() ? Json::Value() : Json::Value(command);
-    if (!probe.trace.empty()) {
-      Json::Value& trace = o["trace"] = Json::Value(Json::arrayValue);
-      for (const TracedFrame& f : probe.trace) trace.append(frame_json(f));
-    }
-    std::fprintf(out_, "%s\n", compact_json(o).c_str());
-  } else {
-    const bool bar = drawn_;
-    end_progress();
-    std::fprintf(
-        out_, "%s\n",
-        qxcore::format(_("slave %d  %s  %s"), slave, line.c_str(), verdict_of(probe, true).c_str())
-            .c_str());
-    if (!command.empty()) {
-      std::fprintf(out_, "  %s\n", qxcore::format(_("poll it: %s"), command.c_str()).c_str());
-    }
-    std::fflush(out_);
-    if (bar) draw(-1);
-  }
-  std::fflush(out_);
-}
-
-void ScanReporter::show_trace(int slave, const std::vector<TracedFrame>& frames) {
-  if (json_ || frames.empty()) return;
-  const bool bar = drawn_;
-  end_progress();
-  for (const TracedFrame& f : frames) {
-    std::fprintf(out_, "%s\n",
-                 qxcore::format(_("slave %d  %s"), slave, frame_text(f).c_str()).c_str());
-  }
-  std::fflush(out_);
-  if (bar) draw(-1);
-}
-
-void ScanReporter::show_summary(const ScanSummary& s) {
-  if (json_) {
-    Json::Value o(Json::objectValue);
-    o["settings"] = static_cast<Json::Int64>(s.settings);
-    o["settings_tried"] = static_cast<Json::Int64>(s.settings_tried);
-    o["probes"] = static_cast<Json::Int64>(s.probes);
-    o["responders"] = static_cast<Json::Int64>(s.responders);
-    o["meters"] = static_cast<Json::Int64>(s.meters);
-    o["garbled"] = static_cast<Json::Int64>(s.garbled);
-    o["elapsed_ms"] = static_cast<Json::Int64>(std::llround(s.elapsed_s * 1000));
-    o["interrupted"] = s.interrupted;
-    Json::Value summary(Json::objectValue);
-    summary["summary"] = o;
-    std::fprintf(out_, "%s\n", compact_json(summary).c_str());
-  } else {
-    std::fprintf(out_, "%s\n",
-                 qxcore::format(_("scan: %ld of %ld line settings, %ld probes in %.1f s; %ld "
-                                  "responders, %ld meters%s"),
-                                s.settings_tried, s.settings, s.probes, s.elapsed_s, s.responders,
-                                s.meters, s.interrupted ? _("; interrupted") : "")
-                     .c_str());
-    if (s.garbled > 0) {
-      std::fprintf(
-          out_, "  %s\n",
-          qxcore::format(_("%ld answers were not frames of the id asked (another line setting?)"),
-                         s.garbled)
-              .c_str());
-    }
-  }
-  std::fflush(out_);
 }
 
 }  // namespace qxbench

@@ -1,6 +1,10 @@
 // --json on standard output: one object per round, then the summary object;
-// one object per decoded record.
+// one object per decoded record; one per scan responder, then the summary.
+#include <cmath>
+
 #include "output/output.h"
+#include "qxcore/line_setting.h"
+#include "scan_output.h"
 
 namespace qxbench {
 namespace {
@@ -22,6 +26,8 @@ class JsonOutput : public Output {
     std::fprintf(out_, "%s\n", compact_json(o).c_str());
     std::fflush(out_);
   }
+  void scan_responder(const ScanResponder& r) override;
+  void scan_end(const ScanSummary& s) override;
   bool end(const LineSummary& totals, std::string&) override {
     if (totals.meters.empty()) return true;
     std::fprintf(out_, "%s\n",
@@ -34,6 +40,46 @@ class JsonOutput : public Output {
  private:
   std::FILE* out_;
 };
+
+void JsonOutput::scan_responder(const ScanResponder& r) {
+  const Probe& probe = *r.probe;
+  Json::Value o(Json::objectValue);
+  o["slave"] = r.slave;
+  o["line"] = r.line;
+  o["baud"] = r.setting != nullptr ? Json::Value(r.setting->baud) : Json::Value();
+  o["format"] =
+      r.setting != nullptr ? Json::Value(qxcore::frame_format_name(*r.setting)) : Json::Value();
+  o["answer"] = answer_name(probe.answer);
+  if (probe.answer == Answer::kException) o["exception_code"] = probe.failure.exception_code;
+  o["meter"] = probe.meter;
+  o["verdict"] = verdict_of(probe, false);
+  o["warnings"] = Json::Value(Json::arrayValue);
+  for (const qxcore::Message& w : probe.warnings) o["warnings"].append(w.english());
+  o["snapshot"] = probe.published ? probe.snapshot : Json::Value();
+  o["command"] = r.command.empty() ? Json::Value() : Json::Value(r.command);
+  if (!probe.trace.empty()) {
+    Json::Value& trace = o["trace"] = Json::Value(Json::arrayValue);
+    for (const TracedFrame& f : probe.trace) trace.append(frame_json(f));
+  }
+  std::fprintf(out_, "%s\n", compact_json(o).c_str());
+  std::fflush(out_);
+}
+
+void JsonOutput::scan_end(const ScanSummary& s) {
+  Json::Value o(Json::objectValue);
+  o["settings"] = static_cast<Json::Int64>(s.settings);
+  o["settings_tried"] = static_cast<Json::Int64>(s.settings_tried);
+  o["probes"] = static_cast<Json::Int64>(s.probes);
+  o["responders"] = static_cast<Json::Int64>(s.responders);
+  o["meters"] = static_cast<Json::Int64>(s.meters);
+  o["garbled"] = static_cast<Json::Int64>(s.garbled);
+  o["elapsed_ms"] = static_cast<Json::Int64>(std::llround(s.elapsed_s * 1000));
+  o["interrupted"] = s.interrupted;
+  Json::Value summary(Json::objectValue);
+  summary["summary"] = o;
+  std::fprintf(out_, "%s\n", compact_json(summary).c_str());
+  std::fflush(out_);
+}
 
 }  // namespace
 

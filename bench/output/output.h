@@ -14,6 +14,7 @@
 #include <json/value.h>
 
 #include "qx7540pm_data.h"
+#include "qxcore/line_setting.h"
 #include "report.h"
 
 namespace qxbench {
@@ -44,8 +45,21 @@ struct DecodedRecord {
   Json::Value values;
 };
 
+struct Probe;
+struct ScanSummary;
+
+/// One id that answered the scan: its line, its verdict and, for a meter,
+/// the command line that polls it.
+struct ScanResponder {
+  int slave = 0;
+  std::string line;                              ///< "9600 8N1" or "TCP host:port"
+  const qxcore::LineSetting* setting = nullptr;  ///< null for TCP
+  const Probe* probe = nullptr;
+  std::string command;  ///< empty unless the responder is a meter
+};
+
 /// What a command is, for the modules that serve only some.
-enum class Command { kPoll, kDecode };
+enum class Command { kPoll, kDecode, kScan };
 
 struct OutputContext {
   Command command = Command::kPoll;
@@ -53,6 +67,9 @@ struct OutputContext {
   std::FILE* out;                            ///< standard output (or what stands for it)
   const RunFacts* facts = nullptr;           ///< polling only
   const std::vector<int>* slaves = nullptr;  ///< polling only: the meters, in order
+  std::size_t scan_settings = 0;             ///< scan only: line settings to try
+  std::size_t scan_ids = 0;                  ///< scan only: ids per setting
+  bool progress = false;                     ///< scan only: a progress bar on standard error
 };
 
 class Output {
@@ -65,6 +82,15 @@ class Output {
   virtual void cycle(const LineSummary& /*totals*/) {}
   /// One decoded record.
   virtual void record(const DecodedRecord& /*record*/) {}
+  /// Scan: a line setting begins; one id was probed (elapsed_s since the scan began).
+  virtual void scan_setting(const std::string& /*line*/) {}
+  virtual void scan_probed(double /*elapsed_s*/) {}
+  /// Scan: --trace's frames of one probe, as they happen.
+  virtual void scan_frames(int /*slave*/, const std::vector<TracedFrame>& /*frames*/) {}
+  virtual void scan_responder(const ScanResponder& /*responder*/) {}
+  /// Scan: the progress is cleared before another message on standard error; idempotent.
+  virtual void scan_pause() {}
+  virtual void scan_end(const ScanSummary& /*summary*/) {}
   /// The run ended (interrupted or not). False with a message when the
   /// output could not be completed.
   virtual bool end(const LineSummary& /*totals*/, std::string& /*error*/) { return true; }
