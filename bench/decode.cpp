@@ -19,7 +19,7 @@
 #include "qxhost/output.h"
 #include "qxhost/plugin.h"
 #include "qxhost/snapshot.h"
-#include "report.h"
+#include "round_format.h"
 #include "session.h"
 #include "zelfw/standin.h"
 
@@ -181,7 +181,7 @@ int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
   qxhost::DiscardStdout discard;
   Outputs outputs;
   std::string error;
-  make_outputs({Command::kDecode, options.output, discard.report()}, outputs, error);
+  make_outputs({Command::kDecode, options.output, discard.own_stdout()}, outputs, error);
   int code = kExitOk;
   for (const std::string& path : options.files) {
     StoredRecords stored;

@@ -276,7 +276,7 @@ void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& 
   }
 }
 
-void count_round(const RoundReport& report, Summary& summary) {
+void count_round(const RoundResult& report, Summary& summary) {
   ++summary.rounds;
   if (report.ok) {
     ++summary.ok;
@@ -335,7 +335,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   Session session(session_meters(meters), *line.link, output);
   session.set_trace(opt.trace);
   // The cache goes in before anything is shown: a refused one shows nothing.
-  std::vector<RoundReport> cached;
+  std::vector<RoundResult> cached;
   if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {
     fail(qxcore::format(_("the device refused the cached record in %s (%zu bytes; a record is 91)"),
                         opt.cache_path.c_str(), in.cache.size()));
@@ -357,7 +357,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
     const auto at = std::find(opt.slaves.begin(), opt.slaves.end(), slave);
     return totals.meters[static_cast<std::size_t>(at - opt.slaves.begin())];
   };
-  for (const RoundReport& report : cached) {
+  for (const RoundResult& report : cached) {
     for (auto& each : outputs) each->round(report, counts_of(report.slave));
   }
   // From here a signal stops the run after the round in progress; before,
@@ -365,7 +365,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   watcher.watch(&session);
   session.run(
       opt.rounds, opt.interval_ms,
-      [&](const RoundReport& report) {
+      [&](const RoundResult& report) {
         count_round(report, counts_of(report.slave));
         for (auto& each : outputs) each->round(report, counts_of(report.slave));
       },

@@ -19,7 +19,7 @@
 #include "qxhost/plugin.h"
 #include "qxhost/snapshot.h"
 #include "qxsim/meter_sim.h"
-#include "report.h"
+#include "round_format.h"
 #include "scan_output.h"
 #include "session.h"
 #include "signals.h"
@@ -220,7 +220,7 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
   }
   // The device writes a line after every round; the scan's report is all that shows.
   qxhost::DiscardStdout discard;
-  OutputContext context{Command::kScan, options.output, discard.report()};
+  OutputContext context{Command::kScan, options.output, discard.own_stdout()};
   context.scan_settings = settings.size();
   context.scan_ids = ids.size();
   context.progress = ::isatty(STDERR_FILENO) != 0;

@@ -9,7 +9,7 @@
 #include "qxcore/line_setting.h"
 #include "qxcore/text.h"
 #include "qxi18n/i18n.h"
-#include "report.h"
+#include "round_format.h"
 
 namespace qxbench {
 namespace {

@@ -10,7 +10,7 @@
 #include <json/value.h>
 
 #include "qxsim/options.h"
-#include "report.h"
+#include "round_format.h"
 #include "scan.h"
 #include "zelfw/modbus_link.h"
 

@@ -87,7 +87,7 @@ void Session::observe(std::size_t meter, const zelfw::Call& call) {
   }
 }
 
-void Session::collect(std::size_t meter, RoundReport& report) {
+void Session::collect(std::size_t meter, RoundResult& report) {
   std::lock_guard<std::mutex> lock(collect_mutex_);
   Collected& c = collected_[meter];
   report.record = std::move(c.published);
@@ -103,11 +103,11 @@ void Session::collect(std::size_t meter, RoundReport& report) {
 }
 
 bool Session::restore_cache(const std::vector<unsigned char>& bytes,
-                            std::vector<RoundReport>& reports) {
+                            std::vector<RoundResult>& reports) {
   reports.clear();
   bool all_accepted = true;
   for (std::size_t i = 0; i < meters_.size(); ++i) {
-    RoundReport report;
+    RoundResult report;
     report.round = 0;
     report.slave = meters_[i].slave;
     report.several = meters_.size() > 1;
@@ -127,8 +127,8 @@ bool Session::restore_cache(const std::vector<unsigned char>& bytes,
   return all_accepted;
 }
 
-RoundReport Session::poll_round(std::size_t meter, long round, long tag) {
-  RoundReport report;
+RoundResult Session::poll_round(std::size_t meter, long round, long tag) {
+  RoundResult report;
   report.round = round;
   report.slave = meters_[meter].slave;
   report.several = meters_.size() > 1;
@@ -177,7 +177,7 @@ void Session::framework_loop(long rounds, int interval_ms) {
 }
 
 void Session::run(long rounds, int interval_ms,
-                  const std::function<void(const RoundReport&)>& on_report,
+                  const std::function<void(const RoundResult&)>& on_report,
                   const std::function<void(double cycle_ms)>& on_cycle) {
   std::thread framework_thread(
       [this, rounds, interval_ms] { framework_loop(rounds, interval_ms); });
@@ -203,7 +203,7 @@ void Session::request_stop() {
   changed_.notify_all();
 }
 
-void Session::complete(std::size_t meter, long tag, RoundReport& report) {
+void Session::complete(std::size_t meter, long tag, RoundResult& report) {
   SPModbus& device = *meters_[meter].device;
   report.snapshot = qxhost::read_snapshot(device);
   try {

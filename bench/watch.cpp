@@ -43,7 +43,7 @@ constexpr const char* kRedraw = "\x1b[H\x1b[J";
 WatchScreen::WatchScreen(std::FILE* out, std::vector<int> slaves)
     : out_(out), slaves_(std::move(slaves)), rows_(slaves_.size()) {}
 
-void WatchScreen::update(const RoundReport& report, const Summary& counts) {
+void WatchScreen::update(const RoundResult& report, const Summary& counts) {
   const auto at = std::find(slaves_.begin(), slaves_.end(), report.slave);
   if (at == slaves_.end()) return;
   Row& row = rows_[static_cast<std::size_t>(at - slaves_.begin())];
@@ -70,7 +70,7 @@ void WatchScreen::draw(const LineSummary& totals) {
       std::fprintf(out_, "%5d %6s\n", slaves_[i], "-");
       continue;
     }
-    const RoundReport& r = row.report;
+    const RoundResult& r = row.report;
     const std::string status =
         r.ok ? C_("round status", "ok") : qxcore::failure_label(outcome_name(r));
     std::fprintf(out_, "%5d %6ld %-19s %s", r.slave, r.round, r.time.c_str(),

@@ -24,7 +24,7 @@ class RunCsvOutput : public Output {
     error = file_.error();
     return false;
   }
-  void round(const RoundReport& report, const Summary&) override {
+  void round(const RoundResult& report, const Summary&) override {
     file_.write(csv_line(run_csv_row(report)));
   }
   bool end(const LineSummary&, std::string& error) override { return file_.commit(error); }

@@ -10,7 +10,7 @@ class HistoryOutput : public Output {
  public:
   explicit HistoryOutput(const std::string& path) : file_(path, C_("file kind", "history file")) {}
   bool open(std::string& error) { return file_.open(true, error); }
-  void round(const RoundReport& report, const Summary&) override {
+  void round(const RoundResult& report, const Summary&) override {
     for (const std::vector<unsigned char>& record : report.stored) {
       file_.write(record.data(), record.size());
     }

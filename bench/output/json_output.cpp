@@ -12,7 +12,7 @@ namespace {
 class JsonOutput : public Output {
  public:
   explicit JsonOutput(std::FILE* out) : out_(out) {}
-  void round(const RoundReport& report, const Summary&) override {
+  void round(const RoundResult& report, const Summary&) override {
     std::fprintf(out_, "%s\n", round_json(report).c_str());
     std::fflush(out_);
   }

@@ -15,7 +15,7 @@
 
 #include "qx7540pm_data.h"
 #include "qxcore/line_setting.h"
-#include "report.h"
+#include "round_format.h"
 
 namespace qxbench {
 
@@ -77,7 +77,7 @@ class Output {
   virtual ~Output() = default;
   /// One meter's round (or the record restored from the cache) and that
   /// meter's counts so far.
-  virtual void round(const RoundReport& /*report*/, const Summary& /*counts*/) {}
+  virtual void round(const RoundResult& /*report*/, const Summary& /*counts*/) {}
   /// A cycle ended: every meter polled once.
   virtual void cycle(const LineSummary& /*totals*/) {}
   /// One decoded record.

@@ -12,7 +12,7 @@ class ReportOutput : public Output {
     page_.describe(facts.link, facts.polling, facts.plugin_path);
   }
   bool open(std::string& error) { return page_.open(error); }
-  void round(const RoundReport& report, const Summary&) override { page_.add(report); }
+  void round(const RoundResult& report, const Summary&) override { page_.add(report); }
   bool end(const LineSummary& totals, std::string& error) override {
     return page_.finish(!totals.meters.empty() && totals.meters.front().interrupted, error);
   }

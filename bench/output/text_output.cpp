@@ -70,7 +70,7 @@ class TextOutput : public Output {
  public:
   TextOutput(std::FILE* out, const OutputContext& context)
       : out_(out), progress_(context.progress, context.scan_settings, context.scan_ids) {}
-  void round(const RoundReport& report, const Summary&) override { print_round(out_, report); }
+  void round(const RoundResult& report, const Summary&) override { print_round(out_, report); }
   void record(const DecodedRecord& r) override {
     std::fprintf(out_, "%s\n",
                  qxcore::format(_("%s record %zu  data id %d  stored %s"), r.path.c_str(), r.index,

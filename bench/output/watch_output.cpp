@@ -8,7 +8,7 @@ namespace {
 class WatchOutput : public Output {
  public:
   WatchOutput(std::FILE* out, const std::vector<int>& slaves) : out_(out), screen_(out, slaves) {}
-  void round(const RoundReport& report, const Summary& counts) override {
+  void round(const RoundResult& report, const Summary& counts) override {
     screen_.update(report, counts);
   }
   void cycle(const LineSummary& totals) override { screen_.draw(totals); }

@@ -37,7 +37,7 @@ bool RoundOutput::start(std::string& error) {
   }
   // Descriptor 1 is now the pipe's only writer: restoring it ends the reader.
   ::close(fds[1]);
-  redirect_->report();
+  redirect_->own_stdout();
   // Line by line, so a device line never waits in a buffer past its round.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   reader_ = std::thread([this, fd = fds[0]] { read_pipe(fd); });
@@ -48,10 +48,10 @@ void RoundOutput::stop() {
   if (!reader_.joinable()) return;
   redirect_->restore();
   reader_.join();
-  std::fflush(redirect_->report());
+  std::fflush(redirect_->own_stdout());
 }
 
-std::FILE* RoundOutput::out() { return redirect_ ? redirect_->report() : stdout; }
+std::FILE* RoundOutput::out() { return redirect_ ? redirect_->own_stdout() : stdout; }
 
 void RoundOutput::end_round(long round) {
   std::cout.flush();

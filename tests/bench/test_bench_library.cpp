@@ -122,8 +122,8 @@ TEST(OutputFiles, TheTargetChangesOnlyWhenTheFileIsWhole) {
   EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 }
 
-RoundReport sample_round(long number, bool ok) {
-  RoundReport r;
+RoundResult sample_round(long number, bool ok) {
+  RoundResult r;
   r.round = number;
   r.slave = 3;
   r.time = "2026-12-08 10:00:0" + std::to_string(number % 10);
@@ -150,7 +150,7 @@ TEST(RunCsv, ARoundReadBackFromItsRowIsTheRoundTheReportKept) {
   std::string error;
   ASSERT_TRUE(layout.read_header(run_csv_columns(), error)) << error;
   for (long n = 1; n <= 3; ++n) {
-    const RoundReport report = sample_round(n, n != 2);
+    const RoundResult report = sample_round(n, n != 2);
     record_round(live, report);
     int slave = 0;
     RecordedRound round;

@@ -1,5 +1,5 @@
 // The report page's template and Chart.js, built into the bench from
-// bench/report_page.html and Debian's libjs-chart.js (see CMakeLists.txt).
+// bench/report/report_page.html and Debian's libjs-chart.js (see CMakeLists.txt).
 #pragma once
 
 #include <cstddef>

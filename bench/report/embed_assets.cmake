@@ -1,7 +1,7 @@
 # Writes OUT, a C++ source defining one byte array per asset (NAME=FILE pairs
 # in ASSETS, each NUL-terminated), so the bench carries its report page and
 # Chart.js with it. Run at build time: cmake -DOUT=... -DASSETS=... -P this.
-file(WRITE "${OUT}.tmp" "// Generated from bench/embed_assets.cmake; do not edit.\n"
+file(WRITE "${OUT}.tmp" "// Generated from bench/report/embed_assets.cmake; do not edit.\n"
                         "#include \"report_assets.h\"\n\nnamespace qxbench {\n")
 foreach(asset IN LISTS ASSETS)
   string(REPLACE "=" ";" pair "${asset}")

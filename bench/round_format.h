@@ -1,5 +1,5 @@
-// What the bench shows of each round and of the whole run, for people
-// (aligned text) and for programs (one JSON object per line).
+// How the bench puts a round and a run into words: aligned text for people,
+// one JSON object per line for programs, and the checks of the values it shows.
 #pragma once
 
 #include <array>
@@ -33,7 +33,7 @@ struct TracedFrame {
   std::string failure;  ///< received frames of a failed exchange: the failure kind
 };
 
-struct RoundReport {
+struct RoundResult {
   long round = 0;        ///< 0: the record restored from --cache
   int slave = 1;         ///< the meter's slave id
   bool several = false;  ///< one of several meters on the line: lines name the slave
@@ -97,7 +97,7 @@ std::vector<qxcore::Message> alarm_scale_warnings(const std::vector<unsigned cha
 /// The round's outcome in one word: "ok", the link failure's kind, or
 /// "unpublished" (no record and no link failure). The CSV's status and
 /// failure columns, the live screen and the report use it.
-const char* outcome_name(const RoundReport& report);
+const char* outcome_name(const RoundResult& report);
 
 /// A label padded with spaces to width: every text table aligns its columns here.
 std::string padded(const std::string& label, std::size_t width);
@@ -106,9 +106,9 @@ void print_labelled(FILE* out, const std::string& label, const std::string& text
 
 /// The snapshot's 37 values as the per-phase table with units.
 void print_snapshot_values(FILE* out, const Json::Value& snapshot);
-void print_round(FILE* out, const RoundReport& report);
+void print_round(FILE* out, const RoundResult& report);
 void print_summary(FILE* out, const Summary& summary);
-std::string round_json(const RoundReport& report);
+std::string round_json(const RoundResult& report);
 std::string summary_json(const Summary& summary);
 void print_line_summary(FILE* out, const LineSummary& summary);
 std::string line_summary_json(const LineSummary& summary);

@@ -13,10 +13,10 @@
 #include "qxcore/failures.h"
 #include "qxcore/text.h"
 #include "qxi18n/i18n.h"
-#include "report.h"
 #include "report_assets.h"
 #include "report_charts.h"
 #include "report_verdict.h"
+#include "round_format.h"
 
 namespace qxbench {
 namespace {

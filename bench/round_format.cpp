@@ -1,4 +1,4 @@
-#include "report.h"
+#include "round_format.h"
 
 #include <algorithm>
 #include <cmath>
@@ -90,7 +90,7 @@ constexpr std::size_t kSummaryLabelWidth = 13;
 
 }  // namespace
 
-const char* outcome_name(const RoundReport& r) {
+const char* outcome_name(const RoundResult& r) {
   return r.ok ? "ok" : r.failed ? zelfw::failure_name(r.failure.kind) : qxcore::kUnpublished;
 }
 
@@ -230,7 +230,7 @@ Json::Value frame_json(const TracedFrame& f) {
   return frame;
 }
 
-void print_round(FILE* out, const RoundReport& r) {
+void print_round(FILE* out, const RoundResult& r) {
   std::string status;
   if (r.ok) {
     status = r.round == 0 ? _("restored and republished") : C_("round status", "ok");
@@ -335,7 +335,7 @@ void print_line_summary(FILE* out, const LineSummary& line) {
   std::fflush(out);
 }
 
-std::string round_json(const RoundReport& r) {
+std::string round_json(const RoundResult& r) {
   Json::Value o(Json::objectValue);
   o["round"] = static_cast<Json::Int64>(r.round);
   o["slave"] = r.slave;

@@ -74,7 +74,7 @@ bool PollReport::open(std::string& error) {
   return file_.open(false, error);
 }
 
-void PollReport::add(const RoundReport& report) { record_round(run_, report); }
+void PollReport::add(const RoundResult& report) { record_round(run_, report); }
 
 void PollReport::describe(const Summary& link, const std::string& polling,
                           const std::string& plugin_path) {

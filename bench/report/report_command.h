@@ -7,7 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "output_file.h"
-#include "report.h"
+#include "round_format.h"
 #include "run_record.h"
 
 namespace qxbench {
@@ -33,7 +33,7 @@ class PollReport {
   /// The run's facts: the link as the summary names it, the polling settings
   /// and the plug-in file the meters came from.
   void describe(const Summary& link, const std::string& polling, const std::string& plugin_path);
-  void add(const RoundReport& report);
+  void add(const RoundResult& report);
   bool finish(bool interrupted, std::string& error);
 
  private:

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
+#include "round_format.h"
 #include "run_record.h"
 
 namespace qxbench {
@@ -21,7 +21,7 @@ std::vector<std::string> run_csv_columns();
 /// then the round number and its time (empty for the cached record). A round
 /// that published nothing leaves the values empty: 801 would still show the
 /// last record's.
-std::vector<std::string> run_csv_row(const RoundReport& report);
+std::vector<std::string> run_csv_row(const RoundResult& report);
 
 /// Numbers a row may hold for the report: beyond them a value is no meter's
 /// reading and no chart could draw it.
@@ -58,6 +58,6 @@ constexpr unsigned long long kMaxRunCsvBytes = 2ULL << 30;
 bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error);
 
 /// Adds a round the bench showed, through its CSV row.
-void record_round(RecordedRun& run, const RoundReport& report);
+void record_round(RecordedRun& run, const RoundResult& report);
 
 }  // namespace qxbench

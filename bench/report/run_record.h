@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "register_map.h"
-#include "report.h"
+#include "round_format.h"
 
 namespace qxbench {
 

@@ -142,7 +142,7 @@ std::vector<std::string> run_csv_columns() {
   return columns;
 }
 
-std::vector<std::string> run_csv_row(const RoundReport& r) {
+std::vector<std::string> run_csv_row(const RoundResult& r) {
   std::vector<std::string> fields = {r.time, std::to_string(r.slave),
                                      r.ok ? kStatusOk : kStatusFailed};
   fields.push_back(r.ok ? "" : outcome_name(r));
@@ -269,7 +269,7 @@ bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error)
   return ok;
 }
 
-void record_round(RecordedRun& run, const RoundReport& report) {
+void record_round(RecordedRun& run, const RoundResult& report) {
   static const RunCsvLayout layout = [] {
     RunCsvLayout l;
     std::string unused;
