@@ -174,29 +174,112 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
   return scan;
 }
 
-int run_scan(const ScanOptions& options, const std::string& plugin_path, bool plugin_given) {
-  const bool simulated = options.port.empty() && options.tcp.empty();
+namespace {
+
+/// What a scan tries: the ids, the line settings (one for TCP), the gateway
+/// and the built-in simulator's configuration.
+struct ScanPlan {
+  bool simulated = false;
   std::vector<int> ids;
   std::vector<LineSetting> settings;
-  std::string error;
   std::string tcp_host;
   int tcp_port = 0;
-  if (!check_sim_options(options.sim, simulated, error) ||
+  qxsim::SimConfig sim_config;
+};
+
+/// The plan from the options; the bench's exit code (0 when it is one).
+int plan_scan(const ScanOptions& options, ScanPlan& plan) {
+  plan.simulated = options.port.empty() && options.tcp.empty();
+  std::string error;
+  if (!check_sim_options(options.sim, plan.simulated, error) ||
       !qxcore::parse_id_list("--slaves", options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
-                             options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, ids,
+                             options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, plan.ids,
                              error) ||
       (options.tcp.empty() &&
-       !parse_line_settings(options.bauds, options.formats, settings, error)) ||
-      (!options.tcp.empty() && !parse_host_port(options.tcp, tcp_host, tcp_port, error))) {
+       !parse_line_settings(options.bauds, options.formats, plan.settings, error)) ||
+      (!options.tcp.empty() &&
+       !parse_host_port(options.tcp, plan.tcp_host, plan.tcp_port, error))) {
     fail(error);
     return kExitUsage;
   }
-  if (!options.tcp.empty()) settings.assign(1, LineSetting{});
-  qxsim::SimConfig sim_config;
-  if (simulated && !qxsim::make_sim_config(options.sim, {1}, sim_config, error)) {
+  if (!options.tcp.empty()) plan.settings.assign(1, LineSetting{});
+  if (plan.simulated && !qxsim::make_sim_config(options.sim, {1}, plan.sim_config, error)) {
     fail(error);
     return kExitInput;
   }
+  return kExitOk;
+}
+
+/// One scan under way: the device that probes, the link's end and the outputs.
+struct ScanRun {
+  const ScanOptions& options;
+  const ScanPlan& plan;
+  QX7540PM& meter;
+  const qxhost::Plugin& plugin;
+  zelfw::Framework& framework;
+  std::vector<unsigned char>& published;
+  const std::string& serial_path;
+  const CommandLine& command;
+  Outputs& outputs;
+  const SignalWatcher& watcher;
+  Clock::time_point begin;
+  ScanSummary summary;
+};
+
+/// Probes every id at one line setting; false when its link cannot be opened.
+bool scan_line_setting(ScanRun& run, const LineSetting& setting) {
+  const ScanOptions& options = run.options;
+  const zelfw::LinkSettings link_settings =
+      link_settings_for(setting, run.plan.ids.front(), options, run.plan.tcp_host,
+                        run.plan.tcp_port, run.serial_path);
+  zelfw::LibModbusLink link(link_settings);
+  std::string error;
+  if (!link.open(error)) {
+    for (auto& each : run.outputs) each->scan_pause();
+    fail(error);
+    return false;
+  }
+  run.framework.set_link(&link);
+  std::vector<TracedFrame> frames;
+  if (options.trace) {
+    link.set_trace([&frames, begin = run.begin](const zelfw::Frame& frame) {
+      frames.push_back(traced_frame(frame, begin));
+    });
+  }
+  const std::string line = options.tcp.empty() ? qxcore::line_setting_name(setting)
+                                               : "TCP " + link_settings.tcp_host + ":" +
+                                                     std::to_string(link_settings.tcp_port);
+  for (auto& each : run.outputs) each->scan_setting(line);
+  ScanSummary& summary = run.summary;
+  for (int id : run.plan.ids) {
+    if (run.watcher.interrupted()) break;
+    link.set_slave(id);
+    Probe probe = probe_slave(run.meter, run.plugin, run.framework, link, run.published);
+    probe.trace = std::move(frames);
+    frames.clear();
+    for (auto& each : run.outputs) each->scan_frames(id, probe.trace);
+    ++summary.probes;
+    if (probe.answer == Answer::kGarbled) ++summary.garbled;
+    if (probe.answer == Answer::kReply || probe.answer == Answer::kException) {
+      ++summary.responders;
+      if (probe.meter) ++summary.meters;
+      const ScanResponder responder{id, line, options.tcp.empty() ? &setting : nullptr, &probe,
+                                    probe.meter ? run.command.poll(id, setting) : std::string()};
+      for (auto& each : run.outputs) each->scan_responder(responder);
+    }
+    const double elapsed_s = std::chrono::duration<double>(Clock::now() - run.begin).count();
+    for (auto& each : run.outputs) each->scan_probed(elapsed_s);
+  }
+  run.framework.set_link(nullptr);
+  ++summary.settings_tried;
+  return true;
+}
+
+}  // namespace
+
+int run_scan(const ScanOptions& options, const std::string& plugin_path, bool plugin_given) {
+  ScanPlan plan;
+  if (const int code = plan_scan(options, plan); code != kExitOk) return code;
   SignalWatcher watcher(block_signals(), true);
   // Declared before the device: a framework outlives the devices attached to it.
   zelfw::Framework framework;
@@ -211,73 +294,37 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     if (call.op == zelfw::Op::kSendSP) published = call.bytes;
   });
   std::unique_ptr<qxsim::MeterSim> sim;
-  if (simulated) {
-    sim = std::make_unique<qxsim::MeterSim>(sim_config);
+  std::string error;
+  if (plan.simulated) {
+    sim = std::make_unique<qxsim::MeterSim>(plan.sim_config);
     if (!sim->start(error)) {
       fail(error);
       return kExitPort;
     }
   }
-  // The device writes a line after every round; the scan's report is all that shows.
+  // The device writes a line after every round; the scan's outputs are all that shows.
   qxhost::DiscardStdout discard;
   OutputContext context{Command::kScan, options.output, discard.own_stdout()};
-  context.scan_settings = settings.size();
-  context.scan_ids = ids.size();
+  context.scan_settings = plan.settings.size();
+  context.scan_ids = plan.ids.size();
   context.progress = ::isatty(STDERR_FILENO) != 0;
   Outputs outputs;
   make_outputs(context, outputs, error);
-  CommandLine command{self_path(), plugin_given ? plugin_path : std::string(), options.port,
-                      options.tcp, simulated ? &options.sim : nullptr};
-  ScanSummary summary;
-  const Clock::time_point begin = Clock::now();
-  for (const LineSetting& setting : settings) {
-    const zelfw::LinkSettings link_settings = link_settings_for(
-        setting, ids.front(), options, tcp_host, tcp_port, simulated ? sim->port() : options.port);
-    zelfw::LibModbusLink link(link_settings);
-    if (!link.open(error)) {
-      for (auto& each : outputs) each->scan_pause();
-      fail(error);
-      return kExitPort;
-    }
-    framework.set_link(&link);
-    std::vector<TracedFrame> frames;
-    if (options.trace) {
-      link.set_trace([&frames, begin](const zelfw::Frame& frame) {
-        frames.push_back(traced_frame(frame, begin));
-      });
-    }
-    const std::string line = options.tcp.empty() ? qxcore::line_setting_name(setting)
-                                                 : "TCP " + link_settings.tcp_host + ":" +
-                                                       std::to_string(link_settings.tcp_port);
-    for (auto& each : outputs) each->scan_setting(line);
-    const long meters_before = summary.meters;
-    for (int id : ids) {
-      if (watcher.interrupted()) break;
-      link.set_slave(id);
-      Probe probe = probe_slave(*meter, plugin, framework, link, published);
-      probe.trace = std::move(frames);
-      frames.clear();
-      for (auto& each : outputs) each->scan_frames(id, probe.trace);
-      ++summary.probes;
-      if (probe.answer == Answer::kGarbled) ++summary.garbled;
-      if (probe.answer == Answer::kReply || probe.answer == Answer::kException) {
-        ++summary.responders;
-        if (probe.meter) ++summary.meters;
-        const ScanResponder responder{id, line, options.tcp.empty() ? &setting : nullptr, &probe,
-                                      probe.meter ? command.poll(id, setting) : std::string()};
-        for (auto& each : outputs) each->scan_responder(responder);
-      }
-      const double elapsed_s = std::chrono::duration<double>(Clock::now() - begin).count();
-      for (auto& each : outputs) each->scan_probed(elapsed_s);
-    }
-    framework.set_link(nullptr);
-    ++summary.settings_tried;
-    if (watcher.interrupted() || (summary.meters > meters_before && !options.all)) break;
+  const CommandLine command{self_path(), plugin_given ? plugin_path : std::string(), options.port,
+                            options.tcp, plan.simulated ? &options.sim : nullptr};
+  const std::string serial_path = plan.simulated ? sim->port() : options.port;
+  ScanRun run{options,     plan,    *meter,  plugin,  framework,    published,
+              serial_path, command, outputs, watcher, Clock::now(), {}};
+  for (const LineSetting& setting : plan.settings) {
+    const long meters_before = run.summary.meters;
+    if (!scan_line_setting(run, setting)) return kExitPort;
+    if (watcher.interrupted() || (run.summary.meters > meters_before && !options.all)) break;
   }
   for (auto& each : outputs) each->scan_pause();
   if (sim) sim->stop();
-  summary.settings = static_cast<long>(settings.size());
-  summary.elapsed_s = std::chrono::duration<double>(Clock::now() - begin).count();
+  ScanSummary& summary = run.summary;
+  summary.settings = static_cast<long>(plan.settings.size());
+  summary.elapsed_s = std::chrono::duration<double>(Clock::now() - run.begin).count();
   summary.interrupted = watcher.interrupted();
   for (auto& each : outputs) each->scan_end(summary);
   if (summary.interrupted) return kExitInterrupted;

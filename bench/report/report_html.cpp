@@ -315,6 +315,61 @@ std::string html_escape(const std::string& text) {
   return out;
 }
 
+namespace {
+
+/// The banner under the heading: whether every meter passed.
+std::string verdict_banner(long passed, long total) {
+  std::string body;
+  body += std::string("<div class=\"banner ") +
+          (passed == total && total > 0 ? "pass" : "attention") + "\" id=\"overall\">";
+  if (total == 0) {
+    body += html_escape(_("No rounds recorded."));
+  } else if (total == 1) {
+    body += html_escape(passed == 1 ? _("The meter passed.") : _("The meter needs attention."));
+  } else if (passed == total) {
+    body += html_escape(qxcore::format(_("All %ld meters passed."), total));
+  } else {
+    body += html_escape(
+        qxcore::format(P_("%ld of %ld meters needs attention.", "%ld of %ld meters need attention.",
+                          static_cast<unsigned long>(total - passed)),
+                       total - passed, total));
+  }
+  return body;
+}
+
+/// The page template with its slots filled in.
+std::string fill_page(const std::string (&slots)[5][2], std::size_t body_size) {
+  // One pass over the template: what goes into a slot is never searched again.
+  const std::string_view page = report_page();
+  std::string html;
+  html.reserve(page.size() + chart_js().size() + body_size + 1024 * 1024);
+  for (std::size_t pos = 0; pos < page.size();) {
+    const std::size_t at = page.find("@QX_", pos);
+    if (at == std::string_view::npos) {
+      html.append(page.substr(pos));
+      break;
+    }
+    html.append(page.substr(pos, at - pos));
+    pos = at;
+    bool filled = false;
+    for (const auto& slot : slots) {
+      if (page.compare(at, slot[0].size(), slot[0]) == 0) {
+        html += slot[1];
+        pos += slot[0].size();
+        filled = true;
+        break;
+      }
+    }
+    if (!filled) {
+      html += '@';
+      ++pos;
+    }
+  }
+  return html;
+}
+
+}  // namespace
+
 std::string report_html(const RecordedRun& run) {
   std::vector<MeterVerdict> verdicts;
   Json::Value data(Json::objectValue);
@@ -332,20 +387,7 @@ std::string report_html(const RecordedRun& run) {
   const long total = static_cast<long>(verdicts.size());
   std::string body = "<header>\n<h1>" + html_escape(_("Commissioning report: qx7540pm")) +
                      "</h1>\n<p class=\"sub\">" + html_escape(subtitle(run, verdicts)) + "</p>\n";
-  body += std::string("<div class=\"banner ") +
-          (passed == total && total > 0 ? "pass" : "attention") + "\" id=\"overall\">";
-  if (total == 0) {
-    body += html_escape(_("No rounds recorded."));
-  } else if (total == 1) {
-    body += html_escape(passed == 1 ? _("The meter passed.") : _("The meter needs attention."));
-  } else if (passed == total) {
-    body += html_escape(qxcore::format(_("All %ld meters passed."), total));
-  } else {
-    body += html_escape(
-        qxcore::format(P_("%ld of %ld meters needs attention.", "%ld of %ld meters need attention.",
-                          static_cast<unsigned long>(total - passed)),
-                       total - passed, total));
-  }
+  body += verdict_banner(passed, total);
   body += "</div>\n</header>\n<section class=\"run\">\n<h2>" + html_escape(_("Run")) + "</h2>\n" +
           run_facts(run, verdicts) + "</section>\n";
   for (std::size_t i = 0; i < run.meters.size(); ++i) {
@@ -372,33 +414,7 @@ std::string report_html(const RecordedRun& run) {
       {"@QX_DATA@", script_safe(Json::writeString(writer, data))},
       {"@QX_CHART_JS@", std::string(chart_js())},
   };
-  // One pass over the template: what goes into a slot is never searched again.
-  const std::string_view page = report_page();
-  std::string html;
-  html.reserve(page.size() + chart_js().size() + body.size() + 1024 * 1024);
-  for (std::size_t pos = 0; pos < page.size();) {
-    const std::size_t at = page.find("@QX_", pos);
-    if (at == std::string_view::npos) {
-      html.append(page.substr(pos));
-      break;
-    }
-    html.append(page.substr(pos, at - pos));
-    pos = at;
-    bool filled = false;
-    for (const auto& slot : slots) {
-      if (page.compare(at, slot[0].size(), slot[0]) == 0) {
-        html += slot[1];
-        pos += slot[0].size();
-        filled = true;
-        break;
-      }
-    }
-    if (!filled) {
-      html += '@';
-      ++pos;
-    }
-  }
-  return html;
+  return fill_page(slots, body.size());
 }
 
 bool write_report(const RecordedRun& run, OutputFile& file, std::string& error) {

@@ -217,20 +217,14 @@ std::string mips_isa_name(const ElfFile& file) {
   return "mips" + std::to_string(isa.level);
 }
 
-std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& controller,
-                                    Translate translate) {
-  const Messages tr(translate);
-  std::vector<LoadProblem> problems;
-  check_target(plugin, controller.program, tr, problems);
-  if (!problems.empty() && problems.front().check == "machine") return problems;
+namespace {
 
-  std::vector<const ElfFile*> objects{&controller.program};
-  for (const ElfFile& object : controller.objects) objects.push_back(&object);
-  std::map<std::string, const ElfFile*> by_name;
-  for (const ElfFile* object : objects) by_name.emplace(name_of(*object), object);
+using ByName = std::map<std::string, const ElfFile*>;
 
-  // Libraries: each the plug-in needs must be in the process (the loader
-  // would look for one that is not on the board's library path).
+/// Libraries: each the plug-in needs must be in the process (the loader
+/// would look for one that is not on the board's library path).
+void check_libraries(const ElfFile& plugin, const ByName& by_name, const Messages& tr,
+                     std::vector<LoadProblem>& problems) {
   std::set<std::string> missing_libraries;
   for (const std::string& library : plugin.needed) {
     if (by_name.count(library) == 0) missing_libraries.insert(library);
@@ -242,8 +236,11 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
                         library.c_str()),
          tr(N_("give it with --lib FILE, or check that the board's library path carries it"))});
   }
+}
 
-  // Symbol versions: each from its library, which must define it.
+/// Symbol versions: each from its library, which must define it.
+void check_symbol_versions(const ElfFile& plugin, const ByName& by_name, const Messages& tr,
+                           std::vector<LoadProblem>& problems) {
   std::map<std::string, std::vector<std::string>> short_versions;  // "lib version" -> symbols
   for (const Symbol& symbol : plugin.symbols) {
     if (symbol.defined || symbol.version.empty() || symbol.weak) continue;
@@ -261,13 +258,51 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
         {"symbol-version",
          qxcore::format(
              tr(N_("the controller's %s (%s) has no version %s, which the plug-in needs for %s")),
-             library.c_str(), by_name[library]->path.c_str(), version.c_str(),
+             library.c_str(), by_name.at(library)->path.c_str(), version.c_str(),
              joined(entry.second, 4, tr).c_str()),
          qxcore::format(tr(N_("%s: its sysroot holds the controller's own %s")), tr(kSdkFix),
                         library.c_str())});
   }
+}
 
-  // Unversioned symbols (jsoncpp, the framework): some object must define them.
+/// Unversioned symbols the plug-in uses that another std::string ABI spells otherwise.
+void add_string_abi_problem(const std::vector<std::string>& other_abi, bool controller_old_abi,
+                            const Messages& tr, std::vector<LoadProblem>& problems) {
+  problems.push_back(
+      {"string-abi",
+       qxcore::format(tr(controller_old_abi
+                             ? N_("the controller was built with the old std::string ABI "
+                                  "(-D_GLIBCXX_USE_CXX11_ABI=0), the plug-in with the other: %s")
+                             : N_("the controller was built with the C++11 std::string ABI, "
+                                  "the plug-in with the other: %s")),
+                      joined(other_abi, 3, tr).c_str()),
+       controller_old_abi ? tr(N_("build the plug-in with -DQX_OLD_STRING_ABI=ON (README, "
+                                  "\"Building with the controller's SDK\")"))
+                          : tr(N_("build the plug-in without QX_OLD_STRING_ABI"))});
+}
+
+/// Unversioned symbols no object defines.
+void add_missing_symbols_problem(const std::vector<std::string>& missing, const Messages& tr,
+                                 std::vector<LoadProblem>& problems) {
+  const bool jsoncpp = std::any_of(missing.begin(), missing.end(), [](const std::string& name) {
+    return name.find("Json::") != std::string::npos;
+  });
+  problems.push_back(
+      {"symbols",
+       qxcore::format(
+           tr(N_("no object of the controller provides %zu symbol(s) the plug-in uses: %s")),
+           missing.size(), joined(missing, 6, tr).c_str()),
+       jsoncpp ? qxcore::format(tr(N_("the controller must carry jsoncpp (libjsoncpp.so.25) and "
+                                      "the framework library; give them with --lib FILE, or %s "
+                                      "against the controller's own jsoncpp")),
+                                tr(kSdkFix))
+               : tr(N_("the controller's framework library must provide them; give it with "
+                       "--lib FILE"))});
+}
+
+/// Unversioned symbols (jsoncpp, the framework): some object must define them.
+void check_unversioned_symbols(const ElfFile& plugin, const std::vector<const ElfFile*>& objects,
+                               const Messages& tr, std::vector<LoadProblem>& problems) {
   std::set<std::string> defined;
   std::map<std::string, std::string> by_abi_free_name;  // spelling-free name -> demangled name
   for (const ElfFile* object : objects) {
@@ -296,35 +331,27 @@ std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& con
       missing.push_back(text);
     }
   }
-  if (!other_abi.empty()) {
-    problems.push_back(
-        {"string-abi",
-         qxcore::format(tr(controller_old_abi
-                               ? N_("the controller was built with the old std::string ABI "
-                                    "(-D_GLIBCXX_USE_CXX11_ABI=0), the plug-in with the other: %s")
-                               : N_("the controller was built with the C++11 std::string ABI, "
-                                    "the plug-in with the other: %s")),
-                        joined(other_abi, 3, tr).c_str()),
-         controller_old_abi ? tr(N_("build the plug-in with -DQX_OLD_STRING_ABI=ON (README, "
-                                    "\"Building with the controller's SDK\")"))
-                            : tr(N_("build the plug-in without QX_OLD_STRING_ABI"))});
-  }
-  if (!missing.empty()) {
-    const bool jsoncpp = std::any_of(missing.begin(), missing.end(), [](const std::string& name) {
-      return name.find("Json::") != std::string::npos;
-    });
-    problems.push_back(
-        {"symbols",
-         qxcore::format(
-             tr(N_("no object of the controller provides %zu symbol(s) the plug-in uses: %s")),
-             missing.size(), joined(missing, 6, tr).c_str()),
-         jsoncpp ? qxcore::format(tr(N_("the controller must carry jsoncpp (libjsoncpp.so.25) and "
-                                        "the framework library; give them with --lib FILE, or %s "
-                                        "against the controller's own jsoncpp")),
-                                  tr(kSdkFix))
-                 : tr(N_("the controller's framework library must provide them; give it with "
-                         "--lib FILE"))});
-  }
+  if (!other_abi.empty()) add_string_abi_problem(other_abi, controller_old_abi, tr, problems);
+  if (!missing.empty()) add_missing_symbols_problem(missing, tr, problems);
+}
+
+}  // namespace
+
+std::vector<LoadProblem> check_load(const ElfFile& plugin, const Controller& controller,
+                                    Translate translate) {
+  const Messages tr(translate);
+  std::vector<LoadProblem> problems;
+  check_target(plugin, controller.program, tr, problems);
+  if (!problems.empty() && problems.front().check == "machine") return problems;
+
+  std::vector<const ElfFile*> objects{&controller.program};
+  for (const ElfFile& object : controller.objects) objects.push_back(&object);
+  ByName by_name;
+  for (const ElfFile* object : objects) by_name.emplace(name_of(*object), object);
+
+  check_libraries(plugin, by_name, tr, problems);
+  check_symbol_versions(plugin, by_name, tr, problems);
+  check_unversioned_symbols(plugin, objects, tr, problems);
   return problems;
 }
 

@@ -82,6 +82,46 @@ bool split_for(const std::string& option, const std::string& text, const std::ve
   return true;
 }
 
+/// The further meters of the line, each with the shared profile and faults,
+/// then --profile-for and --fault-for applied to their meters.
+bool add_more_slaves(const SimOptions& options, const std::vector<int>& ids, SimConfig& config,
+                     std::string& error) {
+  config.more_slaves.clear();
+  for (std::size_t i = 1; i < ids.size(); ++i) {
+    config.more_slaves.push_back(SlaveSim{ids[i], config.profile, config.faults});
+  }
+  const auto faults_of = [&config](int id) -> FaultPlan& {
+    for (SlaveSim& more : config.more_slaves) {
+      if (more.slave == id) return more.faults;
+    }
+    return config.faults;
+  };
+  for (const std::string& text : options.profile_for) {
+    int id = 0;
+    std::string path;
+    Profile profile;
+    if (!split_for(options.prefix + "profile-for", text, ids, id, path, error) ||
+        !load_profile(path, profile, error)) {
+      return false;
+    }
+    if (id == config.slave) config.profile = profile;
+    for (SlaveSim& more : config.more_slaves) {
+      if (more.slave == id) more.profile = profile;
+    }
+  }
+  for (const std::string& text : options.fault_for) {
+    int id = 0;
+    std::string rest;
+    FaultSwitch s;
+    if (!split_for(options.prefix + "fault-for", text, ids, id, rest, error) ||
+        !parse_fault_switch(rest, s, error)) {
+      return false;
+    }
+    faults_of(id).switches.push_back(s);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, SimConfig& config,
@@ -125,40 +165,7 @@ bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, 
     config.faults.outage.from_round = options.outage_round;
   }
   config.pace_baud = options.pace ? options.pace_baud : 0;
-  config.more_slaves.clear();
-  for (std::size_t i = 1; i < ids.size(); ++i) {
-    config.more_slaves.push_back(SlaveSim{ids[i], config.profile, config.faults});
-  }
-  const auto faults_of = [&config](int id) -> FaultPlan& {
-    for (SlaveSim& more : config.more_slaves) {
-      if (more.slave == id) return more.faults;
-    }
-    return config.faults;
-  };
-  for (const std::string& text : options.profile_for) {
-    int id = 0;
-    std::string path;
-    Profile profile;
-    if (!split_for(options.prefix + "profile-for", text, ids, id, path, error) ||
-        !load_profile(path, profile, error)) {
-      return false;
-    }
-    if (id == config.slave) config.profile = profile;
-    for (SlaveSim& more : config.more_slaves) {
-      if (more.slave == id) more.profile = profile;
-    }
-  }
-  for (const std::string& text : options.fault_for) {
-    int id = 0;
-    std::string rest;
-    FaultSwitch s;
-    if (!split_for(options.prefix + "fault-for", text, ids, id, rest, error) ||
-        !parse_fault_switch(rest, s, error)) {
-      return false;
-    }
-    faults_of(id).switches.push_back(s);
-  }
-  return true;
+  return add_more_slaves(options, ids, config, error);
 }
 
 }  // namespace qxsim
