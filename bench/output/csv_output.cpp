@@ -59,10 +59,7 @@ bool make_csv_output(const OutputContext& context, Outputs& outputs, std::string
     outputs.push_back(std::make_unique<RecordCsvOutput>(context.out));
   }
   if (context.command != Command::kPoll || context.options.csv_path.empty()) return true;
-  auto file = std::make_unique<RunCsvOutput>(context.options.csv_path);
-  if (!file->open(error)) return false;
-  outputs.push_back(std::move(file));
-  return true;
+  return add_file_output<RunCsvOutput>(outputs, error, context.options.csv_path);
 }
 
 }  // namespace qxbench

@@ -25,10 +25,7 @@ class HistoryOutput : public Output {
 
 bool make_history_output(const OutputContext& context, Outputs& outputs, std::string& error) {
   if (context.command != Command::kPoll || context.options.history_path.empty()) return true;
-  auto file = std::make_unique<HistoryOutput>(context.options.history_path);
-  if (!file->open(error)) return false;
-  outputs.push_back(std::move(file));
-  return true;
+  return add_file_output<HistoryOutput>(outputs, error, context.options.history_path);
 }
 
 }  // namespace qxbench

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <json/value.h>
@@ -101,6 +102,16 @@ using Outputs = std::vector<std::unique_ptr<Output>>;
 /// A module: adds its output to `outputs` when the options ask for it. False
 /// with a message when its file cannot be opened.
 using MakeOutput = bool (*)(const OutputContext& context, Outputs& outputs, std::string& error);
+
+/// Opens a module's file (its open(error)) and adds it; false with the message
+/// when it cannot be opened.
+template <typename FileOutput, typename... Args>
+bool add_file_output(Outputs& outputs, std::string& error, Args&&... args) {
+  auto file = std::make_unique<FileOutput>(std::forward<Args>(args)...);
+  if (!file->open(error)) return false;
+  outputs.push_back(std::move(file));
+  return true;
+}
 
 /// The modules the options ask for, in registration order (standard output
 /// first, then the files, opened here as temporary files beside their

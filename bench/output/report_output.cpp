@@ -25,10 +25,7 @@ class ReportOutput : public Output {
 
 bool make_report_output(const OutputContext& context, Outputs& outputs, std::string& error) {
   if (context.command != Command::kPoll || context.options.report_path.empty()) return true;
-  auto file = std::make_unique<ReportOutput>(context.options.report_path, *context.facts);
-  if (!file->open(error)) return false;
-  outputs.push_back(std::move(file));
-  return true;
+  return add_file_output<ReportOutput>(outputs, error, context.options.report_path, *context.facts);
 }
 
 }  // namespace qxbench
