@@ -54,6 +54,16 @@ endforeach()
 target_link_options(qx7540pm-bench PRIVATE -Wl,--disable-new-dtags)
 # --- end of libelf
 
+# --- libunistring (the tools' text width and line breaking): the board's copy.
+find_library(QX_BUNDLED_unistring NAMES libunistring.so.2 REQUIRED)
+get_filename_component(qx_file "${QX_BUNDLED_unistring}" REALPATH)
+install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME libunistring.so.2)
+find_file(QX_COPYRIGHT_libunistring2 copyright PATHS /usr/share/doc/libunistring2 NO_DEFAULT_PATH)
+if(QX_COPYRIGHT_libunistring2)
+  install(FILES ${QX_COPYRIGHT_libunistring2} DESTINATION share/doc/libunistring2)
+endif()
+# --- end of libunistring
+
 # --- Licence: LICENSE, and the copyright file (DEP-5) of everything carried ---
 string(CONCAT QX_BUNDLE_COPYRIGHT_EXTRA
        "\nFiles: ${QX_PRIVATE_LIBDIR}/libmodbus.so.5\n"
@@ -73,6 +83,11 @@ string(CONCAT QX_BUNDLE_COPYRIGHT_EXTRA
        "Copyright: see share/doc/zlib1g/copyright\n"
        "License: Zlib\n"
        "Comment: zlib, which libelf needs, as Debian packs it, with Debian's copyright file beside it.\n"
+       "\nFiles: ${QX_PRIVATE_LIBDIR}/libunistring.so.2\n"
+       "Copyright: see share/doc/libunistring2/copyright\n"
+       "License: LGPL-3+ or GPL-2+\n"
+       "Comment: GNU libunistring, the tools' text width and line breaking, as Debian packs it,\n"
+       " with Debian's copyright file beside it.\n"
        "\nLicense: LGPL-3+ or GPL-2+\n"
        " The GNU Lesser General Public License, version 3 or later, or the GNU General Public\n"
        " License, version 2 or later: share/doc/libelf1/copyright names the holders and terms.\n"

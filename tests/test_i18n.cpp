@@ -3,10 +3,13 @@
 // read back through gettext, and the columns of Chinese labels.
 #include <gtest/gtest.h>
 
+#include <locale.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -57,13 +60,16 @@ TEST(TextWidth, SameInTheCLocale) {
   std::setlocale(LC_CTYPE, before.c_str());
 }
 
-// Every character the Chinese catalogue uses has the same width by the
-// built-in table as by the C library: a board without a UTF-8 locale aligns
-// its tables as this machine does.
-TEST(TextWidth, BuiltInTableAgreesWithTheCLibraryOnTheCatalogue) {
+// Every character the Chinese catalogue uses has the same width by
+// libunistring's tables as by the C library in a UTF-8 locale: the tables
+// align on a terminal as this machine's programs do.
+TEST(TextWidth, LibraryAgreesWithTheCLibraryOnTheCatalogue) {
   std::ifstream po(QX_PO_DIR "/zh_CN.po");
   ASSERT_TRUE(po) << QX_PO_DIR "/zh_CN.po";
   const std::string text{std::istreambuf_iterator<char>(po), std::istreambuf_iterator<char>()};
+  const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+  ASSERT_NE(utf8, locale_t{});
+  const locale_t before = ::uselocale(utf8);
   std::map<char32_t, int> differing;
   std::size_t wide = 0;
   for (std::size_t i = 0; i < text.size();) {
@@ -75,14 +81,15 @@ TEST(TextWidth, BuiltInTableAgreesWithTheCLibraryOnTheCatalogue) {
     }
     i += length;
     if (qxi18n::code_point_width(c) == 2) ++wide;
-    if (qxi18n::code_point_width(c) != qxi18n::fallback_code_point_width(c)) {
-      differing[c] = qxi18n::code_point_width(c);
-    }
+    const int c_library = std::max(0, ::wcwidth(static_cast<wchar_t>(c)));
+    if (qxi18n::code_point_width(c) != c_library) differing[c] = c_library;
   }
+  ::uselocale(before);
+  ::freelocale(utf8);
   EXPECT_GT(wide, 0u);
   for (const auto& [c, width] : differing) {
     ADD_FAILURE() << "U+" << std::hex << static_cast<unsigned long>(c) << ": C library " << width
-                  << ", built-in " << qxi18n::fallback_code_point_width(c);
+                  << ", libunistring " << qxi18n::code_point_width(c);
   }
 }
 
