@@ -36,14 +36,15 @@ if(QX_LIBMODBUS_COPYRIGHT)
   install(FILES ${QX_LIBMODBUS_COPYRIGHT} DESTINATION share/doc/libmodbus5)
 endif()
 
-# --- libelf (the bench's preflight and build-id reader) and its zlib: the
-# board's copies from its sysroot, beside libmodbus, with their copyrights.
-foreach(qx_lib elf z)
-  find_library(QX_BUNDLED_${qx_lib} NAMES lib${qx_lib}.so.1 REQUIRED)
+# --- libelf (the bench's preflight and build-id reader) with its zlib, and
+# libunistring (the tools' text width and line breaking): the board's copies
+# from its sysroot, beside libmodbus, with their copyrights.
+foreach(qx_lib elf.so.1 z.so.1 unistring.so.2)
+  find_library(QX_BUNDLED_${qx_lib} NAMES lib${qx_lib} REQUIRED)
   get_filename_component(qx_file "${QX_BUNDLED_${qx_lib}}" REALPATH)
-  install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME lib${qx_lib}.so.1)
+  install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME lib${qx_lib})
 endforeach()
-foreach(qx_package libelf1 zlib1g)
+foreach(qx_package libelf1 zlib1g libunistring2)
   find_file(QX_COPYRIGHT_${qx_package} copyright PATHS /usr/share/doc/${qx_package} NO_DEFAULT_PATH)
   if(QX_COPYRIGHT_${qx_package})
     install(FILES ${QX_COPYRIGHT_${qx_package}} DESTINATION share/doc/${qx_package})
@@ -52,17 +53,7 @@ endforeach()
 # libelf finds its zlib there too: a DT_RPATH, unlike a DT_RUNPATH, serves the
 # libraries the bench loads as well as the bench.
 target_link_options(qx7540pm-bench PRIVATE -Wl,--disable-new-dtags)
-# --- end of libelf
-
-# --- libunistring (the tools' text width and line breaking): the board's copy.
-find_library(QX_BUNDLED_unistring NAMES libunistring.so.2 REQUIRED)
-get_filename_component(qx_file "${QX_BUNDLED_unistring}" REALPATH)
-install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME libunistring.so.2)
-find_file(QX_COPYRIGHT_libunistring2 copyright PATHS /usr/share/doc/libunistring2 NO_DEFAULT_PATH)
-if(QX_COPYRIGHT_libunistring2)
-  install(FILES ${QX_COPYRIGHT_libunistring2} DESTINATION share/doc/libunistring2)
-endif()
-# --- end of libunistring
+# --- end of libelf and libunistring
 
 # --- Licence: LICENSE, and the copyright file (DEP-5) of everything carried ---
 string(CONCAT QX_BUNDLE_COPYRIGHT_EXTRA
