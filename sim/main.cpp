@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <iostream>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -21,6 +22,42 @@ namespace {
 using qxcore::kExitInput;
 using qxcore::kExitPort;
 using qxcore::kExitUsage;
+
+/// Serves until a signal ends the simulator; its exit code.
+int serve(const qxsim::SimConfig& config) {
+  std::string error;
+  // Signals are taken by sigwait below, never by the serving thread.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  qxsim::MeterSim sim(config);
+  if (!sim.start(error)) {
+    qxcore::fail(error);
+    return kExitPort;
+  }
+  std::cout << sim.port() << std::endl;
+  std::string ids = std::to_string(config.slave);
+  for (const qxsim::SlaveSim& more : config.more_slaves) ids += "," + std::to_string(more.slave);
+  qxcore::say(qxcore::format(P_("slave %s on %s", "slaves %s on %s",
+                                static_cast<unsigned long>(config.more_slaves.size() + 1)),
+                             ids.c_str(), sim.port().c_str()) +
+              (config.pace_baud > 0 ? qxcore::format(_(", paced at %d baud"), config.pace_baud)
+                                    : std::string()) +
+              _("; Ctrl-C stops"));
+  int received = 0;
+  sigwait(&signals, &received);
+  sim.stop();
+  const qxsim::SimStats stats = sim.stats();
+  qxcore::say(
+      qxcore::format(_("%lld requests, %lld rounds, %lld replies, %lld faults"),
+                     static_cast<long long>(stats.requests), static_cast<long long>(stats.rounds),
+                     static_cast<long long>(stats.replies), static_cast<long long>(stats.faults)));
+  return 0;
+}
 
 }  // namespace
 
@@ -56,35 +93,5 @@ int main(int argc, char** argv) {
     qxcore::fail(error);
     return kExitInput;
   }
-  // Signals are taken by sigwait below, never by the serving thread.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-  qxsim::MeterSim sim(config);
-  if (!sim.start(error)) {
-    qxcore::fail(error);
-    return kExitPort;
-  }
-  std::cout << sim.port() << std::endl;
-  std::string ids = std::to_string(config.slave);
-  for (const qxsim::SlaveSim& more : config.more_slaves) ids += "," + std::to_string(more.slave);
-  qxcore::say(qxcore::format(P_("slave %s on %s", "slaves %s on %s",
-                                static_cast<unsigned long>(config.more_slaves.size() + 1)),
-                             ids.c_str(), sim.port().c_str()) +
-              (config.pace_baud > 0 ? qxcore::format(_(", paced at %d baud"), config.pace_baud)
-                                    : std::string()) +
-              _("; Ctrl-C stops"));
-  int received = 0;
-  sigwait(&signals, &received);
-  sim.stop();
-  const qxsim::SimStats stats = sim.stats();
-  qxcore::say(
-      qxcore::format(_("%lld requests, %lld rounds, %lld replies, %lld faults"),
-                     static_cast<long long>(stats.requests), static_cast<long long>(stats.rounds),
-                     static_cast<long long>(stats.replies), static_cast<long long>(stats.faults)));
-  return 0;
+  return serve(config);
 }
