@@ -8,6 +8,7 @@
 #                   libstdc++.so.6 and libc
 #   QX_SDK_FLAGS    optional compiler flags: ISA level (-march=mips32), float
 #                   ABI (-msoft-float, -mfp32), -D_GLIBCXX_USE_CXX11_ABI=0 ...
+# The sysroot's C++ headers (usr/include/c++/N) are used when it has them.
 # An SDK that brings its own CMake toolchain file is used as it is instead:
 # cmake --preset sdk -DCMAKE_TOOLCHAIN_FILE=<its file> (README, "Building
 # with the controller's SDK").
@@ -40,7 +41,26 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CXX_FLAGS_INIT "${QX_SDK_FLAGS}")
+# The sysroot's C++ headers, when it has them, go with its C++ library: a
+# compiler newer than the sysroot would otherwise compile against its own
+# headers and need symbols the controller's library lacks.
+set(_qx_cxx_headers "")
+if(NOT QX_SDK_FLAGS MATCHES "-nostdinc\\+\\+")
+  file(GLOB _qx_cxx_versions LIST_DIRECTORIES true "${QX_SDK_SYSROOT}/usr/include/c++/*")
+  list(FILTER _qx_cxx_versions INCLUDE REGEX "/[0-9][0-9.]*$")
+  if(_qx_cxx_versions)
+    list(SORT _qx_cxx_versions COMPARE NATURAL)
+    list(GET _qx_cxx_versions -1 _qx_cxx_dir)
+    get_filename_component(_qx_cxx_version "${_qx_cxx_dir}" NAME)
+    set(_qx_cxx_headers "-nostdinc++ -isystem ${_qx_cxx_dir}")
+    set(_qx_cxx_target_dir "${QX_SDK_SYSROOT}/usr/include/${_qx_triplet}/c++/${_qx_cxx_version}")
+    if(IS_DIRECTORY "${_qx_cxx_target_dir}")
+      string(APPEND _qx_cxx_headers " -isystem ${_qx_cxx_target_dir}")
+    endif()
+    string(APPEND _qx_cxx_headers " -isystem ${_qx_cxx_dir}/backward")
+  endif()
+endif()
+set(CMAKE_CXX_FLAGS_INIT "${_qx_cxx_headers} ${QX_SDK_FLAGS}")
 set(CMAKE_C_FLAGS_INIT "${QX_SDK_FLAGS}")
 # The sysroot's libraries before the compiler's own: the plug-in's symbol
 # versions are those of the controller's C++ library.

@@ -6,6 +6,7 @@
 
 #include <json/reader.h>
 #include <json/writer.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "qx7540pm.h"
 #include "register_map.h"
@@ -56,16 +57,24 @@ std::string write_compact(const Json::Value& value) {
 }
 
 // Re-renders the snapshot when a round completed since the last rendering.
-// The kept text goes first, its memory too: it is the previous rendering's,
-// and the writer of the next one reuses the space. The time is taken only
-// once the rendering is whole: a rendering that throws half way (allocation)
-// is done again by the next request. Caller holds snapshot_mutex.
+// The completed copy and its time are taken under state_mutex, briefly: no
+// round waits for a reader of the snapshot, only the snapshot's own refresh
+// does. The kept text goes first, its memory too: it is the previous
+// rendering's, and the writer of the next one reuses the space. The time is
+// taken only once the rendering is whole: a rendering that throws half way
+// (allocation) is done again by the next request. Caller holds snapshot_mutex.
 void refresh_snapshot_locked(QX7540PM& device) {
-  if (device.last_update != device.snapshot_time) {
-    std::string().swap(device.snapshot_text);
-    qx7540pm::render_snapshot(device.completed_data, device.snapshot);
-    device.snapshot_time = device.last_update;
+  QX7540PM_Data_t completed;
+  boost::posix_time::ptime updated;
+  {
+    std::lock_guard<std::mutex> state(device.state_mutex);
+    updated = device.last_update;
+    if (updated == device.snapshot_time) return;
+    completed = device.completed_data;
   }
+  std::string().swap(device.snapshot_text);
+  qx7540pm::render_snapshot(completed, device.snapshot);
+  device.snapshot_time = updated;
 }
 
 // The 801 text of the snapshot as it stands: written once per rendering and
@@ -93,8 +102,7 @@ int QX7540PM::DeviceIoControl(int code, const void* in, int in_len, void* out, i
         // already being published on another thread finishes meanwhile.
         std::lock_guard<std::mutex> state(state_mutex);
         poll_step = code;
-        abandon_polled_rounds();
-        std::lock_guard<std::mutex> lock(snapshot_mutex);
+        restart_round(true);
         control_status = -1;
       }
       ZelSPDevice::OpenPort();
@@ -126,7 +134,7 @@ int QX7540PM::DeviceIoControl(int code, const void* in, int in_len, void* out, i
     default: {
       int status;
       {
-        std::lock_guard<std::mutex> lock(snapshot_mutex);
+        std::lock_guard<std::mutex> state(state_mutex);
         status = control_status;
       }
       if (capacity_of(out, out_len) < sizeof status) {

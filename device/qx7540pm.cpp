@@ -88,50 +88,75 @@ bool QX7540PM::InitSetting(const Json::Value& setting) {
 
 bool QX7540PM::RefreshStatus() {
   ZelSPDevice::RefreshStatus();
+  bool claimed;
   {
     std::lock_guard<std::mutex> state(state_mutex);
     // The step is stored before the request: a reply may arrive inside the call.
     poll_step = kStepBlock1;
-    round_in_progress = false;
+    restart_round(false);
+    // Rounds left waiting (a publisher's framework call threw, or they were
+    // completed while another thread published) are published after the request.
+    claimed = claim_publication();
   }
-  modbus_read_registers(QX7540PM_BLOCK1_START, QX7540PM_BLOCK1_COUNT);
+  request_then_publish(QX7540PM_BLOCK1_START, QX7540PM_BLOCK1_COUNT, claimed);
   return true;
+}
+
+void QX7540PM::request_then_publish(int start, int count, bool claimed) {
+  try {
+    modbus_read_registers(start, count);
+  } catch (...) {
+    if (claimed) {
+      std::lock_guard<std::mutex> state(state_mutex);
+      drop_claim();
+    }
+    throw;
+  }
+  // Without a claim of its own the call has nothing to publish: a round its
+  // own thread completed inside the read was published there.
+  if (!claimed) return;
+  std::unique_lock<std::mutex> state(state_mutex);
+  publish_due(state);
 }
 
 bool QX7540PM::process_payload(SPModbus::tab_type /*table*/, unsigned int /*length*/) {
   std::unique_lock<std::mutex> state(state_mutex);
   unsigned char* record = reinterpret_cast<unsigned char*>(&raw_data);
-  switch (poll_step) {
-    case kStepBlock1: {
-      std::memcpy(record + kBlock1Offset, reg_buffer, kBlock1Bytes);
-      round_in_progress = true;
-      poll_step = kStepBlock2;
-      // Unlocked for the request: its reply may come on another thread while
-      // the framework's call waits for it.
-      state.unlock();
-      modbus_read_registers(QX7540PM_BLOCK2_START, QX7540PM_BLOCK2_COUNT);
-      return true;
-    }
-    case kStepBlock2: {
-      std::memcpy(record + kBlock2Offset, reg_buffer, kBlock2Bytes);
-      // A control request from now until RoundDone has queued the round gives
-      // it up, as it gives up the rounds waiting for publication.
-      poll_completion = kCompletionDue;
-      state.unlock();
-      RoundDone();
-      return false;
-    }
-    default:
-      // A reply after a control request, or before the first round: not ours.
-      return true;
+  if (poll_step == kStepBlock1) {
+    std::memcpy(record + kBlock1Offset, reg_buffer, kBlock1Bytes);
+    rounds.store_block1();
+    poll_step = kStepBlock2;
+    const bool claimed = claim_publication();
+    // Unlocked for the request: its reply may come on another thread while
+    // the framework's call waits for it.
+    state.unlock();
+    request_then_publish(QX7540PM_BLOCK2_START, QX7540PM_BLOCK2_COUNT, claimed);
+    return true;
   }
+  if (poll_step == kStepBlock2 && rounds.takes_block2()) {
+    // Storing the last block and completing the round are one step: what is
+    // published is this round's two blocks, whatever comes on other threads
+    // before RoundDone runs, and a control request from now on finds the
+    // round queued and gives it up.
+    std::memcpy(record + kBlock2Offset, reg_buffer, kBlock2Bytes);
+    complete_polled_round();
+    state.unlock();
+    RoundDone();
+    return false;
+  }
+  // A reply after a control request, before the first round, or a last block
+  // whose first block a cache load has replaced: not ours.
+  // Rounds left waiting are published all the same.
+  claim_publication();
+  publish_due(state);
+  return true;
 }
 
 double QX7540PM::Get_Value(unsigned int /*index*/, const std::string& /*name*/) const {
   bool ready;
   boost::posix_time::ptime updated;
   {
-    std::lock_guard<std::mutex> lock(snapshot_mutex);
+    std::lock_guard<std::mutex> state(state_mutex);
     ready = data_ready;
     updated = last_update;
   }

@@ -57,4 +57,9 @@ class ZEL_API QX7540PM : public UniDataDevice<QX7540PM_Data_t, SPModbus, QX7540P
   /// rendering; empty while none is kept. Guarded by snapshot_mutex, like the
   /// snapshot it was written from.
   std::string snapshot_text;
+
+ private:
+  /// Issues a read, then publishes the rounds that waited when the call began,
+  /// if it claimed them. A read that throws gives the claim up.
+  void request_then_publish(int start, int count, bool claimed);
 };

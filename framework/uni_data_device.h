@@ -17,6 +17,7 @@
 #include <json/value.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "round_handover.h"
 #include "ttime.h"
 #include "zel_export.h"
 
@@ -35,7 +36,6 @@ class ZEL_API UniDataDevice : public Protocol {
     std::memset(&raw_data, 0, sizeof raw_data);
     std::memset(&completed_data, 0, sizeof completed_data);
     std::memset(&published_data, 0, sizeof published_data);
-    std::memset(&waiting, 0, sizeof waiting);
   }
   ~UniDataDevice() override = default;
 
@@ -44,12 +44,13 @@ class ZEL_API UniDataDevice : public Protocol {
   /// Restores a cached record and republishes it as a fresh round: 1 accepted,
   /// 0 rejected (null data, any size but the record's, or no place left among
   /// the rounds waiting for publication). Published before returning, unless
-  /// another thread is publishing a round: that thread then publishes it next.
+  /// another thread is publishing a round: the next call publishes it then.
   int LoadFromCache(const unsigned char* data, int size) override;
 
-  /// Completes a round: stamp the record with the local time, publish it, run
-  /// the device's and the framework's checks, store it as history. A round
-  /// completed while another thread publishes is handed to that thread.
+  /// Publishes the rounds that are due: for each, SendSP, the device's and the
+  /// framework's checks, and the history. A round is completed (stamped and
+  /// queued) where its last block is stored or its cached record accepted;
+  /// this runs the framework's part of it, unless another call publishes.
   void RoundDone() override;
 
   /// Reads b_mode, then hands the settings to the protocol.
@@ -61,12 +62,12 @@ class ZEL_API UniDataDevice : public Protocol {
   DataT raw_data;
   int mode = 1;
   boost::posix_time::ptime snapshot_time;
-  /// Guards the snapshot, snapshot_time, what a device keeps with the
-  /// snapshot (its text), the completed-round copy and the round's time and
-  /// ready flag. Held only around copies, never across a call into the
-  /// framework. In-process readers of the snapshot through its address
-  /// (control code 803) hold it while they read, never modify the value and
-  /// call no device operation meanwhile.
+  /// Guards the snapshot, snapshot_time and what a device keeps with the
+  /// snapshot (its text). Held only while the snapshot is rendered or copied,
+  /// never across a call into the framework; no round waits for it. In-process
+  /// readers of the snapshot through its address (control code 803) hold it
+  /// while they read, never modify the value and call no device operation
+  /// meanwhile. Taken before state_mutex when both are needed.
   mutable std::mutex snapshot_mutex;
   /// The rendered snapshot.
   Json::Value snapshot;
@@ -75,40 +76,23 @@ class ZEL_API UniDataDevice : public Protocol {
 
   /// The record as of the last completed round or accepted cache load: what
   /// the snapshot renders, never a round half way through. Written when the
-  /// round completes, under snapshot_mutex.
+  /// round completes, under state_mutex, with last_update and data_ready.
   DataT completed_data;
   /// The record of the round being published: the bytes SendSP and
   /// SaveDeviceHistory are given, and what the device's checks judge. Only the
   /// publishing thread writes it; its address stays valid for the device's life.
   DataT published_data;
   /// Guards the device's small state: raw_data, poll_step, the settings, the
-  /// rounds waiting to be published and who publishes them. Held only around
-  /// copies, never across a call into the framework. Taken before
-  /// snapshot_mutex when both are needed.
+  /// round's time, ready flag and completed copy, and the rounds waiting for
+  /// publication and who publishes them. Held only around copies, never
+  /// across a call into the framework.
   mutable std::mutex state_mutex;
-
-  /// Completed rounds waiting for their publication, oldest first. Bounded:
-  /// cache loads may hold all but one place, so a polled round always finds
-  /// one (by replacing the oldest waiting polled round if need be).
-  static constexpr unsigned kWaitingRounds = 4;
-  struct WaitingRound {
-    DataT record;
-    bool cached;
-  };
-  WaitingRound waiting[kWaitingRounds];
-  unsigned waiting_count = 0;
-  /// A thread is publishing rounds; a round completed meanwhile is handed to it.
-  bool publishing = false;
-  /// A polled round has stored part of raw_data and waits for the rest: a
-  /// cache load then leaves raw_data alone.
-  bool round_in_progress = false;
-  /// A polled round's last reply is stored and its RoundDone is due; a
-  /// control request in between gives the round up.
-  enum PollCompletion { kNoCompletionDue = 0, kCompletionDue = 1, kCompletionGivenUp = 2 };
-  int poll_completion = kNoCompletionDue;
-  /// Polled rounds replaced while waiting because the framework was slow to
-  /// take the earlier ones; polled rounds given up by a control request while
-  /// waiting; cache loads refused for want of a place.
+  /// The poll round in progress and the completed rounds waiting for their
+  /// publication (at most four; no allocation). Guarded by state_mutex.
+  RoundHandover<DataT> rounds;
+  /// Polled rounds that gave way while waiting because the framework was slow
+  /// to take the earlier ones; polled rounds given up by a control request
+  /// while waiting; cache loads refused for want of a place.
   unsigned long dropped_rounds = 0;
   unsigned long abandoned_rounds = 0;
   unsigned long refused_cache_loads = 0;
@@ -124,22 +108,32 @@ class ZEL_API UniDataDevice : public Protocol {
   /// when appSetting is not an object or the member is absent or null. Never
   /// adds members (the controller's settings object is const).
   static const Json::Value* find_app_setting(const Json::Value& setting, const char* key);
-  /// A control request: gives up the polled round in progress, one whose
-  /// completion is due, and those waiting for publication. Cache loads stay.
-  /// Caller holds state_mutex.
-  void abandon_polled_rounds();
+  /// A new round was asked for or a control request came: no block of the
+  /// round is stored yet. A control request also gives up the polled rounds
+  /// waiting for publication (cache loads stay). Caller holds state_mutex.
+  void restart_round(bool control_request);
+  /// Completes the polled round whose last block the caller has just stored,
+  /// in the same locked step: the stamped record becomes the completed copy
+  /// and waits for publication, and this call takes the publisher's role for
+  /// it and the rounds before it unless another call holds the role. Caller
+  /// holds state_mutex.
+  void complete_polled_round();
+  /// In a call's first locked step: takes the publisher's role for the rounds
+  /// waiting now, if any wait and no other call holds it; true if this call
+  /// took it. Caller holds state_mutex.
+  bool claim_publication();
+  /// Gives up a role the caller claimed and has not begun to publish under
+  /// (its framework call threw first). Caller holds state_mutex.
+  void drop_claim();
+  /// Publishes what the role this thread holds allows, oldest first, with no
+  /// lock held during each round's framework calls. Called with state_mutex
+  /// held through `state`; returns with it held.
+  void publish_due(std::unique_lock<std::mutex>& state);
 
  private:
   /// Stamps the record with the local time, makes it the completed round and
   /// queues it for publication. Caller holds state_mutex and has made room.
   void complete_record(DataT& record, bool cached);
-  /// Whether a round of this kind finds a place to wait; a polled round always
-  /// does. Caller holds state_mutex.
-  bool has_place(bool cached) const;
-  /// Publishes the waiting rounds in order unless another thread already
-  /// does, which then publishes them. Called with state_mutex held through
-  /// `state`; returns with it held.
-  void publish_waiting(std::unique_lock<std::mutex>& state);
   /// One round's framework steps, from SendSP to the emptied rule list, on
   /// published_data. Runs with no lock of the device held.
   void publish_round();

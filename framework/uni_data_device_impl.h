@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -63,16 +64,11 @@ bool UniDataDevice<DataT, Protocol, DATA_ID>::InitSetting(const Json::Value& set
 
 template <typename DataT, typename Protocol, int DATA_ID>
 void UniDataDevice<DataT, Protocol, DATA_ID>::RoundDone() {
+  // Publishes under the role that the completion before it took, if it took
+  // one; the rounds of a completion that found the role held elsewhere wait
+  // for that publisher or the next call.
   std::unique_lock<std::mutex> state(state_mutex);
-  const bool given_up = poll_completion == kCompletionGivenUp;
-  poll_completion = kNoCompletionDue;
-  round_in_progress = false;
-  if (given_up) {
-    ++abandoned_rounds;
-    return;
-  }
-  complete_record(raw_data, false);
-  publish_waiting(state);
+  publish_due(state);
 }
 
 template <typename DataT, typename Protocol, int DATA_ID>
@@ -82,97 +78,90 @@ int UniDataDevice<DataT, Protocol, DATA_ID>::LoadFromCache(const unsigned char* 
   // device's own records.
   DataT cached;
   std::memcpy(&cached, data, kRecordSize);
-  std::unique_lock<std::mutex> state(state_mutex);
-  if (!has_place(true)) {
-    ++refused_cache_loads;
-    return 0;
+  {
+    std::lock_guard<std::mutex> state(state_mutex);
+    if (!rounds.has_place(true)) {
+      ++refused_cache_loads;
+      return 0;
+    }
+    const unsigned waiting = rounds.waiting();
+    if (rounds.awaits_block2()) {
+      // raw_data holds a polled round's first block: that round completes with
+      // its own blocks, and the cached record is published as a round of its own.
+      complete_record(cached, true);
+    } else {
+      // The record is the cache's now: a late second block of the last polled
+      // round has no first block left to go with.
+      raw_data = cached;
+      rounds.restart();
+      complete_record(raw_data, true);
+    }
+    rounds.claim(std::this_thread::get_id(), waiting, 1);
   }
-  if (round_in_progress) {
-    // raw_data holds a polled round's first block: that round completes with
-    // its own blocks, and the cached record is published as a round of its own.
-    complete_record(cached, true);
-  } else {
-    raw_data = cached;
-    complete_record(raw_data, true);
-  }
-  publish_waiting(state);
+  RoundDone();
   return 1;
 }
 
 template <typename DataT, typename Protocol, int DATA_ID>
-inline void UniDataDevice<DataT, Protocol, DATA_ID>::abandon_polled_rounds() {
-  round_in_progress = false;
-  if (poll_completion == kCompletionDue) poll_completion = kCompletionGivenUp;
-  unsigned kept = 0;
-  for (unsigned i = 0; i < waiting_count; ++i) {
-    if (waiting[i].cached) {
-      waiting[kept++] = waiting[i];
-    } else {
-      ++abandoned_rounds;
-    }
-  }
-  waiting_count = kept;
+inline void UniDataDevice<DataT, Protocol, DATA_ID>::restart_round(bool control_request) {
+  rounds.restart();
+  if (control_request) abandoned_rounds += rounds.give_up_polled();
 }
 
 template <typename DataT, typename Protocol, int DATA_ID>
-inline bool UniDataDevice<DataT, Protocol, DATA_ID>::has_place(bool cached) const {
-  if (!cached) return true;
-  if (waiting_count == kWaitingRounds) return false;
-  unsigned cached_waiting = 0;
-  for (unsigned i = 0; i < waiting_count; ++i) cached_waiting += waiting[i].cached ? 1 : 0;
-  return cached_waiting + 1 < kWaitingRounds;
+inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_polled_round() {
+  const unsigned waiting = rounds.waiting();
+  rounds.store_block2();
+  complete_record(raw_data, false);
+  rounds.claim(std::this_thread::get_id(), waiting, 1);
+}
+
+template <typename DataT, typename Protocol, int DATA_ID>
+inline bool UniDataDevice<DataT, Protocol, DATA_ID>::claim_publication() {
+  // With nothing waiting there is nothing to claim: the usual case costs no
+  // further locked step.
+  if (rounds.waiting() == 0) return false;
+  return rounds.claim(std::this_thread::get_id(), rounds.waiting(), 0);
+}
+
+template <typename DataT, typename Protocol, int DATA_ID>
+inline void UniDataDevice<DataT, Protocol, DATA_ID>::drop_claim() {
+  rounds.drop_claim(std::this_thread::get_id());
 }
 
 template <typename DataT, typename Protocol, int DATA_ID>
 inline void UniDataDevice<DataT, Protocol, DATA_ID>::complete_record(DataT& record, bool cached) {
-  // Time, stamp, ready flag and the completed copy become visible to queries
-  // together. get_ttime is a pure conversion and takes no device.
-  {
-    std::lock_guard<std::mutex> lock(snapshot_mutex);
-    // Kept as the controller's own round does it: set only when not yet set.
-    if (!this->data_ready) this->data_ready = true;
-    this->last_update = boost::posix_time::second_clock::local_time();
-    const ttime_t stamp = get_ttime(this->last_update);
-    std::memcpy(reinterpret_cast<unsigned char*>(&record) + kStampOffset, &stamp, sizeof stamp);
-    completed_data = record;
-  }
-  if (waiting_count == kWaitingRounds) {
-    // Only polled rounds get here (cache loads keep one place free): the
-    // oldest waiting polled round gives way to the newest reading.
-    unsigned oldest = 0;
-    while (waiting[oldest].cached) ++oldest;
-    for (unsigned i = oldest + 1; i < waiting_count; ++i) waiting[i - 1] = waiting[i];
-    --waiting_count;
-    ++dropped_rounds;
-  }
-  waiting[waiting_count].record = record;
-  waiting[waiting_count].cached = cached;
-  ++waiting_count;
+  // Kept as the controller's own round does it: set only when not yet set.
+  // Time, stamp, ready flag and the completed copy change together, under the
+  // lock that also queues the round. get_ttime is a pure conversion and takes
+  // no device.
+  if (!this->data_ready) this->data_ready = true;
+  this->last_update = boost::posix_time::second_clock::local_time();
+  const ttime_t stamp = get_ttime(this->last_update);
+  std::memcpy(reinterpret_cast<unsigned char*>(&record) + kStampOffset, &stamp, sizeof stamp);
+  completed_data = record;
+  if (rounds.enqueue(record, cached)) ++dropped_rounds;
 }
 
 template <typename DataT, typename Protocol, int DATA_ID>
-void UniDataDevice<DataT, Protocol, DATA_ID>::publish_waiting(std::unique_lock<std::mutex>& state) {
-  // Whoever publishes takes the rounds in order, one at a time; a thread that
-  // finds a publisher at work leaves its round to it and returns.
-  if (publishing) return;
-  publishing = true;
-  while (waiting_count > 0) {
-    published_data = waiting[0].record;
-    for (unsigned i = 1; i < waiting_count; ++i) waiting[i - 1] = waiting[i];
-    --waiting_count;
+void UniDataDevice<DataT, Protocol, DATA_ID>::publish_due(std::unique_lock<std::mutex>& state) {
+  // One publisher at a time takes the rounds in order; a call that finds the
+  // role held elsewhere (another thread, or its own further up the stack, as
+  // when SendSP calls back into the device) leaves its rounds and returns.
+  if (!rounds.begin(std::this_thread::get_id())) return;
+  while (rounds.next(published_data)) {
     state.unlock();
     try {
       publish_round();
     } catch (...) {
-      // The round stops where the framework threw; rounds still waiting go
-      // to the next thread that completes one.
+      // The round stops where the framework threw; the rounds still waiting
+      // go to the next call that comes, on any thread.
       state.lock();
-      publishing = false;
+      rounds.release();
       throw;
     }
     state.lock();
   }
-  publishing = false;
 }
 
 template <typename DataT, typename Protocol, int DATA_ID>

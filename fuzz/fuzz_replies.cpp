@@ -30,7 +30,11 @@ struct Model {
   int poll_step = 0;
   std::array<std::uint16_t, MODBUS_MAX_READ_REGISTERS> reg_buffer{};
   std::size_t rounds = 0;
-  bool in_round = false;  // a first block stored, the round not yet completed or given up
+  // What the record holds of the poll round: nothing (before a first block,
+  // after a new round or control request, or once a cache load took it), a
+  // first block awaiting its second, or both (a repeated second completes it
+  // again).
+  enum Filling { kNoBlock, kAwaitingBlock2, kBlocksStored } filling = kNoBlock;
 };
 
 void store(Model& m, unsigned offset, unsigned bytes) {
@@ -46,12 +50,12 @@ void reply(FuzzedDataProvider& fdp, QX7540PM& device, Model& m) {
   if (count > 0) std::memcpy(m.reg_buffer.data(), words.data(), words.size() * 2);
   if (m.poll_step == QX7540PM::kStepBlock1) {
     store(m, kBlock1Offset, kBlock1Bytes);
-    m.in_round = true;
+    m.filling = Model::kAwaitingBlock2;
     m.poll_step = QX7540PM::kStepBlock2;
     QX_FUZZ_CHECK(result);
-  } else if (m.poll_step == QX7540PM::kStepBlock2) {
+  } else if (m.poll_step == QX7540PM::kStepBlock2 && m.filling != Model::kNoBlock) {
     store(m, kBlock2Offset, kBlock2Bytes);
-    m.in_round = false;
+    m.filling = Model::kBlocksStored;
     m.completed = m.record;
     ++m.rounds;
     QX_FUZZ_CHECK(!result);
@@ -65,8 +69,11 @@ void load_cache(FuzzedDataProvider& fdp, QX7540PM& device, Model& m) {
   record.resize(QX7540PM_RECORD_SIZE);
   QX_FUZZ_CHECK(device.LoadFromCache(record.data(), static_cast<int>(record.size())) == 1);
   // Between a round's two replies the cached record is a round of its own and
-  // the record being polled stays as it is.
-  if (!m.in_round) m.record = record;
+  // the record being polled stays as it is; otherwise it takes the record.
+  if (m.filling != Model::kAwaitingBlock2) {
+    m.record = record;
+    m.filling = Model::kNoBlock;
+  }
   m.completed = record;
   ++m.rounds;
 }
@@ -108,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 0:
         QX_FUZZ_CHECK(device.RefreshStatus());
         m.poll_step = QX7540PM::kStepBlock1;
-        m.in_round = false;
+        m.filling = Model::kNoBlock;
         break;
       case 1:
       case 2:
@@ -123,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         int out_size = 0;
         device.DeviceIoControl(code, "{}", 2, nullptr, 0, out_size);
         m.poll_step = code;
-        m.in_round = false;
+        m.filling = Model::kNoBlock;
         break;
       }
       case 5:

@@ -19,7 +19,6 @@ add_custom_command(OUTPUT ${QX_STRIPPED} ${QX_DEBUG}
 add_custom_target(qx7540pm_stripped ALL DEPENDS ${QX_STRIPPED} ${QX_DEBUG})
 
 set(QX_LIBMODBUS_VERSION ${LIBMODBUS_VERSION})
-configure_file(INSTALL.in ${QX_STAGE}/INSTALL @ONLY)
 install(FILES ${QX_STRIPPED} ${QX_DEBUG} ${QX_STAGE}/INSTALL DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/abi/qx7540pm.mipsel.abi DESTINATION abi)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/bench/examples/ DESTINATION examples)
@@ -39,11 +38,20 @@ endif()
 # --- libelf (the bench's preflight and build-id reader) with its zlib, and
 # libunistring (the tools' text width and line breaking): the board's copies
 # from its sysroot, beside libmodbus, with their copyrights.
-foreach(qx_lib elf.so.1 z.so.1 unistring.so.2)
-  find_library(QX_BUNDLED_${qx_lib} NAMES lib${qx_lib} REQUIRED)
+foreach(qx_lib elf z unistring)
+  set(qx_so 1)
+  if(qx_lib STREQUAL "unistring")
+    set(qx_so 2)
+  endif()
+  find_library(QX_BUNDLED_${qx_lib} NAMES lib${qx_lib}.so.${qx_so} REQUIRED)
   get_filename_component(qx_file "${QX_BUNDLED_${qx_lib}}" REALPATH)
-  install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME lib${qx_lib})
+  install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME lib${qx_lib}.so.${qx_so})
+  # The version, for INSTALL, from the file's name (libelf-0.188.so, libz.so.1.2.13).
+  get_filename_component(qx_name "${qx_file}" NAME)
+  string(REGEX REPLACE "^lib${qx_lib}(-|\\.so\\.)([0-9.]*[0-9])(\\.so)?$" "\\2"
+         QX_BUNDLED_${qx_lib}_VERSION "${qx_name}")
 endforeach()
+configure_file(INSTALL.in ${QX_STAGE}/INSTALL @ONLY)
 foreach(qx_package libelf1 zlib1g libunistring2)
   find_file(QX_COPYRIGHT_${qx_package} copyright PATHS /usr/share/doc/${qx_package} NO_DEFAULT_PATH)
   if(QX_COPYRIGHT_${qx_package})

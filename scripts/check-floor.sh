@@ -5,7 +5,24 @@
 # higher MIPS ISA level, another floating-point ABI or NaN encoding, the old
 # std::string ABI). The bundle's INSTALL states the same table.
 #   scripts/check-floor.sh PLUGIN.so
+#   scripts/check-floor.sh --report PLUGIN.so   what this plug-in asks of a
+#       controller, judged against nothing (a build with the controller's SDK
+#       leaves the bundle's floor on purpose: its floor is its controller's)
 set -euo pipefail
+
+if [ "${1:-}" = --report ]; then
+  [ $# -eq 2 ] && [ -r "$2" ] || { echo "usage: $0 --report PLUGIN.so" >&2; exit 2; }
+  header=$(readelf -hW "$2")
+  field() { sed -n "s/^ *$1: *//p" <<< "$header"; }
+  fp=$(readelf -AW "$2" | sed -n 's/^FP ABI: *//p')
+  strings=C++11
+  nm -D "$2" | c++filt | grep -q '__cxx11::basic_string' || strings=old
+  highest=$(readelf -VW "$2" | sed -n 's/^ *0x[0-9a-f]*: *Name: *\([A-Z]*\)_\([0-9.]*\) .*/\1 \2/p' |
+    sort -k1,1 -k2,2V | awk '{top[$1] = $1 "_" $2} END {for (l in top) print top[l]}' | sort | paste -sd' ' -)
+  flags=$(field Flags)
+  echo "floor of $2: $(field Class) $(field Machine), flags ${flags:-none}${fp:+, FP ABI $fp}, $strings std::string ABI; highest versions: ${highest:-none}"
+  exit 0
+fi
 
 # Symbol version ceilings, per library: GCC 5's C++ library is the first with
 # the C++11 std::string ABI.

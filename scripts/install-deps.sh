@@ -118,7 +118,33 @@ if [ ! -f "$sdk/.stamp" ] || [ "$(cat "$sdk/.stamp")" != "$sdk_want" ]; then
 fi
 ln -sfn /usr/include/boost "$sdk/usr/include/boost"
 echo "controller SDK sysroot: $sdk"
-# --- end of the controller SDK's sysroot
+
+# --- A vendor-style SDK for the board (scripts/stages/55-sdk.sh): Debian's
+# mipsel cross compiler with a sysroot that belongs to it, as a vendor ships
+# them, assembled from the board's C library, C++ library and headers, and
+# jsoncpp.
+vendor=$here/.deps/sdk-mipsel
+vendor_pkgs=(libc6:mipsel libc6-dev:mipsel linux-libc-dev:mipsel libstdc++6:mipsel
+  libstdc++-12-dev:mipsel libgcc-s1:mipsel libjsoncpp25:mipsel libjsoncpp-dev:mipsel)
+vendor_want=$(apt-cache policy "${vendor_pkgs[@]}" | grep -E '^\S|Candidate' | tr -d ' \n')
+if [ ! -f "$vendor/.stamp" ] || [ "$(cat "$vendor/.stamp")" != "$vendor_want" ]; then
+  tmp=$(mktemp -d)
+  chmod 755 "$tmp"
+  (cd "$tmp" && apt-get download -q "${vendor_pkgs[@]}")
+  rm -rf "$vendor"
+  mkdir -p "$vendor"
+  for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$vendor"; done
+  rm -rf "$tmp"
+  find "$vendor" -type l -lname '/*' | while read -r link; do
+    ln -sfr "$vendor$(readlink "$link")" "$link"
+  done
+  ln -sf libstdc++.so.6 "$vendor/usr/lib/mipsel-linux-gnu/libstdc++.so"
+  ln -sfr "$vendor/lib/mipsel-linux-gnu/libgcc_s.so.1" "$vendor/usr/lib/mipsel-linux-gnu/libgcc_s.so"
+  echo "$vendor_want" > "$vendor/.stamp"
+fi
+ln -sfn /usr/include/boost "$vendor/usr/include/boost"
+echo "vendor-style board SDK sysroot: $vendor"
+# --- end of the controller SDKs' sysroots
 
 # --- jsoncpp and GoogleTest built with the old std::string ABI, for the build
 # with QX_OLD_STRING_ABI (scripts/stages/56-old-string-abi.sh): jsoncpp from

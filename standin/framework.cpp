@@ -4,6 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <string>
+#include <utility>
 
 #include <json/writer.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -19,6 +21,17 @@ struct ZelVDevice::Context {
 
 namespace zelfw {
 namespace {
+
+// Settings as the call log keeps them: compact JSON text, as the controller
+// writes them. FastWriter is what the controller's own jsoncpp offers; newer
+// releases deprecate it.
+std::string compact_text(const Json::Value& value) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  Json::FastWriter writer;
+#pragma GCC diagnostic pop
+  return writer.write(value);
+}
 
 Framework* framework_of(const ZelVDevice& device) {
   return device.context == nullptr ? nullptr : device.context->framework;
@@ -43,9 +56,7 @@ bool is_round_service(Op op) {
 }
 
 template <typename Fill>
-long long call_with(const ZelVDevice& device, Op op, long long unattached, Fill&& fill) {
-  Framework* fw = framework_of(device);
-  if (fw == nullptr) return unattached;
+long long serve(Framework* fw, Op op, Fill&& fill) {
   // The controller's own lock, taken inside its round services: the observer
   // (a test's stand-in for what the framework does there) runs under it too.
   std::unique_lock<std::recursive_mutex> service;
@@ -57,6 +68,16 @@ long long call_with(const ZelVDevice& device, Op op, long long unattached, Fill&
   c.op = op;
   fill(c);
   return fw->handle(std::move(c));
+}
+
+template <typename Fill>
+long long call_with(const ZelVDevice& device, Op op, long long unattached, Fill&& fill) {
+  Framework* fw = framework_of(device);
+  if (fw == nullptr) return unattached;
+  fw->run_call_hook(op, Phase::kEntry);
+  const long long result = serve(fw, op, std::forward<Fill>(fill));
+  fw->run_call_hook(op, Phase::kReturn);
+  return result;
 }
 
 long long call(const ZelVDevice& device, Op op, std::initializer_list<long long> ints = {},
@@ -146,7 +167,7 @@ bool ZelVDevice::Init(std::weak_ptr<ZelController> controller, unsigned int inde
 
 bool ZelVDevice::InitSetting(const Json::Value& setting) {
   return zelfw::call_with(*this, Op::kVDeviceInitSetting, 1, [&](zelfw::Call& c) {
-           c.texts.push_back(Json::FastWriter().write(setting));
+           c.texts.push_back(zelfw::compact_text(setting));
          }) != 0;
 }
 
@@ -258,7 +279,7 @@ SPModbus::~SPModbus() = default;
 
 bool SPModbus::InitSetting(const Json::Value& setting) {
   return zelfw::call_with(*this, Op::kInitSetting, 1, [&](zelfw::Call& c) {
-           c.texts.push_back(Json::FastWriter().write(setting));
+           c.texts.push_back(zelfw::compact_text(setting));
          }) != 0;
 }
 

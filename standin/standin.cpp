@@ -125,6 +125,12 @@ void Framework::set_observer(std::function<void(const Call&)> observer) {
   observer_ = std::move(observer);
 }
 
+void Framework::set_call_hook(std::function<void(Op, Phase)> hook) {
+  has_call_hook_.store(false, std::memory_order_release);
+  call_hook_ = std::move(hook);
+  if (call_hook_) has_call_hook_.store(true, std::memory_order_release);
+}
+
 void Framework::set_link(ModbusLink* link) { link_.store(link, std::memory_order_release); }
 
 void Framework::set_control_reply(std::vector<unsigned char> bytes, int out_size) {

@@ -65,6 +65,10 @@ TEST(Alarm, StateIsSetByAMonitoredPhaseBelowThreshold) {
       {1, 1, 0, {22000, 11999, 22000}, true},  // A fine, B low: B decides
       {1, 1, 1, {22000, 22000, 22000}, false},
       {7, 0, 0, {0, 22000, 22000}, true},
+      {0, 1, 0, {0, 12000, 0}, false},  // B exactly at 120 is judged like A
+      {0, 1, 0, {22000, 11999, 22000}, true},
+      {-1, 0, 0, {11999, 22000, 22000}, true},  // -1 monitors A and B as it does C
+      {0, -1, 0, {22000, 11999, 22000}, true},
   };
   for (const Row& row : rows) {
     qxtest::Rig rig;

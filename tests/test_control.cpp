@@ -145,10 +145,16 @@ TEST_F(Control, SnapshotAddressBufferProtocol) {
 TEST_F(Control, OtherCodesOfferControlStatusThenForward) {
   rig.framework.set_result(Op::kDeviceIoControl, 77);
   const std::string body = "request";
-  const int codes[] = {802, 0, -1, 311, 800, 804};
-  for (int code : codes) {
+  // The status offered is whatever the controller last set (-1 by default).
+  const struct {
+    int code;
+    std::int32_t status;
+  } rows[] = {{802, -1}, {0, 5}, {-1, -1}, {311, 0x12345678}, {800, 0}, {804, -1}};
+  for (const auto& row : rows) {
+    const int code = row.code;
     SCOPED_TRACE(code);
     rig.framework.clear_calls();
+    device().control_status = row.status;
     GuardedBuffer buffer(32);
     int out_size = kUntouched;
     EXPECT_EQ(device().DeviceIoControl(code, body.data(), static_cast<int>(body.size()),
@@ -162,7 +168,7 @@ TEST_F(Control, OtherCodesOfferControlStatusThenForward) {
     ASSERT_EQ(calls[0].out_bytes.size(), 32u);
     std::int32_t offered = 0;
     std::memcpy(&offered, calls[0].out_bytes.data(), sizeof offered);
-    EXPECT_EQ(offered, -1);
+    EXPECT_EQ(offered, row.status);
     // Only the first four bytes are the device's.
     for (std::size_t i = 4; i < 32; ++i) EXPECT_EQ(calls[0].out_bytes[i], kFill) << i;
     EXPECT_TRUE(buffer.guards_intact());

@@ -121,7 +121,7 @@ TEST(ClassLayout, MembersFollowDeclarationOrderDownTheChain) {
       member("completed_data", d, d.completed_data),
       member("published_data", d, d.published_data),
       member("state_mutex", d, d.state_mutex),
-      member("waiting", d, d.waiting),
+      member("rounds", d, d.rounds),
       // QX7540PM
       member("has_a", d, d.has_a),
       member("has_b", d, d.has_b),

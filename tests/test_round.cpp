@@ -2,12 +2,15 @@
 // the round's flags and its time stamp, and the record the snapshot renders.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -167,6 +170,21 @@ TEST(Round, EmptyListsStillRunTheBatchCheck) {
   EXPECT_TRUE(rig.framework.calls_of(Op::kCheckThreshold).empty());
   EXPECT_TRUE(rig.device->ao_values.empty());
   EXPECT_FALSE(rig.device->report_flag);
+
+  // Standard output on a file is fully buffered: the line is there as soon as
+  // the round returns, without anyone flushing it, as std::endl promises.
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  {
+    qxhost::StdoutRedirect redirect(fileno(file));
+    std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+    rig.complete_round(kBlock1, kBlock2);
+    char seen[64] = {};
+    const ssize_t n = ::pread(fileno(file), seen, sizeof seen - 1, 0);
+    EXPECT_EQ(std::string(seen, n > 0 ? static_cast<std::size_t>(n) : 0), "rvSize is 0\n");
+  }
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  std::fclose(file);
 }
 
 TEST(Round, StampIsTheLocalTimeOfLastUpdate) {
@@ -305,3 +323,74 @@ TEST(Round, CallbacksOnTheRoundsThreadNeverInterleaveRounds) {
 }
 
 }  // namespace
+
+// The hand-over on its own, with plain numbers for records: who may publish
+// how many, what waits, and what a control request or the bound takes.
+TEST(RoundHandover, PublisherRoleQueueAndRoundInProgress) {
+  RoundHandover<int> rounds;
+  const std::thread::id self = std::this_thread::get_id();
+  std::thread::id other;
+  std::thread([&] { other = std::this_thread::get_id(); }).join();
+  int record = 0;
+
+  // Two rounds wait; a call on another thread takes the role for them and its
+  // own; this thread's call then leaves its round to it.
+  rounds.enqueue(1, false);
+  rounds.enqueue(2, false);
+  EXPECT_TRUE(rounds.claim(other, rounds.waiting(), 0));
+  rounds.enqueue(3, true);
+  EXPECT_FALSE(rounds.claim(self, 2, 1));
+  EXPECT_FALSE(rounds.begin(self));
+  ASSERT_TRUE(rounds.begin(other));
+  EXPECT_FALSE(rounds.begin(other));  // already publishing
+  // A callback on the publisher's own thread adds its round to the count.
+  rounds.enqueue(4, false);
+  EXPECT_FALSE(rounds.claim(other, rounds.waiting(), 1));
+  std::vector<int> published;
+  while (rounds.next(record)) published.push_back(record);
+  EXPECT_EQ(published, (std::vector<int>{1, 2, 3}));
+  EXPECT_FALSE(rounds.publishing());
+  EXPECT_EQ(rounds.waiting(), 1u);  // this thread's round: the next call's
+
+  // A claim given up before publishing frees the role; one being used does not.
+  EXPECT_TRUE(rounds.claim(self, rounds.waiting(), 0));
+  rounds.drop_claim(self);
+  EXPECT_FALSE(rounds.publishing());
+  EXPECT_TRUE(rounds.claim(self, rounds.waiting(), 0));
+  ASSERT_TRUE(rounds.begin(self));
+  rounds.drop_claim(self);
+  EXPECT_TRUE(rounds.next(record));
+  EXPECT_EQ(record, 4);
+  EXPECT_FALSE(rounds.next(record));
+
+  // Cache loads take at most three places; a polled round always finds one,
+  // replacing the oldest waiting polled round; a control request gives up the
+  // polled ones only, keeping the order of the rest.
+  for (int r : {10, 11, 12}) {
+    ASSERT_TRUE(rounds.has_place(true));
+    EXPECT_FALSE(rounds.enqueue(r, r != 11));
+  }
+  EXPECT_FALSE(rounds.enqueue(13, true));
+  EXPECT_FALSE(rounds.has_place(true));
+  EXPECT_TRUE(rounds.has_place(false));
+  EXPECT_TRUE(rounds.enqueue(14, false));  // 11 gives way
+  EXPECT_EQ(rounds.give_up_polled(), 1u);  // 14
+  EXPECT_TRUE(rounds.claim(self, rounds.waiting(), 0));
+  ASSERT_TRUE(rounds.begin(self));
+  published.clear();
+  while (rounds.next(record)) published.push_back(record);
+  EXPECT_EQ(published, (std::vector<int>{10, 12, 13}));
+
+  // The round in progress: a block 2 completes only after a block 1 of this
+  // round; a repeated block 2 completes it again; a cache load may take the
+  // record unless a block 2 is awaited.
+  EXPECT_FALSE(rounds.takes_block2());
+  rounds.store_block1();
+  EXPECT_TRUE(rounds.takes_block2());
+  EXPECT_TRUE(rounds.awaits_block2());
+  rounds.store_block2();
+  EXPECT_TRUE(rounds.takes_block2());
+  EXPECT_FALSE(rounds.awaits_block2());
+  rounds.restart();
+  EXPECT_FALSE(rounds.takes_block2());
+}

@@ -79,6 +79,8 @@ TEST(Settings, AppSettingValuesAreReadLeniently) {
       {"b_mode letters only", R"({"b_mode":"abc"})", {0, 0, 0, 0}},
       {"b_mode number", R"({"b_mode":3})", {0, 0, 0, 3}},
       {"b_mode real", R"({"b_mode":0.99})", {0, 0, 0, 0}},
+      {"b_mode text in exponent form", R"({"b_mode":"1e1"})", {0, 0, 0, 10}},
+      {"b_mode real in exponent form", R"({"b_mode":1e-5})", {0, 0, 0, 0}},
       {"b_mode empty text", R"({"b_mode":""})", {0, 0, 0, 0}},
       {"leading blanks, trailing junk", R"({"has_a":"  7 phases","has_c":"-3x"})", {7, 0, -3, 1}},
       {"hex text is not hex", R"({"has_a":"0x10"})", {0, 0, 0, 1}},

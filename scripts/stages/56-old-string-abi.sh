@@ -9,12 +9,14 @@ cd "$(dirname "$0")/../.."
 
 libs=$(realpath .deps/old-string-abi)
 rm -rf build/old-string-abi
-cmake -S . -B build/old-string-abi -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build/old-string-abi -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_WERROR=ON \
   -DQX_OLD_STRING_ABI=ON -DQX_BUILD_TOOLS=OFF -DQX_PACKAGING=OFF -DCMAKE_PREFIX_PATH="$libs" > /dev/null
 cmake --build build/old-string-abi --target qx7540pm qx7540pm_tests
 if nm -D build/old-string-abi/qx7540pm.so | grep -q __cxx11; then
   echo "old string ABI: the plug-in still has symbols of the C++11 string ABI" >&2
   exit 1
 fi
+# The interleaving explorer is left to the other builds: the string ABI
+# changes no round's order.
 LD_LIBRARY_PATH=$libs/lib ctest --test-dir build/old-string-abi --output-on-failure -j2 \
-  -E '^abi\.class_layout$'
+  -E '^abi\.class_layout$' -LE explore

@@ -47,6 +47,9 @@ enum class Op : std::uint8_t {
   kCount
 };
 
+/// Where a framework call stands when its hook runs: about to do its work, or done.
+enum class Phase : std::uint8_t { kEntry, kReturn };
+
 /// The operation's C++ name, as it appears in call logs.
 const char* op_name(Op op);
 
@@ -110,6 +113,16 @@ class Framework {
   /// Runs after each logged call, outside the framework's lock.
   void set_observer(std::function<void(const Call&)> observer);
 
+  /// Runs on the calling thread at the entry to and the return from each
+  /// framework operation a device calls (get_ttime, a pure conversion, has
+  /// none), outside the framework's locks, logged or not. A hook that throws
+  /// at entry makes that call throw having done nothing. Set it before any
+  /// device calls in; an empty function removes it.
+  void set_call_hook(std::function<void(Op, Phase)> hook);
+  void run_call_hook(Op op, Phase phase) const {
+    if (has_call_hook_.load(std::memory_order_acquire)) call_hook_(op, phase);
+  }
+
   /// A controller with locks of its own: while on, the round services
   /// (SendSP, Reset, CheckThresholdBool, CheckAOReport, CheckThreshold,
   /// DoBatchCheckThreshold, SaveDeviceHistory) run holding service_lock(), as
@@ -150,6 +163,8 @@ class Framework {
   std::vector<Call> calls_;
   std::array<Results, static_cast<std::size_t>(Op::kCount)> results_;  // guarded by mutex_
   std::function<void(const Call&)> observer_;
+  std::atomic<bool> has_call_hook_{false};
+  std::function<void(Op, Phase)> call_hook_;
   std::atomic<ModbusLink*> link_{nullptr};
   bool has_control_reply_ = false;  // guarded by mutex_
   std::vector<unsigned char> control_reply_bytes_;
