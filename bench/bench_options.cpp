@@ -1,5 +1,7 @@
 #include "bench_options.h"
 
+#include "qxcore/ids.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <algorithm>
@@ -59,19 +61,19 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
                   ->group(C_("option group", "Link"));
   port->excludes(tcp);
   tcp->excludes(port);
-  app.add_option("--baud", o.baud, _("Line speed (default: the device's own, 9600)"))
+  app.add_option("--baud", o.line.baud, _("Line speed (default: the device's own, 9600)"))
       ->check(CLI::Range(50, 4000000))
       ->group(C_("option group", "Link"));
   app.add_option_function<std::string>(
          "--parity",
-         [&o](const std::string& p) { o.parity = static_cast<char>(std::toupper(p[0])); },
+         [&o](const std::string& p) { o.line.parity = static_cast<char>(std::toupper(p[0])); },
          _("N, E or O (none, even, odd; default N)"))
       ->check(CLI::IsMember({"N", "E", "O", "n", "e", "o", "none", "even", "odd"}))
       ->group(C_("option group", "Link"));
-  app.add_option("--data-bits", o.data_bits, _("5 to 8 (default 8)"))
+  app.add_option("--data-bits", o.line.data_bits, _("5 to 8 (default 8)"))
       ->check(CLI::Range(5, 8))
       ->group(C_("option group", "Link"));
-  app.add_option("--stop-bits", o.stop_bits, _("1 or 2 (default 1)"))
+  app.add_option("--stop-bits", o.line.stop_bits, _("1 or 2 (default 1)"))
       ->check(CLI::Range(1, 2))
       ->group(C_("option group", "Link"));
   app.add_option("--slave", o.slave_list,
@@ -94,18 +96,19 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
       ->group(C_("option group", "Device"));
   app.add_option("--cache", o.cache_path, _("Restore this cached 91-byte record before polling"))
       ->group(C_("option group", "Device"));
-  app.add_option("--history", o.history_path, _("Append every stored 91-byte record to this file"))
+  app.add_option("--history", o.output.history_path,
+                 _("Append every stored 91-byte record to this file"))
       ->group(C_("option group", "Device"));
-  app.add_option("--csv", o.csv_path,
+  app.add_option("--csv", o.output.csv_path,
                  _("Write one CSV row per round to this file (UTF-8, with the snapshot's keys)"));
-  app.add_option("--report", o.report_path,
+  app.add_option("--report", o.output.report_path,
                  _("Write the commissioning report (one HTML file with charts, opens offline) "
                    "to this file when the run ends"));
-  app.add_flag("--json", o.json,
+  app.add_flag("--json", o.output.json,
                _("One JSON object per round on standard output, then a summary object"));
   app.add_flag("--trace", o.trace,
                _("Show every Modbus frame sent and received, with a monotonic time stamp"));
-  app.add_flag("--watch", o.watch,
+  app.add_flag("--watch", o.output.watch,
                _("On a terminal, redraw one screen per cycle (a row per meter) instead of "
                  "scrolling; ignored when standard output is not a terminal"));
   add_sim_options(app, o.sim);
@@ -127,17 +130,17 @@ bool check_sim_options(const qxsim::SimOptions& sim, bool simulated, std::string
 bool check_bench_options(BenchOptions& o, std::string& error) {
   const bool simulated = o.port.empty() && o.tcp.empty();
   // RTU slave ids are 1..247; a TCP gateway takes any unit id.
-  if (!qxsim::parse_id_list("--slave", o.slave_list, o.tcp.empty() ? 1 : 0,
-                            o.tcp.empty() ? 247 : 255, o.slaves, error)) {
+  if (!qxcore::parse_id_list("--slave", o.slave_list, o.tcp.empty() ? 1 : 0,
+                             o.tcp.empty() ? 247 : 255, o.slaves, error)) {
     return false;
   }
   o.slave = o.slaves.front();
   for (const std::string& text : o.settings_for) {
     long id = -1;
     std::string path;
-    if (!qxsim::split_id_text(text, id, path) ||
+    if (!qxcore::split_id_text(text, id, path) ||
         std::find(o.slaves.begin(), o.slaves.end(), id) == o.slaves.end()) {
-      error = qxi18n::format(_("--settings-for \"%s\": expected ID=FILE with ID one of --slave"),
+      error = qxcore::format(_("--settings-for \"%s\": expected ID=FILE with ID one of --slave"),
                              text.c_str());
       return false;
     }
@@ -163,7 +166,7 @@ bool parse_host_port(const std::string& text, std::string& host, int& port, std:
     const auto bracket = text.find(']');
     if (bracket == std::string::npos || bracket == 1 ||
         (bracket + 1 < text.size() && text[bracket + 1] != ':')) {
-      error = qxi18n::format(
+      error = qxcore::format(
           _("--tcp \"%s\": an IPv6 gateway is written [ADDRESS] or [ADDRESS]:PORT"), text.c_str());
       return false;
     }
@@ -177,14 +180,14 @@ bool parse_host_port(const std::string& text, std::string& host, int& port, std:
     port_text = text.substr(text.find(':') + 1);
   }
   if (host.empty()) {
-    error = qxi18n::format(_("--tcp \"%s\": give the gateway's address, HOST or HOST:PORT"),
+    error = qxcore::format(_("--tcp \"%s\": give the gateway's address, HOST or HOST:PORT"),
                            text.c_str());
     return false;
   }
   if (has_port) {
     long value = 0;
-    if (!qxsim::parse_number(port_text, value) || value < 1 || value > 65535) {
-      error = qxi18n::format(_("--tcp \"%s\": the port must be a number from 1 to 65535"),
+    if (!qxcore::parse_number(port_text, value) || value < 1 || value > 65535) {
+      error = qxcore::format(_("--tcp \"%s\": the port must be a number from 1 to 65535"),
                              text.c_str());
       return false;
     }
@@ -192,8 +195,6 @@ bool parse_host_port(const std::string& text, std::string& host, int& port, std:
   }
   return true;
 }
-
-void fail(const std::string& message) { std::cerr << "qx7540pm-bench: " << message << std::endl; }
 
 int attach_meter(const std::string& plugin_path, zelfw::Framework& framework,
                  qxhost::MeterPtr& meter) {

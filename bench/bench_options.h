@@ -6,24 +6,26 @@
 
 #include <CLI/CLI.hpp>
 
+#include "output/output.h"
+#include "qxcore/exit_codes.h"
+#include "qxcore/line_setting.h"
+#include "qxcore/text.h"
 #include "qxhost/plugin.h"
-#include "qxsim/exit_codes.h"
 #include "qxsim/options.h"
 #include "zelfw/standin.h"
 
 namespace qxbench {
 
-using qxsim::kExitInput;
-using qxsim::kExitInterrupted;
-using qxsim::kExitOk;
-using qxsim::kExitOutput;
-using qxsim::kExitPlugin;
-using qxsim::kExitPort;
-using qxsim::kExitRoundsFailed;
-using qxsim::kExitUsage;
-
+using qxcore::kExitInput;
+using qxcore::kExitInterrupted;
+using qxcore::kExitOk;
+using qxcore::kExitOutput;
+using qxcore::kExitPlugin;
+using qxcore::kExitPort;
+using qxcore::kExitRoundsFailed;
+using qxcore::kExitUsage;
 /// One line "qx7540pm-bench: message" on standard error.
-void fail(const std::string& message);
+using qxcore::fail;
 
 /// Loads the plug-in at plugin_path as the controller does, makes a meter and
 /// attaches it to the framework: kExitOk, or kExitPlugin after saying why.
@@ -34,10 +36,7 @@ struct BenchOptions {
   std::string plugin_path;  ///< empty: the plug-in built next to the bench
   std::string port;
   std::string tcp;
-  int baud = 0;  ///< 0: the device's own baud_rate
-  char parity = 'N';
-  int data_bits = 8;
-  int stop_bits = 1;
+  qxcore::LineSetting line = {0, 8, 'N', 1};  ///< baud 0: the device's own baud_rate
   std::string slave_list = "1";  ///< --slave: one id, or a list and ranges for several meters
   std::vector<int> slaves{1};    ///< slave_list, parsed by check_bench_options
   int slave = 1;                 ///< the first of them
@@ -47,12 +46,8 @@ struct BenchOptions {
   std::string settings_path;
   std::vector<std::string> settings_for;  ///< "ID=FILE": one meter's own settings
   std::string cache_path;
-  std::string history_path;
-  std::string csv_path;     ///< one CSV row per round (empty: none)
-  std::string report_path;  ///< the commissioning report, written when the run ends
-  bool json = false;
-  bool trace = false;  ///< every frame on the wire, with each round
-  bool watch = false;  ///< redraw one screen per cycle on a terminal
+  OutputOptions output;  ///< --json, --watch, --csv, --history, --report
+  bool trace = false;    ///< every frame on the wire, with each round
   qxsim::SimOptions sim;
 };
 

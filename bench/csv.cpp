@@ -2,6 +2,7 @@
 
 #include <json/writer.h>
 
+#include "qxcore/text.h"
 #include "register_map.h"
 
 namespace qxbench {
@@ -56,7 +57,7 @@ std::string csv_line(const std::vector<std::string>& fields) {
 }
 
 void CsvWriter::write_header(const std::vector<std::string>& columns) {
-  std::fputs(kCsvByteOrderMark, out_);
+  std::fputs(qxcore::kByteOrderMark, out_);
   write_row(columns);
 }
 

@@ -12,9 +12,6 @@
 
 namespace qxbench {
 
-/// What a CSV file starts with, so that spreadsheets read it as UTF-8.
-constexpr char kCsvByteOrderMark[] = "\xEF\xBB\xBF";
-
 /// One row: fields joined by commas, quoted where needed, CRLF at the end.
 std::string csv_line(const std::vector<std::string>& fields);
 

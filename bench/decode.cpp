@@ -1,5 +1,6 @@
 #include "decode.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <cctype>
@@ -14,11 +15,11 @@
 #include "bench_options.h"
 #include "csv.h"
 #include "qx7540pm.h"
+#include "qxcore/input_file.h"
 #include "qxhost/output.h"
 #include "qxhost/plugin.h"
 #include "qxhost/snapshot.h"
-#include "qxsim/json_file.h"
-#include "report.h"
+#include "round_format.h"
 #include "session.h"
 #include "zelfw/standin.h"
 
@@ -61,7 +62,7 @@ std::string first_stray_character(const std::string& text) {
   std::size_t line = 1, column = 1;
   for (char c : text) {
     if (!is_hex(c) && !is_space(c)) {
-      return qxi18n::format(_("line %ld, column %ld: '%c' is not a hex digit"),
+      return qxcore::format(_("line %ld, column %ld: '%c' is not a hex digit"),
                             static_cast<long>(line), static_cast<long>(column), c);
     }
     if (c == '\n') {
@@ -88,7 +89,7 @@ void split_hex_lines(const std::string& path, const std::string& text, StoredRec
     begin = end + 1;
     if (digits.empty()) continue;
     if (digits.size() != kHexDigitsPerRecord) {
-      stored.problem = qxi18n::format(
+      stored.problem = qxcore::format(
           _("%s: line %zu holds %zu hex digits, not a record (%zu digits, %zu bytes)"),
           path.c_str(), static_cast<std::size_t>(line_number), digits.size(),
           static_cast<std::size_t>(kHexDigitsPerRecord), static_cast<std::size_t>(kRecordSize));
@@ -111,7 +112,7 @@ void split_binary(const std::string& path, const std::string& bytes, StoredRecor
   }
   const std::size_t tail = bytes.size() % kRecordSize;
   if (tail != 0) {
-    stored.problem = qxi18n::format(
+    stored.problem = qxcore::format(
         _("%s: %zu bytes at offset %zu are not a whole record (%zu records of %zu bytes before "
           "them)"),
         path.c_str(), static_cast<std::size_t>(tail), static_cast<std::size_t>(whole * kRecordSize),
@@ -121,8 +122,8 @@ void split_binary(const std::string& path, const std::string& bytes, StoredRecor
 
 void read_records(const std::string& path, StoredRecords& stored) {
   std::string bytes;
-  if (!qxsim::read_input_file(path, C_("file kind", "record file"), kMaxRecordFileBytes, bytes,
-                              stored.problem)) {
+  if (!qxcore::read_input_file(path, C_("file kind", "record file"), kMaxRecordFileBytes, bytes,
+                               stored.problem)) {
     return;
   }
   if (!is_text(bytes)) {
@@ -132,7 +133,7 @@ void read_records(const std::string& path, StoredRecords& stored) {
   // Text is hex: any other character is an error, never read as a record's bytes.
   const std::string stray = first_stray_character(bytes);
   if (!stray.empty()) {
-    stored.problem = qxi18n::format(_("%s: %s (a hex file holds hex digits and white space only)"),
+    stored.problem = qxcore::format(_("%s: %s (a hex file holds hex digits and white space only)"),
                                     path.c_str(), stray.c_str());
     return;
   }
@@ -147,50 +148,6 @@ std::string stamp_of(const QX7540PM_Data_t& record) {
   return text;
 }
 
-/// Shows each record in the chosen form.
-class Printer {
- public:
-  Printer(const DecodeOptions& options, std::FILE* out) : options_(options), out_(out), csv_(out) {}
-
-  void begin() {
-    if (!options_.csv) return;
-    std::vector<std::string> columns = {"file", "index", "data_id", "stamp"};
-    for (std::string& key : snapshot_keys()) columns.push_back(std::move(key));
-    csv_.write_header(columns);
-  }
-
-  void show(const std::string& path, std::size_t index, const QX7540PM_Data_t& record,
-            const Json::Value& values) {
-    const std::string stamp = stamp_of(record);
-    if (options_.json) {
-      Json::Value o(Json::objectValue);
-      o["file"] = path;
-      o["index"] = static_cast<Json::UInt64>(index);
-      o["data_id"] = record.device_data_id;
-      o["stamp"] = stamp;
-      o["values"] = values;
-      std::fprintf(out_, "%s\n", compact_json(o).c_str());
-    } else if (options_.csv) {
-      std::vector<std::string> fields = {path, std::to_string(index),
-                                         std::to_string(record.device_data_id), stamp};
-      for (std::string& field : snapshot_fields(values)) fields.push_back(std::move(field));
-      csv_.write_row(fields);
-    } else {
-      std::fprintf(out_, "%s\n",
-                   qxi18n::format(_("%s record %zu  data id %d  stored %s"), path.c_str(), index,
-                                  record.device_data_id, stamp.c_str())
-                       .c_str());
-      print_snapshot_values(out_, values);
-    }
-    std::fflush(out_);
-  }
-
- private:
-  const DecodeOptions& options_;
-  std::FILE* out_;
-  CsvWriter csv_;
-};
-
 }  // namespace
 
 CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugin_path) {
@@ -201,9 +158,9 @@ CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugi
   decode->add_option(
       "--plugin", plugin_path,
       _("Plug-in to load (default: the qx7540pm.so installed or built with the bench)"));
-  auto* json = decode->add_flag("--json", o.json, _("One JSON object per record"));
-  auto* csv =
-      decode->add_flag("--csv", o.csv, _("CSV: a header row with the keys, a row per record"));
+  auto* json = decode->add_flag("--json", o.output.json, _("One JSON object per record"));
+  auto* csv = decode->add_flag("--csv", o.output.csv,
+                               _("CSV: a header row with the keys, a row per record"));
   json->excludes(csv);
   csv->excludes(json);
   decode->footer(
@@ -222,16 +179,21 @@ int run_decode(const DecodeOptions& options, const std::string& plugin_path) {
   const qxhost::Plugin plugin = qxhost::Plugin::open(plugin_path);
   // Each load writes "rvSize is 0"; the decoded records are the only output.
   qxhost::DiscardStdout discard;
-  Printer printer(options, discard.report());
-  printer.begin();
+  Outputs outputs;
+  std::string error;
+  make_outputs({Command::kDecode, options.output, discard.own_stdout()}, outputs, error);
   int code = kExitOk;
   for (const std::string& path : options.files) {
     StoredRecords stored;
     read_records(path, stored);
     for (std::size_t i = 0; i < stored.records.size(); ++i) {
-      QX7540PM_Data_t record;
-      std::memcpy(&record, stored.records[i].data(), sizeof record);
-      printer.show(path, i, record, qxhost::render_stored_record(plugin, stored.records[i]));
+      DecodedRecord decoded;
+      decoded.path = path;
+      decoded.index = i;
+      std::memcpy(&decoded.record, stored.records[i].data(), sizeof decoded.record);
+      decoded.stamp = stamp_of(decoded.record);
+      decoded.values = qxhost::render_stored_record(plugin, stored.records[i]);
+      for (auto& each : outputs) each->record(decoded);
     }
     if (!stored.problem.empty()) {
       fail(stored.problem);

@@ -8,12 +8,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include "output/output.h"
+
 namespace qxbench {
 
 struct DecodeOptions {
   std::vector<std::string> files;
-  bool json = false;  ///< one JSON object per record
-  bool csv = false;   ///< a header row, then one row per record
+  OutputOptions output;  ///< --json: an object per record; --csv: a header, a row per record
 };
 
 /// Adds the decode subcommand; plugin_path is the bench's own --plugin, which

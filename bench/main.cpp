@@ -9,8 +9,8 @@
 #include "decode.h"
 #include "poll.h"
 #include "preflight.h"
+#include "qxcore/cli.h"
 #include "qxhost/version.h"
-#include "qxi18n/cli.h"
 #include "qxi18n/i18n.h"
 #include "report_command.h"
 #include "scan.h"
@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
   CLI::App app{_("Loads the qx7540pm plug-in as the controller does and polls a meter over Modbus"),
                "qx7540pm-bench"};
   // Before the subcommands, which take it from here.
-  app.failure_message(qxi18n::failure_message);
+  app.failure_message(qxcore::failure_message);
   app.set_version_flag("--version", std::string("qx7540pm-bench ") + qxhost::project_version());
   qxbench::add_bench_options(app, options);
   qxbench::DecodeOptions decode;
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   app.add_option("--lang", lang, qxi18n::lang_option_help())
       ->check(CLI::IsMember(qxi18n::languages()));
   app.require_subcommand(0, 1);
-  qxi18n::localize_help(app);
+  qxcore::localize_help(app);
   try {
     app.parse(argc, argv);
     std::string error;
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
                                                  : options.plugin_path);
   }
   if (*scan_command) {
-    scan.json = scan.json || options.json;
+    scan.output.json = scan.output.json || options.output.json;
     scan.trace = scan.trace || options.trace;  // `qx7540pm-bench --json scan` as well
     return qxbench::run_scan(
         scan, options.plugin_path.empty() ? qxbench::default_plugin_path() : options.plugin_path,

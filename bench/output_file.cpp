@@ -1,5 +1,6 @@
 #include "output_file.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <fcntl.h>
@@ -60,7 +61,7 @@ OutputFile::~OutputFile() {
 void OutputFile::set_error(const std::string& action) {
   if (error_.empty())
     error_ = action == "write"
-                 ? qxi18n::format(_("cannot write %s %s: %s"), what_.c_str(), path_.c_str(),
+                 ? qxcore::format(_("cannot write %s %s: %s"), what_.c_str(), path_.c_str(),
                                   std::strerror(errno))
                  : "cannot " + action + " " + what_ + " " + path_ + ": " + std::strerror(errno);
 }
@@ -69,7 +70,7 @@ bool OutputFile::open(bool append, std::string& error) {
   struct stat target {};
   const bool exists = ::stat(path_.c_str(), &target) == 0;
   if (exists && !S_ISREG(target.st_mode)) {
-    error = qxi18n::format(_("%s %s is not a regular file"), what_.c_str(), path_.c_str());
+    error = qxcore::format(_("%s %s is not a regular file"), what_.c_str(), path_.c_str());
     return false;
   }
   const auto slash = path_.find_last_of('/');
@@ -78,7 +79,7 @@ bool OutputFile::open(bool append, std::string& error) {
   std::string pattern = dir + "." + name + ".XXXXXX";
   fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd_ < 0) {
-    error = qxi18n::format(_("cannot open %s %s: %s"), what_.c_str(), path_.c_str(),
+    error = qxcore::format(_("cannot open %s %s: %s"), what_.c_str(), path_.c_str(),
                            std::strerror(errno));
     return false;
   }
@@ -101,7 +102,7 @@ bool OutputFile::open(bool append, std::string& error) {
     while (copied > 0) copied = ::copy_file_range(in, nullptr, fd_, nullptr, 1 << 24, 0);
     if (in >= 0) ::close(in);
     if (copied < 0) {
-      error = qxi18n::format(_("cannot copy %s %s to append to it: %s"), what_.c_str(),
+      error = qxcore::format(_("cannot copy %s %s to append to it: %s"), what_.c_str(),
                              path_.c_str(), std::strerror(errno));
       return false;
     }
@@ -148,14 +149,14 @@ bool outputs_apart_from_inputs(const std::vector<std::string>& outputs,
     if (outputs[i].empty()) continue;
     for (const std::string& input : inputs) {
       if (!input.empty() && (input == outputs[i] || same_file(input, outputs[i]))) {
-        error = qxi18n::format(_("the output file %s is also an input (%s): choose another name"),
+        error = qxcore::format(_("the output file %s is also an input (%s): choose another name"),
                                outputs[i].c_str(), input.c_str());
         return false;
       }
     }
     for (std::size_t j = 0; j < i; ++j) {
       if (!outputs[j].empty() && (outputs[j] == outputs[i] || same_file(outputs[j], outputs[i]))) {
-        error = qxi18n::format(_("two outputs go to one file, %s: choose another name"),
+        error = qxcore::format(_("two outputs go to one file, %s: choose another name"),
                                outputs[i].c_str());
         return false;
       }

@@ -1,5 +1,5 @@
 // A polling run of the bench: inputs read and checked, the plug-in loaded,
-// the line opened, then every round fed to the run's sinks (sinks.h).
+// the line opened, then every round fed to the run's outputs (output/output.h).
 #include "poll.h"
 
 #include <unistd.h>
@@ -19,27 +19,24 @@
 #include "bench_options.h"
 #include "output_file.h"
 #include "qx7540pm.h"
+#include "qxcore/ids.h"
+#include "qxcore/input_file.h"
+#include "qxcore/line_setting.h"
+#include "qxcore/text.h"
+#include "qxhost/device_settings.h"
 #include "qxhost/identity.h"
 #include "qxhost/plugin.h"
 #include "qxhost/round_output.h"
 #include "qxi18n/i18n.h"
-#include "qxsim/json_file.h"
 #include "qxsim/meter_sim.h"
 #include "session.h"
 #include "signals.h"
-#include "sinks.h"
 
 namespace qxbench {
 namespace {
 
 /// A cached record is 91 bytes; anything much larger is no cache file.
 constexpr std::size_t kMaxCacheFileBytes = 1 << 16;
-
-// The phases the device monitors, as it read them from the settings: the
-// device converts has_a, has_b and has_c itself (numbers by value, saturated).
-std::array<bool, 3> monitored_phases(const QX7540PM& meter) {
-  return {meter.has_a != 0, meter.has_b != 0, meter.has_c != 0};
-}
 
 }  // namespace
 
@@ -73,13 +70,13 @@ struct Inputs {
 int read_inputs(const BenchOptions& opt, Inputs& in) {
   std::string error;
   if (!opt.settings_path.empty()) {
-    if (!qxsim::read_json_file(opt.settings_path, C_("file kind", "settings"), in.settings,
-                               error)) {
+    if (!qxcore::read_json_file(opt.settings_path, C_("file kind", "settings"), in.settings,
+                                error)) {
       fail(error);
       return kExitInput;
     }
     if (!in.settings.isObject()) {
-      fail(qxi18n::format(_("settings file %s: the top level must be a JSON object"),
+      fail(qxcore::format(_("settings file %s: the top level must be a JSON object"),
                           opt.settings_path.c_str()));
       return kExitInput;
     }
@@ -88,23 +85,23 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
   for (const std::string& text : opt.settings_for) {
     long id = 0;
     std::string path;
-    qxsim::split_id_text(text, id, path);  // checked with the options
+    qxcore::split_id_text(text, id, path);  // checked with the options
     files.push_back(path);
     Json::Value& settings = in.settings_for[static_cast<int>(id)];
-    if (!qxsim::read_json_file(path, C_("file kind", "settings"), settings, error)) {
+    if (!qxcore::read_json_file(path, C_("file kind", "settings"), settings, error)) {
       fail(error);
       return kExitInput;
     }
     if (!settings.isObject()) {
       fail(
-          qxi18n::format(_("settings file %s: the top level must be a JSON object"), path.c_str()));
+          qxcore::format(_("settings file %s: the top level must be a JSON object"), path.c_str()));
       return kExitInput;
     }
   }
   std::string cache;
   if (!opt.cache_path.empty() &&
-      !qxsim::read_input_file(opt.cache_path, C_("file kind", "cache file"), kMaxCacheFileBytes,
-                              cache, error)) {
+      !qxcore::read_input_file(opt.cache_path, C_("file kind", "cache file"), kMaxCacheFileBytes,
+                               cache, error)) {
     fail(error);
     return kExitInput;
   }
@@ -117,9 +114,10 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
   for (const std::string& text : opt.sim.profile_for) {
     long id = 0;
     std::string path;
-    if (qxsim::split_id_text(text, id, path)) files.push_back(path);
+    if (qxcore::split_id_text(text, id, path)) files.push_back(path);
   }
-  if (!outputs_apart_from_inputs({opt.csv_path, opt.history_path, opt.report_path}, files, error)) {
+  if (!outputs_apart_from_inputs(
+          {opt.output.csv_path, opt.output.history_path, opt.output.report_path}, files, error)) {
     fail(error);
     return kExitInput;
   }
@@ -153,17 +151,17 @@ int make_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
       for (const std::string& text : opt.settings_for) {
         long id = 0;
         std::string path;
-        if (has_own && qxsim::split_id_text(text, id, path) && id == slave) file = path;
+        if (has_own && qxcore::split_id_text(text, id, path) && id == slave) file = path;
       }
       if (opt.slaves.size() > 1) {
         fail(file.empty()
-                 ? qxi18n::format(_("the device for slave %d refused the settings: %s"), slave,
+                 ? qxcore::format(_("the device for slave %d refused the settings: %s"), slave,
                                   e.what())
-                 : qxi18n::format(_("the device for slave %d refused the settings in %s: %s"),
+                 : qxcore::format(_("the device for slave %d refused the settings in %s: %s"),
                                   slave, file.c_str(), e.what()));
       } else {
-        fail(file.empty() ? qxi18n::format(_("the device refused the settings: %s"), e.what())
-                          : qxi18n::format(_("the device refused the settings in %s: %s"),
+        fail(file.empty() ? qxcore::format(_("the device refused the settings: %s"), e.what())
+                          : qxcore::format(_("the device refused the settings in %s: %s"),
                                            file.c_str(), e.what()));
       }
       return kExitInput;
@@ -181,10 +179,8 @@ struct Line {
 
 int open_line(const BenchOptions& opt, const Inputs& in, int device_baud, Line& line) {
   std::string error;
-  line.settings.baud = opt.baud > 0 ? opt.baud : device_baud;
-  line.settings.parity = opt.parity;
-  line.settings.data_bits = opt.data_bits;
-  line.settings.stop_bits = opt.stop_bits;
+  static_cast<qxcore::LineSetting&>(line.settings) = opt.line;
+  if (opt.line.baud <= 0) line.settings.baud = device_baud;
   line.settings.slave = opt.slave;
   line.settings.timeout_ms = opt.timeout_ms;
   if (in.simulated) {
@@ -213,48 +209,37 @@ int open_line(const BenchOptions& opt, const Inputs& in, int device_baud, Line& 
   return kExitOk;
 }
 
-/// "RTU /dev/ttyS1 9600 8N1 slave 1", or "... slaves 1,3,7" for several meters.
-std::string describe_line(const BenchOptions& opt, const Line& line) {
-  std::string text = line.link->describe();
-  if (opt.slaves.size() > 1) {
-    text = text.substr(0, text.rfind(' '));      // the link's own slave id
-    text = text.substr(0, text.rfind(' ') + 1);  // "slave" or "unit"
-    text += line.settings.tcp_host.empty() ? "slaves " : "units ";
-    text += opt.slave_list;
-  }
-  return text;
-}
-
-/// describe_line in the run's language, for people (the JSON keeps describe_line's).
-std::string link_text(const BenchOptions& opt, const Line& line) {
-  const zelfw::LinkSettings& s = line.settings;
+/// "RTU /dev/ttyS1 9600 8N1 slave 1", or "... slaves 1,3,7" for several meters, and
+/// "(built-in simulated meter)" after it: in English, or in the run's language `for_people`.
+std::string link_words(const zelfw::LinkSettings& s, const std::string& slave_list, bool several,
+                       bool simulated, bool for_people) {
+  using qxcore::words;
   std::string text =
       s.tcp_host.empty()
-          ? qxi18n::format(_("RTU %s %d %d%c%d slave %d"), s.serial_path.c_str(), s.baud,
-                           s.data_bits, s.parity, s.stop_bits, s.slave)
-          : qxi18n::format(_("TCP %s:%d unit %d"), s.tcp_host.c_str(), s.tcp_port, s.slave);
-  if (opt.slaves.size() > 1) {
+          ? qxcore::format(words(for_people, N_("RTU %s %s slave %d")), s.serial_path.c_str(),
+                           qxcore::line_setting_name(s).c_str(), s.slave)
+          : qxcore::format(words(for_people, N_("TCP %s:%d unit %d")), s.tcp_host.c_str(),
+                           s.tcp_port, s.slave);
+  if (several) {
     text = text.substr(0, text.rfind(' '));  // the link's own slave id
     text = text.substr(0, text.rfind(' '));  // "slave" or "unit"
-    text +=
-        " " + qxi18n::format(s.tcp_host.empty() ? C_("link", "slaves %s") : C_("link", "units %s"),
-                             opt.slave_list.c_str());
+    const char* list = s.tcp_host.empty() ? NC_("link", "slaves %s") : NC_("link", "units %s");
+    text += " " + qxcore::format(for_people ? qxi18n::translate_in_context("link", list) : list,
+                                 slave_list.c_str());
   }
-  return text;
+  if (!simulated) return text;
+  return qxcore::format(words(for_people, several ? N_("%s (built-in simulated meters)")
+                                                  : N_("%s (built-in simulated meter)")),
+                        text.c_str());
 }
 
 Summary begin_summary(const BenchOptions& opt, const Inputs& in, const Line& line) {
   Summary summary;
-  summary.link = describe_line(opt, line) +
-                 (in.simulated ? " (built-in simulated meter" +
-                                     std::string(opt.slaves.size() > 1 ? "s" : "") + ")"
-                               : "");
-  summary.link_text = link_text(opt, line);
-  if (in.simulated) {
-    summary.link_text = qxi18n::format(opt.slaves.size() > 1 ? _("%s (built-in simulated meters)")
-                                                             : _("%s (built-in simulated meter)"),
-                                       summary.link_text.c_str());
-  }
+  summary.link =
+      qxcore::Message([settings = line.settings, list = opt.slave_list,
+                       several = opt.slaves.size() > 1, simulated = in.simulated](bool for_people) {
+        return link_words(settings, list, several, simulated, for_people);
+      });
   if (line.settings.tcp_host.empty()) {
     summary.wire_minimum_ms = zelfw::rtu_exchange_minimum_ms(line.settings, 32) +
                               zelfw::rtu_exchange_minimum_ms(line.settings, 8);
@@ -269,32 +254,29 @@ Summary begin_summary(const BenchOptions& opt, const Inputs& in, const Line& lin
 void print_banner(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
                   const QX7540PM& device, const Summary& summary, FILE* out) {
   // With --json, standard output carries nothing but the JSON lines.
-  FILE* to = opt.json ? stderr : out;
+  FILE* to = opt.output.json ? stderr : out;
   const std::string identity = qxhost::describe(qxhost::identify(qxhost::Plugin::open(plugin)));
   const std::string rounds =
       opt.rounds > 0
-          ? qxi18n::format(P_("%ld round", "%ld rounds", static_cast<unsigned long>(opt.rounds)),
+          ? qxcore::format(P_("%ld round", "%ld rounds", static_cast<unsigned long>(opt.rounds)),
                            static_cast<long>(opt.rounds))
           : std::string(_("until Ctrl-C"));
   std::fprintf(to, "%s\n",
-               qxi18n::format(_("qx7540pm-bench: %s from %s (%s) on %s, every %d ms, %s"),
+               qxcore::format(_("qx7540pm-bench: %s from %s (%s) on %s, every %d ms, %s"),
                               device.DeviceType().c_str(), plugin.c_str(), identity.c_str(),
-                              summary.link_text.c_str(), opt.interval_ms, rounds.c_str())
+                              summary.link.translated().c_str(), opt.interval_ms, rounds.c_str())
                    .c_str());
   std::fflush(to);
   const char outage = in.sim_config.faults.outage.phase;
   if (in.simulated && outage >= 'A' && outage <= 'C' &&
-      !monitored_phases(device)[static_cast<std::size_t>(outage - 'A')]) {
-    std::cerr << "qx7540pm-bench: "
-              << qxi18n::format(
-                     _("note: phase %c is not monitored (appSetting has_%c is 0), so "
-                       "the alarm stays off; see bench/examples/monitor-all-phases.json"),
-                     outage, static_cast<char>(std::tolower(outage)))
-              << std::endl;
+      !qxhost::monitored_phases(device)[static_cast<std::size_t>(outage - 'A')]) {
+    qxcore::say(qxcore::format(_("note: phase %c is not monitored (appSetting has_%c is 0), so "
+                                 "the alarm stays off; see bench/examples/monitor-all-phases.json"),
+                               outage, static_cast<char>(std::tolower(outage))));
   }
 }
 
-void count_round(const RoundReport& report, Summary& summary) {
+void count_round(const RoundResult& report, Summary& summary) {
   ++summary.rounds;
   if (report.ok) {
     ++summary.ok;
@@ -322,18 +304,18 @@ LineSummary begin_totals(const BenchOptions& opt, const Inputs& in, const Line& 
 std::vector<SessionMeter> session_meters(std::vector<BenchMeter>& meters) {
   std::vector<SessionMeter> polled;
   for (BenchMeter& meter : meters) {
-    polled.push_back(
-        {meter.device.get(), meter.framework.get(), meter.slave, monitored_phases(*meter.device)});
+    polled.push_back({meter.device.get(), meter.framework.get(), meter.slave,
+                      qxhost::monitored_phases(*meter.device)});
   }
   return polled;
 }
 
-/// The run's exit code once every sink has ended.
-int end_sinks(Sinks& sinks, const LineSummary& totals) {
+/// The run's exit code once every output has ended.
+int end_outputs(Outputs& outputs, const LineSummary& totals) {
   int code = totals.meters.front().interrupted ? kExitInterrupted : kExitOk;
   std::string error;
-  for (auto& sink : sinks) {
-    if (!sink->end(totals, error)) {
+  for (auto& each : outputs) {
+    if (!each->end(totals, error)) {
       fail(error);
       code = kExitOutput;
     }
@@ -345,7 +327,7 @@ int end_sinks(Sinks& sinks, const LineSummary& totals) {
   return kExitOk;
 }
 
-/// Restores the cache, polls the rounds and feeds each to the sinks, then the summary.
+/// Restores the cache, polls the rounds and feeds each to the outputs, then the summary.
 int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& plugin,
                 std::vector<BenchMeter>& meters, Line& line, qxhost::RoundOutput& output,
                 SignalWatcher& watcher) {
@@ -353,19 +335,20 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   Session session(session_meters(meters), *line.link, output);
   session.set_trace(opt.trace);
   // The cache goes in before anything is shown: a refused one shows nothing.
-  std::vector<RoundReport> cached;
+  std::vector<RoundResult> cached;
   if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {
-    fail(qxi18n::format(_("the device refused the cached record in %s (%zu bytes; a record is 91)"),
+    fail(qxcore::format(_("the device refused the cached record in %s (%zu bytes; a record is 91)"),
                         opt.cache_path.c_str(), in.cache.size()));
     return kExitInput;
   }
   FILE* out = output.out();
   const RunFacts facts{
       plugin, totals.meters.front(),
-      qxi18n::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms)};
-  Sinks sinks;
+      qxcore::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms)};
+  Outputs outputs;
   std::string error;
-  if (!make_sinks(opt, facts, out, sinks, error)) {
+  const OutputContext context{Command::kPoll, opt.output, out, &facts, &opt.slaves};
+  if (!make_outputs(context, outputs, error)) {
     fail(error);
     return kExitInput;
   }
@@ -374,22 +357,22 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
     const auto at = std::find(opt.slaves.begin(), opt.slaves.end(), slave);
     return totals.meters[static_cast<std::size_t>(at - opt.slaves.begin())];
   };
-  for (const RoundReport& report : cached) {
-    for (auto& sink : sinks) sink->round(report, counts_of(report.slave));
+  for (const RoundResult& report : cached) {
+    for (auto& each : outputs) each->round(report, counts_of(report.slave));
   }
   // From here a signal stops the run after the round in progress; before,
   // it ended the bench at once.
   watcher.watch(&session);
   session.run(
       opt.rounds, opt.interval_ms,
-      [&](const RoundReport& report) {
+      [&](const RoundResult& report) {
         count_round(report, counts_of(report.slave));
-        for (auto& sink : sinks) sink->round(report, counts_of(report.slave));
+        for (auto& each : outputs) each->round(report, counts_of(report.slave));
       },
       [&](double cycle_ms) {
         ++totals.cycles;
         totals.total_cycle_ms += cycle_ms;
-        for (auto& sink : sinks) sink->cycle(totals);
+        for (auto& each : outputs) each->cycle(totals);
       });
   const bool interrupted = watcher.interrupted();
   watcher.watch(nullptr);
@@ -397,7 +380,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   for (BenchMeter& meter : meters) meter.framework->set_link(nullptr);
   if (line.sim) line.sim->stop();
   output.stop();
-  return end_sinks(sinks, totals);
+  return end_outputs(outputs, totals);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "preflight.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <iostream>
@@ -25,7 +26,7 @@ bool read_controller(const PreflightOptions& options, qxelf::Controller& control
     const std::string pid = std::to_string(options.pid);
     program = qxelf::program_of(pid);
     if (program.empty()) {
-      error = qxi18n::format(
+      error = qxcore::format(
           _("cannot read the program of process %s (is it running, and ours to read?)"),
           pid.c_str());
       return false;
@@ -70,7 +71,7 @@ void check_plugin_arguments(const CLI::App& preflight, const CLI::Option* lib,
   if (arguments.empty()) return;
   if (arguments.size() > 1) {
     throw CLI::ValidationError(
-        "preflight", qxi18n::format(_("more than one plug-in given (%s ...): give each library "
+        "preflight", qxcore::format(_("more than one plug-in given (%s ...): give each library "
                                       "with a --lib of its own"),
                                     arguments[0].c_str()));
   }
@@ -83,7 +84,7 @@ void check_plugin_arguments(const CLI::App& preflight, const CLI::Option* lib,
     if (order[i] == positional && order[i - 1] == lib) {
       throw CLI::ValidationError(
           "preflight",
-          qxi18n::format(_("%s follows a --lib: is it a library or the plug-in? Give the plug-in "
+          qxcore::format(_("%s follows a --lib: is it a library or the plug-in? Give the plug-in "
                            "with --plugin FILE (or before the options), each library with a "
                            "--lib of its own"),
                          arguments[0].c_str()));
@@ -119,9 +120,9 @@ void print_json(const std::string& plugin_path, const qxelf::ElfFile& plugin,
 void print_verdict(const std::string& plugin_path, const qxelf::Controller& controller,
                    const std::vector<qxelf::LoadProblem>& problems) {
   const std::string controller_name =
-      qxi18n::format(P_("%s (%zu object)", "%s (%zu objects)", controller.objects.size()),
+      qxcore::format(P_("%s (%zu object)", "%s (%zu objects)", controller.objects.size()),
                      controller.program.path.c_str(), controller.objects.size());
-  std::cout << qxi18n::format(qxelf::will_load(problems) ? _("%s: will load into %s")
+  std::cout << qxcore::format(qxelf::will_load(problems) ? _("%s: will load into %s")
                                                          : _("%s: will not load into %s"),
                               plugin_path.c_str(), controller_name.c_str())
             << "\n";
@@ -132,8 +133,8 @@ void print_verdict(const std::string& plugin_path, const qxelf::Controller& cont
       const char* form = severity == qxelf::LoadProblem::kWarning     ? _("warning, %s: %s")
                          : severity == qxelf::LoadProblem::kUnchecked ? _("not checked, %s: %s")
                                                                       : _("%s: %s");
-      std::cout << "  " << qxi18n::format(form, check_label(p.check), p.problem.c_str()) << "\n    "
-                << qxi18n::format(_("fix: %s"), p.fix.c_str()) << "\n";
+      std::cout << "  " << qxcore::format(form, check_label(p.check), p.problem.c_str()) << "\n    "
+                << qxcore::format(_("fix: %s"), p.fix.c_str()) << "\n";
     }
   }
 }

@@ -1,5 +1,7 @@
 #include "scan.h"
 
+#include "qxcore/ids.h"
+#include "qxcore/line_setting.h"
 #include "qxi18n/i18n.h"
 
 #include <unistd.h>
@@ -17,7 +19,7 @@
 #include "qxhost/plugin.h"
 #include "qxhost/snapshot.h"
 #include "qxsim/meter_sim.h"
-#include "report.h"
+#include "round_format.h"
 #include "scan_output.h"
 #include "session.h"
 #include "signals.h"
@@ -36,8 +38,8 @@ constexpr int kHighestTcpUnit = 255;
 constexpr int kLineSpeeds[] = {110,   300,   600,   1200,   2400,   4800,   9600,
                                19200, 38400, 57600, 115200, 230400, 460800, 921600};
 
-using qxsim::parse_number;
-using qxsim::split_commas;
+using qxcore::parse_number;
+using qxcore::split_commas;
 
 bool known_speed(long baud) {
   for (int speed : kLineSpeeds) {
@@ -76,7 +78,9 @@ Probe probe_slave(QX7540PM& meter, const qxhost::Plugin& plugin, zelfw::Framewor
   // record is rendered by a device of its own instead.
   probe.snapshot = qxhost::render_stored_record(plugin, published);
   probe.warnings = plausibility_warnings(probe.snapshot);
-  if (!probe.snapshot.isObject()) probe.warnings.push_back("the snapshot is not a JSON object");
+  if (!probe.snapshot.isObject()) {
+    probe.warnings.push_back(qxcore::message(N_("the snapshot is not a JSON object")));
+  }
   probe.meter = probe.warnings.empty();
   return probe;
 }
@@ -86,10 +90,7 @@ zelfw::LinkSettings link_settings_for(const LineSetting& setting, int slave,
                                       const ScanOptions& options, const std::string& tcp_host,
                                       int tcp_port, const std::string& serial_path) {
   zelfw::LinkSettings link;
-  link.baud = setting.baud;
-  link.parity = setting.format.parity;
-  link.data_bits = setting.format.data_bits;
-  link.stop_bits = setting.format.stop_bits;
+  static_cast<LineSetting&>(link) = setting;
   link.slave = slave;
   link.timeout_ms = options.timeout_ms;
   if (!options.tcp.empty()) {
@@ -112,10 +113,10 @@ std::string self_path() {
 
 bool parse_line_settings(const std::string& bauds, const std::string& formats,
                          std::vector<LineSetting>& settings, std::string& error) {
-  std::vector<qxsim::LineFormat> parsed;
+  std::vector<LineSetting> parsed;
   for (const std::string& part : split_commas(formats)) {
-    qxsim::LineFormat format;
-    if (!qxsim::parse_line_format(part, format)) {
+    LineSetting format;
+    if (!qxcore::parse_frame_format(part, format)) {
       error = "--format \"" + formats + "\": \"" + part +
               "\" is not data bits (5-8), parity (N, E, O) and stop bits (1, 2), e.g. 8E1";
       return false;
@@ -130,8 +131,9 @@ bool parse_line_settings(const std::string& bauds, const std::string& formats,
               "\" is not a serial line speed (1200, 2400, ... 115200)";
       return false;
     }
-    for (const qxsim::LineFormat& f : parsed) {
-      settings.push_back({static_cast<int>(baud), f});
+    for (LineSetting setting : parsed) {
+      setting.baud = static_cast<int>(baud);
+      settings.push_back(setting);
     }
   }
   return true;
@@ -157,7 +159,8 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
   scan->add_option("--timeout", o.timeout_ms, _("Response timeout of one probe in ms (100)"))
       ->check(CLI::Range(1, 60000));
   scan->add_flag("--all", o.all, _("Try every line setting, not only up to the first meter found"));
-  scan->add_flag("--json", o.json, _("One JSON object per responder, then a summary object"));
+  scan->add_flag("--json", o.output.json,
+                 _("One JSON object per responder, then a summary object"));
   scan->add_flag("--trace", o.trace,
                  _("Show every frame of every probe (with --json: each responder's frames)"));
   scan->add_option(
@@ -171,28 +174,112 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
   return scan;
 }
 
-int run_scan(const ScanOptions& options, const std::string& plugin_path, bool plugin_given) {
-  const bool simulated = options.port.empty() && options.tcp.empty();
+namespace {
+
+/// What a scan tries: the ids, the line settings (one for TCP), the gateway
+/// and the built-in simulator's configuration.
+struct ScanPlan {
+  bool simulated = false;
   std::vector<int> ids;
   std::vector<LineSetting> settings;
-  std::string error;
   std::string tcp_host;
   int tcp_port = 0;
-  if (!check_sim_options(options.sim, simulated, error) ||
-      !qxsim::parse_id_list("--slaves", options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
-                            options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, ids, error) ||
+  qxsim::SimConfig sim_config;
+};
+
+/// The plan from the options; the bench's exit code (0 when it is one).
+int plan_scan(const ScanOptions& options, ScanPlan& plan) {
+  plan.simulated = options.port.empty() && options.tcp.empty();
+  std::string error;
+  if (!check_sim_options(options.sim, plan.simulated, error) ||
+      !qxcore::parse_id_list("--slaves", options.slaves, options.tcp.empty() ? kLowestRtuSlave : 0,
+                             options.tcp.empty() ? kHighestRtuSlave : kHighestTcpUnit, plan.ids,
+                             error) ||
       (options.tcp.empty() &&
-       !parse_line_settings(options.bauds, options.formats, settings, error)) ||
-      (!options.tcp.empty() && !parse_host_port(options.tcp, tcp_host, tcp_port, error))) {
+       !parse_line_settings(options.bauds, options.formats, plan.settings, error)) ||
+      (!options.tcp.empty() &&
+       !parse_host_port(options.tcp, plan.tcp_host, plan.tcp_port, error))) {
     fail(error);
     return kExitUsage;
   }
-  if (!options.tcp.empty()) settings.assign(1, LineSetting{});
-  qxsim::SimConfig sim_config;
-  if (simulated && !qxsim::make_sim_config(options.sim, {1}, sim_config, error)) {
+  if (!options.tcp.empty()) plan.settings.assign(1, LineSetting{});
+  if (plan.simulated && !qxsim::make_sim_config(options.sim, {1}, plan.sim_config, error)) {
     fail(error);
     return kExitInput;
   }
+  return kExitOk;
+}
+
+/// One scan under way: the device that probes, the link's end and the outputs.
+struct ScanRun {
+  const ScanOptions& options;
+  const ScanPlan& plan;
+  QX7540PM& meter;
+  const qxhost::Plugin& plugin;
+  zelfw::Framework& framework;
+  std::vector<unsigned char>& published;
+  const std::string& serial_path;
+  const CommandLine& command;
+  Outputs& outputs;
+  const SignalWatcher& watcher;
+  Clock::time_point begin;
+  ScanSummary summary;
+};
+
+/// Probes every id at one line setting; false when its link cannot be opened.
+bool scan_line_setting(ScanRun& run, const LineSetting& setting) {
+  const ScanOptions& options = run.options;
+  const zelfw::LinkSettings link_settings =
+      link_settings_for(setting, run.plan.ids.front(), options, run.plan.tcp_host,
+                        run.plan.tcp_port, run.serial_path);
+  zelfw::LibModbusLink link(link_settings);
+  std::string error;
+  if (!link.open(error)) {
+    for (auto& each : run.outputs) each->scan_pause();
+    fail(error);
+    return false;
+  }
+  run.framework.set_link(&link);
+  std::vector<TracedFrame> frames;
+  if (options.trace) {
+    link.set_trace([&frames, begin = run.begin](const zelfw::Frame& frame) {
+      frames.push_back(traced_frame(frame, begin));
+    });
+  }
+  const std::string line = options.tcp.empty() ? qxcore::line_setting_name(setting)
+                                               : "TCP " + link_settings.tcp_host + ":" +
+                                                     std::to_string(link_settings.tcp_port);
+  for (auto& each : run.outputs) each->scan_setting(line);
+  ScanSummary& summary = run.summary;
+  for (int id : run.plan.ids) {
+    if (run.watcher.interrupted()) break;
+    link.set_slave(id);
+    Probe probe = probe_slave(run.meter, run.plugin, run.framework, link, run.published);
+    probe.trace = std::move(frames);
+    frames.clear();
+    for (auto& each : run.outputs) each->scan_frames(id, probe.trace);
+    ++summary.probes;
+    if (probe.answer == Answer::kGarbled) ++summary.garbled;
+    if (probe.answer == Answer::kReply || probe.answer == Answer::kException) {
+      ++summary.responders;
+      if (probe.meter) ++summary.meters;
+      const ScanResponder responder{id, line, options.tcp.empty() ? &setting : nullptr, &probe,
+                                    probe.meter ? run.command.poll(id, setting) : std::string()};
+      for (auto& each : run.outputs) each->scan_responder(responder);
+    }
+    const double elapsed_s = std::chrono::duration<double>(Clock::now() - run.begin).count();
+    for (auto& each : run.outputs) each->scan_probed(elapsed_s);
+  }
+  run.framework.set_link(nullptr);
+  ++summary.settings_tried;
+  return true;
+}
+
+}  // namespace
+
+int run_scan(const ScanOptions& options, const std::string& plugin_path, bool plugin_given) {
+  ScanPlan plan;
+  if (const int code = plan_scan(options, plan); code != kExitOk) return code;
   SignalWatcher watcher(block_signals(), true);
   // Declared before the device: a framework outlives the devices attached to it.
   zelfw::Framework framework;
@@ -207,69 +294,39 @@ int run_scan(const ScanOptions& options, const std::string& plugin_path, bool pl
     if (call.op == zelfw::Op::kSendSP) published = call.bytes;
   });
   std::unique_ptr<qxsim::MeterSim> sim;
-  if (simulated) {
-    sim = std::make_unique<qxsim::MeterSim>(sim_config);
+  std::string error;
+  if (plan.simulated) {
+    sim = std::make_unique<qxsim::MeterSim>(plan.sim_config);
     if (!sim->start(error)) {
       fail(error);
       return kExitPort;
     }
   }
-  // The device writes a line after every round; the scan's report is all that shows.
+  // The device writes a line after every round; the scan's outputs are all that shows.
   qxhost::DiscardStdout discard;
-  ScanReporter reporter(discard.report(), options.json, ::isatty(STDERR_FILENO) != 0,
-                        settings.size(), ids.size());
-  CommandLine command{self_path(), plugin_given ? plugin_path : std::string(), options.port,
-                      options.tcp, simulated ? &options.sim : nullptr};
-  ScanSummary summary;
-  const Clock::time_point begin = Clock::now();
-  for (const LineSetting& setting : settings) {
-    const zelfw::LinkSettings link_settings = link_settings_for(
-        setting, ids.front(), options, tcp_host, tcp_port, simulated ? sim->port() : options.port);
-    zelfw::LibModbusLink link(link_settings);
-    if (!link.open(error)) {
-      reporter.end_progress();
-      fail(error);
-      return kExitPort;
-    }
-    framework.set_link(&link);
-    std::vector<TracedFrame> frames;
-    if (options.trace) {
-      link.set_trace([&frames, begin](const zelfw::Frame& frame) {
-        frames.push_back(traced_frame(frame, begin));
-      });
-    }
-    const std::string line = options.tcp.empty() ? describe_setting(setting)
-                                                 : "TCP " + link_settings.tcp_host + ":" +
-                                                       std::to_string(link_settings.tcp_port);
-    reporter.begin_setting(line);
-    const long meters_before = summary.meters;
-    for (int id : ids) {
-      if (watcher.interrupted()) break;
-      link.set_slave(id);
-      Probe probe = probe_slave(*meter, plugin, framework, link, published);
-      probe.trace = std::move(frames);
-      frames.clear();
-      reporter.show_trace(id, probe.trace);
-      ++summary.probes;
-      if (probe.answer == Answer::kGarbled) ++summary.garbled;
-      if (probe.answer == Answer::kReply || probe.answer == Answer::kException) {
-        ++summary.responders;
-        if (probe.meter) ++summary.meters;
-        reporter.show_responder(id, line, options.tcp.empty() ? &setting : nullptr, probe,
-                                probe.meter ? command.poll(id, setting) : std::string());
-      }
-      reporter.advance(std::chrono::duration<double>(Clock::now() - begin).count());
-    }
-    framework.set_link(nullptr);
-    ++summary.settings_tried;
-    if (watcher.interrupted() || (summary.meters > meters_before && !options.all)) break;
+  OutputContext context{Command::kScan, options.output, discard.own_stdout()};
+  context.scan_settings = plan.settings.size();
+  context.scan_ids = plan.ids.size();
+  context.progress = ::isatty(STDERR_FILENO) != 0;
+  Outputs outputs;
+  make_outputs(context, outputs, error);
+  const CommandLine command{self_path(), plugin_given ? plugin_path : std::string(), options.port,
+                            options.tcp, plan.simulated ? &options.sim : nullptr};
+  const std::string serial_path = plan.simulated ? sim->port() : options.port;
+  ScanRun run{options,     plan,    *meter,  plugin,  framework,    published,
+              serial_path, command, outputs, watcher, Clock::now(), {}};
+  for (const LineSetting& setting : plan.settings) {
+    const long meters_before = run.summary.meters;
+    if (!scan_line_setting(run, setting)) return kExitPort;
+    if (watcher.interrupted() || (run.summary.meters > meters_before && !options.all)) break;
   }
-  reporter.end_progress();
+  for (auto& each : outputs) each->scan_pause();
   if (sim) sim->stop();
-  summary.settings = static_cast<long>(settings.size());
-  summary.elapsed_s = std::chrono::duration<double>(Clock::now() - begin).count();
+  ScanSummary& summary = run.summary;
+  summary.settings = static_cast<long>(plan.settings.size());
+  summary.elapsed_s = std::chrono::duration<double>(Clock::now() - run.begin).count();
   summary.interrupted = watcher.interrupted();
-  reporter.show_summary(summary);
+  for (auto& each : outputs) each->scan_end(summary);
   if (summary.interrupted) return kExitInterrupted;
   return summary.meters > 0 ? kExitOk : kExitRoundsFailed;
 }

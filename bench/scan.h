@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "output/output.h"
+#include "qxcore/line_setting.h"
 #include "qxsim/meter_sim.h"
 
 #include "qxsim/options.h"
@@ -21,18 +23,13 @@ struct ScanOptions {
   std::string bauds = "9600,19200,4800,2400,38400,57600,115200,1200";
   std::string formats = "8N1,8E1,8O1,8N2";
   int timeout_ms = 100;
-  bool all = false;    ///< every line setting, not only up to the first that found a meter
-  bool json = false;   ///< one object per responder, then a summary object
-  bool trace = false;  ///< every frame of every probe (JSON: each responder's)
+  bool all = false;      ///< every line setting, not only up to the first that found a meter
+  OutputOptions output;  ///< --json: one object per responder, then a summary object
+  bool trace = false;    ///< every frame of every probe (JSON: each responder's)
   qxsim::SimOptions sim;
 };
 
-/// One serial line setting of the sweep.
-/// A serial line setting: speed and frame format ("9600 8N1").
-struct LineSetting {
-  int baud = 9600;
-  qxsim::LineFormat format;
-};
+using qxcore::LineSetting;
 
 /// The baud and format lists into the line settings to try, baud by baud.
 bool parse_line_settings(const std::string& bauds, const std::string& formats,

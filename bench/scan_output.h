@@ -1,6 +1,6 @@
-// What the scan shows: the progress on standard error, each responder with
-// its verdict and, for a meter, the command line that polls it, and the
-// summary; as text or as one JSON object per line.
+// What the scan finds: how each id answered, the verdict on it and, for a
+// meter, the command line that polls it, and the summary. The output modules
+// show them (output/output.h).
 #pragma once
 
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include <json/value.h>
 
 #include "qxsim/options.h"
-#include "report.h"
+#include "round_format.h"
 #include "scan.h"
 #include "zelfw/modbus_link.h"
 
@@ -25,7 +25,7 @@ struct Probe {
   bool second_failed = false;  ///< the first read answered, the second did not
   bool published = false;      ///< the device published a record
   Json::Value snapshot;        ///< the 801 object of that record
-  std::vector<std::string> warnings;
+  std::vector<qxcore::Message> warnings;
   bool meter = false;              ///< looks like this meter
   std::vector<TracedFrame> trace;  ///< --trace: the probe's frames
 };
@@ -41,9 +41,6 @@ struct ScanSummary {
   bool interrupted = false;
 };
 
-/// "19200 8E1".
-std::string describe_setting(const LineSetting& setting);
-
 /// The polling command for a meter found: the bench itself, the plug-in when
 /// named, the port or gateway or the built-in simulator's switches.
 struct CommandLine {
@@ -55,34 +52,11 @@ struct CommandLine {
   std::string poll(int slave, const LineSetting& setting) const;
 };
 
-class ScanReporter {
- public:
-  ScanReporter(std::FILE* out, bool json, bool terminal, std::size_t settings, std::size_t ids);
-  void begin_setting(const std::string& line);
-  /// One id probed; elapsed_s since the scan began.
-  void advance(double elapsed_s);
-  /// setting: null for TCP. command: empty unless the responder is a meter.
-  void show_responder(int slave, const std::string& line, const LineSetting* setting,
-                      const Probe& probe, const std::string& command);
-  /// Clears the progress bar; idempotent.
-  void end_progress();
-  void show_summary(const ScanSummary& summary);
-  /// --trace in the text output: every probe's frames, as they happen.
-  void show_trace(int slave, const std::vector<TracedFrame>& frames);
-
- private:
-  void draw(double elapsed_s);
-
-  std::FILE* out_;
-  const bool json_;
-  const bool terminal_;
-  const std::size_t settings_;
-  const std::size_t ids_;
-  std::size_t setting_ = 0;  ///< settings begun
-  std::size_t done_ = 0;     ///< probes done in all
-  std::size_t in_setting_ = 0;
-  std::string line_;
-  bool drawn_ = false;
-};
+/// "reply", "exception", "garbled" or "none", as --json names an answer.
+const char* answer_name(Answer answer);
+/// The verdict on a responder: in English for --json, in the run's language `for_people`.
+std::string verdict_of(const Probe& probe, bool for_people);
+/// "3m 20s", "12s": the time a scan has left.
+std::string duration_text(double seconds);
 
 }  // namespace qxbench

@@ -12,6 +12,7 @@
 #include <json/reader.h>
 
 #include "qx7540pm.h"
+#include "qxcore/text.h"
 #include "qxhost/snapshot.h"
 #include "register_map.h"
 
@@ -86,7 +87,7 @@ void Session::observe(std::size_t meter, const zelfw::Call& call) {
   }
 }
 
-void Session::collect(std::size_t meter, RoundReport& report) {
+void Session::collect(std::size_t meter, RoundResult& report) {
   std::lock_guard<std::mutex> lock(collect_mutex_);
   Collected& c = collected_[meter];
   report.record = std::move(c.published);
@@ -102,15 +103,15 @@ void Session::collect(std::size_t meter, RoundReport& report) {
 }
 
 bool Session::restore_cache(const std::vector<unsigned char>& bytes,
-                            std::vector<RoundReport>& reports) {
+                            std::vector<RoundResult>& reports) {
   reports.clear();
   bool all_accepted = true;
   for (std::size_t i = 0; i < meters_.size(); ++i) {
-    RoundReport report;
+    RoundResult report;
     report.round = 0;
     report.slave = meters_[i].slave;
     report.several = meters_.size() > 1;
-    report.time = local_time_now();
+    report.time = qxcore::local_time_now();
     const long tag = next_tag_++;
     const Clock::time_point begin = Clock::now();
     const int accepted =
@@ -126,12 +127,12 @@ bool Session::restore_cache(const std::vector<unsigned char>& bytes,
   return all_accepted;
 }
 
-RoundReport Session::poll_round(std::size_t meter, long round, long tag) {
-  RoundReport report;
+RoundResult Session::poll_round(std::size_t meter, long round, long tag) {
+  RoundResult report;
   report.round = round;
   report.slave = meters_[meter].slave;
   report.several = meters_.size() > 1;
-  report.time = local_time_now();
+  report.time = qxcore::local_time_now();
   const long long failures_before = link_.counts().failed();
   const Clock::time_point begin = Clock::now();
   // The link answers inside the call: when it returns, the round is over.
@@ -176,7 +177,7 @@ void Session::framework_loop(long rounds, int interval_ms) {
 }
 
 void Session::run(long rounds, int interval_ms,
-                  const std::function<void(const RoundReport&)>& on_report,
+                  const std::function<void(const RoundResult&)>& on_report,
                   const std::function<void(double cycle_ms)>& on_cycle) {
   std::thread framework_thread(
       [this, rounds, interval_ms] { framework_loop(rounds, interval_ms); });
@@ -202,7 +203,7 @@ void Session::request_stop() {
   changed_.notify_all();
 }
 
-void Session::complete(std::size_t meter, long tag, RoundReport& report) {
+void Session::complete(std::size_t meter, long tag, RoundResult& report) {
   SPModbus& device = *meters_[meter].device;
   report.snapshot = qxhost::read_snapshot(device);
   try {
@@ -223,13 +224,10 @@ void Session::complete(std::size_t meter, long tag, RoundReport& report) {
   }
   if (report.ok) {
     report.warnings = plausibility_warnings(report.snapshot);
-    report.warnings_text = plausibility_warnings(report.snapshot, true);
     if (report.alarm_reported) {
-      for (const bool for_people : {false, true}) {
-        for (std::string& w : alarm_scale_warnings(report.record, report.alarm,
-                                                   meters_[meter].monitored, for_people)) {
-          (for_people ? report.warnings_text : report.warnings).push_back(std::move(w));
-        }
+      for (qxcore::Message& w :
+           alarm_scale_warnings(report.record, report.alarm, meters_[meter].monitored)) {
+        report.warnings.push_back(std::move(w));
       }
     }
   }

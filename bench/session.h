@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "qxhost/round_output.h"
-#include "report.h"
+#include "round_format.h"
 #include "spdevice.h"
 #include "zelfw/modbus_link.h"
 #include "zelfw/standin.h"
@@ -40,7 +40,7 @@ class Session {
 
   /// Hands a cached record to each meter's device on this (the controller's)
   /// thread; false when a device refused it. The reports are round 0.
-  bool restore_cache(const std::vector<unsigned char>& bytes, std::vector<RoundReport>& reports);
+  bool restore_cache(const std::vector<unsigned char>& bytes, std::vector<RoundResult>& reports);
 
   /// Every frame on the wire goes into the round's report.
   void set_trace(bool on);
@@ -49,7 +49,7 @@ class Session {
   /// a cycle starting every interval_ms, and calls on_report on this thread
   /// for each meter's round, in order; on_cycle after each whole cycle with
   /// its time (the first meter's request to the last one's outcome).
-  void run(long rounds, int interval_ms, const std::function<void(const RoundReport&)>& on_report,
+  void run(long rounds, int interval_ms, const std::function<void(const RoundResult&)>& on_report,
            const std::function<void(double cycle_ms)>& on_cycle = {});
 
   /// Ends the run after the round in progress; safe from any thread.
@@ -67,11 +67,11 @@ class Session {
 
   void observe(std::size_t meter, const zelfw::Call& call);
   void framework_loop(long rounds, int interval_ms);
-  RoundReport poll_round(std::size_t meter, long round, long tag);
+  RoundResult poll_round(std::size_t meter, long round, long tag);
   /// Takes what the meter's device published and reported into the report.
-  void collect(std::size_t meter, RoundReport& report);
+  void collect(std::size_t meter, RoundResult& report);
   /// The controller's side of a finished round: snapshot, query, device lines.
-  void complete(std::size_t meter, long tag, RoundReport& report);
+  void complete(std::size_t meter, long tag, RoundResult& report);
 
   std::vector<SessionMeter> meters_;
   zelfw::LibModbusLink& link_;
@@ -87,7 +87,7 @@ class Session {
   std::mutex mutex_;
   std::condition_variable changed_;
   struct Finished {
-    RoundReport report;
+    RoundResult report;
     std::size_t meter = 0;
     long tag = 0;          ///< the round's mark in the device's output
     double cycle_ms = -1;  ///< >= 0: the last round of a cycle

@@ -1,12 +1,13 @@
 #include "watch.h"
 
+#include "qxcore/failures.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 #include "qxi18n/text_width.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "quantities.h"
 #include "register_map.h"
 
 namespace qxbench {
@@ -16,7 +17,7 @@ using qx7540pm::PhaseGroup;
 using qx7540pm::QuantityKind;
 
 // What fits a row: the phase voltages and currents, total active power,
-// power factor and frequency, with the decimals the quantities table gives.
+// power factor and frequency, with the decimals the register map gives.
 struct Column {
   QuantityKind kind;
   PhaseGroup phase;
@@ -42,7 +43,7 @@ constexpr const char* kRedraw = "\x1b[H\x1b[J";
 WatchScreen::WatchScreen(std::FILE* out, std::vector<int> slaves)
     : out_(out), slaves_(std::move(slaves)), rows_(slaves_.size()) {}
 
-void WatchScreen::update(const RoundReport& report, const Summary& counts) {
+void WatchScreen::update(const RoundResult& report, const Summary& counts) {
   const auto at = std::find(slaves_.begin(), slaves_.end(), report.slave);
   if (at == slaves_.end()) return;
   Row& row = rows_[static_cast<std::size_t>(at - slaves_.begin())];
@@ -55,10 +56,7 @@ void WatchScreen::draw(const LineSummary& totals) {
   using qxi18n::Align;
   using qxi18n::pad_to_width;
   const Summary* first = totals.meters.empty() ? nullptr : &totals.meters.front();
-  std::fprintf(out_, "%s%s\n\n", kRedraw,
-               first == nullptr           ? ""
-               : first->link_text.empty() ? first->link.c_str()
-                                          : first->link_text.c_str());
+  std::fprintf(out_, "%s%s\n\n", kRedraw, first == nullptr ? "" : first->link.translated().c_str());
   std::fprintf(out_, "%s %s %s %s", pad_to_width(C_("column", "slave"), 5, Align::right).c_str(),
                pad_to_width(C_("column", "round"), 6, Align::right).c_str(),
                pad_to_width(C_("column", "time"), 19).c_str(),
@@ -72,16 +70,17 @@ void WatchScreen::draw(const LineSummary& totals) {
       std::fprintf(out_, "%5d %6s\n", slaves_[i], "-");
       continue;
     }
-    const RoundReport& r = row.report;
-    const std::string status = r.ok ? C_("round status", "ok") : failure_label(outcome_name(r));
+    const RoundResult& r = row.report;
+    const std::string status =
+        r.ok ? C_("round status", "ok") : qxcore::failure_label(outcome_name(r));
     std::fprintf(out_, "%5d %6ld %-19s %s", r.slave, r.round, r.time.c_str(),
                  pad_to_width(status, 12).c_str());
     for (const Column& c : kColumns) {
-      const std::size_t index = qx7540pm::quantity_index(c.kind, c.phase);
+      const int index = qx7540pm::register_index(c.kind, c.phase);
       const Json::Value& v = r.snapshot.isObject() ? r.snapshot[qx7540pm::kRegisterMap[index].key]
                                                    : Json::Value::nullSingleton();
       if (r.ok && v.isNumeric()) {
-        std::fprintf(out_, " %8.*f", qx7540pm::kQuantities[index].decimals, v.asDouble());
+        std::fprintf(out_, " %8.*f", qx7540pm::kRegisterMap[index].decimals, v.asDouble());
       } else {
         std::fprintf(out_, " %8s", "-");
       }
@@ -94,13 +93,13 @@ void WatchScreen::draw(const LineSummary& totals) {
   }
   if (totals.cycles > 0) {
     std::fprintf(out_, "\n%s",
-                 qxi18n::format(_("bus cycle %.1f ms mean over %ld cycles"),
+                 qxcore::format(_("bus cycle %.1f ms mean over %ld cycles"),
                                 totals.total_cycle_ms / totals.cycles, totals.cycles)
                      .c_str());
     if (totals.cycle_wire_minimum_ms >= 0) {
       std::fprintf(
           out_, "%s",
-          qxi18n::format(_("; wire minimum %.1f ms"), totals.cycle_wire_minimum_ms).c_str());
+          qxcore::format(_("; wire minimum %.1f ms"), totals.cycle_wire_minimum_ms).c_str());
     }
     std::fprintf(out_, "\n");
   }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
+#include "round_format.h"
 
 namespace qxbench {
 
@@ -14,14 +14,14 @@ class WatchScreen {
  public:
   WatchScreen(std::FILE* out, std::vector<int> slaves);
   /// Keeps a meter's latest round and its counts so far.
-  void update(const RoundReport& report, const Summary& counts);
+  void update(const RoundResult& report, const Summary& counts);
   /// Clears the terminal and draws every meter's row and the bus cycle.
   void draw(const LineSummary& totals);
 
  private:
   struct Row {
     bool seen = false;
-    RoundReport report;
+    RoundResult report;
     Summary counts;
   };
   std::FILE* out_;

@@ -35,19 +35,24 @@ if(QX_LIBMODBUS_COPYRIGHT)
   install(FILES ${QX_LIBMODBUS_COPYRIGHT} DESTINATION share/doc/libmodbus5)
 endif()
 
-# --- libelf (the bench's preflight and build-id reader) and its zlib: the
-# board's copies from its sysroot, beside libmodbus, with their copyrights.
-foreach(qx_lib elf z)
-  find_library(QX_BUNDLED_${qx_lib} NAMES lib${qx_lib}.so.1 REQUIRED)
+# --- libelf (the bench's preflight and build-id reader) with its zlib, and
+# libunistring (the tools' text width and line breaking): the board's copies
+# from its sysroot, beside libmodbus, with their copyrights.
+foreach(qx_lib elf z unistring)
+  set(qx_so 1)
+  if(qx_lib STREQUAL "unistring")
+    set(qx_so 2)
+  endif()
+  find_library(QX_BUNDLED_${qx_lib} NAMES lib${qx_lib}.so.${qx_so} REQUIRED)
   get_filename_component(qx_file "${QX_BUNDLED_${qx_lib}}" REALPATH)
-  install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME lib${qx_lib}.so.1)
+  install(FILES ${qx_file} DESTINATION ${QX_PRIVATE_LIBDIR} RENAME lib${qx_lib}.so.${qx_so})
   # The version, for INSTALL, from the file's name (libelf-0.188.so, libz.so.1.2.13).
   get_filename_component(qx_name "${qx_file}" NAME)
   string(REGEX REPLACE "^lib${qx_lib}(-|\\.so\\.)([0-9.]*[0-9])(\\.so)?$" "\\2"
          QX_BUNDLED_${qx_lib}_VERSION "${qx_name}")
 endforeach()
 configure_file(INSTALL.in ${QX_STAGE}/INSTALL @ONLY)
-foreach(qx_package libelf1 zlib1g)
+foreach(qx_package libelf1 zlib1g libunistring2)
   find_file(QX_COPYRIGHT_${qx_package} copyright PATHS /usr/share/doc/${qx_package} NO_DEFAULT_PATH)
   if(QX_COPYRIGHT_${qx_package})
     install(FILES ${QX_COPYRIGHT_${qx_package}} DESTINATION share/doc/${qx_package})
@@ -56,7 +61,7 @@ endforeach()
 # libelf finds its zlib there too: a DT_RPATH, unlike a DT_RUNPATH, serves the
 # libraries the bench loads as well as the bench.
 target_link_options(qx7540pm-bench PRIVATE -Wl,--disable-new-dtags)
-# --- end of libelf
+# --- end of libelf and libunistring
 
 # --- Licence: LICENSE, and the copyright file (DEP-5) of everything carried ---
 string(CONCAT QX_BUNDLE_COPYRIGHT_EXTRA
@@ -77,6 +82,11 @@ string(CONCAT QX_BUNDLE_COPYRIGHT_EXTRA
        "Copyright: see share/doc/zlib1g/copyright\n"
        "License: Zlib\n"
        "Comment: zlib, which libelf needs, as Debian packs it, with Debian's copyright file beside it.\n"
+       "\nFiles: ${QX_PRIVATE_LIBDIR}/libunistring.so.2\n"
+       "Copyright: see share/doc/libunistring2/copyright\n"
+       "License: LGPL-3+ or GPL-2+\n"
+       "Comment: GNU libunistring, the tools' text width and line breaking, as Debian packs it,\n"
+       " with Debian's copyright file beside it.\n"
        "\nLicense: LGPL-3+ or GPL-2+\n"
        " The GNU Lesser General Public License, version 3 or later, or the GNU General Public\n"
        " License, version 2 or later: share/doc/libelf1/copyright names the holders and terms.\n"

@@ -77,7 +77,7 @@ int report_memory(char** argv, const std::string& meters, int rounds) {
   bool flat = true;
   for (const int n : parse_counts(meters)) {
     const qxperf::MemoryFigures m = qxperf::measure_memory(n, rounds);
-    qxperf::print_memory(quiet.report_stream(), m);
+    qxperf::print_memory(quiet.own_stdout_stream(), m);
     flat = flat && m.growth == 0 && m.left_after_destroy == 0;
   }
   return flat ? 0 : 1;
@@ -87,10 +87,10 @@ int run_benchmarks(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
   qxhost::DiscardStdout quiet;
-  benchmark::ConsoleReporter reporter(::isatty(::fileno(quiet.report()))
+  benchmark::ConsoleReporter reporter(::isatty(::fileno(quiet.own_stdout()))
                                           ? benchmark::ConsoleReporter::OO_Defaults
                                           : benchmark::ConsoleReporter::OO_Tabular);
-  reporter.SetOutputStream(&quiet.report_stream());
+  reporter.SetOutputStream(&quiet.own_stdout_stream());
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

@@ -16,7 +16,5 @@ constexpr std::uint32_t kVersionNoteType = 1;
 /// "jsoncpp VERSION SONAME", zero-terminated ("jsoncpp 1.9.5 libjsoncpp.so.25").
 /// A type readelf gives no meaning of its own (2 would read as NT_ARCH).
 constexpr std::uint32_t kJsoncppNoteType = 16;
-/// Type of the linker's build-id note (owner "GNU"): the GNU build-id, raw bytes.
-constexpr std::uint32_t kBuildIdNoteType = 3;
 
 }  // namespace qx7540pm

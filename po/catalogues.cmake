@@ -5,8 +5,8 @@
 #                   translated (no fuzzy or untranslated entry, formats checked).
 # The folders whose messages are the host tools': the bench, the simulated
 # meter, the host library (before and after its move to host/), the ELF reader
-# (preflight's reasons) and i18n itself.
-set(folders bench sim host standin/host standin/modbus elf i18n)
+# (preflight's reasons), the tools' core library and i18n itself.
+set(folders bench sim host standin/host standin/modbus elf core i18n)
 set(sources "")
 foreach(folder IN LISTS folders)
   file(GLOB_RECURSE found RELATIVE ${QX_SOURCE_DIR} ${QX_SOURCE_DIR}/${folder}/*.cpp
@@ -20,7 +20,7 @@ set(pot ${QX_WORK_DIR}/${QX_TEXT_DOMAIN}.pot)
 # Only our own markers: --keyword alone drops xgettext's defaults (gettext, dgettext, ...).
 execute_process(
   COMMAND ${QX_XGETTEXT} --language=C++ --from-code=UTF-8 --keyword --keyword=_ --keyword=N_
-          --keyword=C_:1c,2 --keyword=P_:1,2 --add-comments=TRANSLATORS: --add-location=file
+          --keyword=C_:1c,2 --keyword=NC_:1c,2 --keyword=P_:1,2 --add-comments=TRANSLATORS: --add-location=file
           --package-name=qx7540pm-bench --package-version=${QX_PROJECT_VERSION}
           --copyright-holder=qx7540pm\ developers --msgid-bugs-address=qx7540pm@example.com
           --output=${pot} ${sources}

@@ -2,10 +2,11 @@
 # Installs every package the build, the tests and the bench need, for the host
 # (x86-64) and the board (mipsel). Safe to run again.
 #
-# The board's libraries (jsoncpp, GoogleTest, libmodbus, CLI11) are unpacked into a project-local
-# sysroot rather than installed as :mipsel multiarch packages: Debian's security
-# archive has no mipsel builds, so a multiarch install fails on version skew
-# between amd64 and mipsel copies of shared packages (libc6-dev, libssl3, ...).
+# The board's libraries (jsoncpp, GoogleTest, libmodbus, CLI11, libunistring) are
+# unpacked into a project-local sysroot rather than installed as :mipsel
+# multiarch packages: Debian's security archive has no mipsel builds, so a
+# multiarch install fails on version skew between amd64 and mipsel copies of
+# shared packages (libc6-dev, libssl3, ...).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +25,7 @@ host_pkgs=(
   build-essential cmake ninja-build pkg-config git
   clang clang-14 clang-format clang-tidy libclang-rt-14-dev libfuzzer-14-dev
   libjsoncpp-dev libelf-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev libcli11-dev libjs-chart.js
+  libmodbus-dev libcli11-dev libjs-chart.js libunistring-dev
   valgrind abigail-tools binutils
   socat mbpoll python3 python3-pymodbus python3-serial python3-serial-asyncio
   g++-mipsel-linux-gnu qemu-user
@@ -50,7 +51,8 @@ fi
 # Board libraries: unpack, never install (see above).
 board_pkgs=(libjsoncpp25:mipsel libjsoncpp-dev:mipsel libgtest-dev:mipsel libgmock-dev:mipsel
   libmodbus5:mipsel libmodbus-dev:mipsel libcli11-dev
-  libelf1:mipsel libelf-dev:mipsel zlib1g:mipsel zlib1g-dev:mipsel)
+  libelf1:mipsel libelf-dev:mipsel zlib1g:mipsel zlib1g-dev:mipsel
+  libunistring2:mipsel libunistring-dev:mipsel)
 stamp="$sysroot/.stamp"
 want=$(apt-cache policy "${board_pkgs[@]}" | grep -E '^\S|Candidate' | tr -d ' \n')
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then

@@ -9,27 +9,65 @@
 
 #include <CLI/CLI.hpp>
 
+#include "qxcore/cli.h"
+#include "qxcore/exit_codes.h"
+#include "qxcore/text.h"
 #include "qxhost/version.h"
-#include "qxi18n/cli.h"
 #include "qxi18n/i18n.h"
-#include "qxsim/exit_codes.h"
 #include "qxsim/meter_sim.h"
 #include "qxsim/options.h"
 
 namespace {
 
-using qxsim::kExitInput;
-using qxsim::kExitPort;
-using qxsim::kExitUsage;
+using qxcore::kExitInput;
+using qxcore::kExitPort;
+using qxcore::kExitUsage;
+
+/// Serves until a signal ends the simulator; its exit code.
+int serve(const qxsim::SimConfig& config) {
+  std::string error;
+  // Signals are taken by sigwait below, never by the serving thread.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  qxsim::MeterSim sim(config);
+  if (!sim.start(error)) {
+    qxcore::fail(error);
+    return kExitPort;
+  }
+  std::cout << sim.port() << std::endl;
+  std::string ids = std::to_string(config.slave);
+  for (const qxsim::SlaveSim& more : config.more_slaves) ids += "," + std::to_string(more.slave);
+  qxcore::say(qxcore::format(P_("slave %s on %s", "slaves %s on %s",
+                                static_cast<unsigned long>(config.more_slaves.size() + 1)),
+                             ids.c_str(), sim.port().c_str()) +
+              (config.pace_baud > 0 ? qxcore::format(_(", paced at %d baud"), config.pace_baud)
+                                    : std::string()) +
+              _("; Ctrl-C stops"));
+  int received = 0;
+  sigwait(&signals, &received);
+  sim.stop();
+  const qxsim::SimStats stats = sim.stats();
+  qxcore::say(
+      qxcore::format(_("%lld requests, %lld rounds, %lld replies, %lld faults"),
+                     static_cast<long long>(stats.requests), static_cast<long long>(stats.rounds),
+                     static_cast<long long>(stats.replies), static_cast<long long>(stats.faults)));
+  return 0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  qxcore::set_program_name("qx7540pm-sim");
   qxi18n::init(qxi18n::find_lang_option(argc, argv));
   CLI::App app{_("Simulated three-phase meter: a Modbus RTU slave on a pseudo-terminal"),
                "qx7540pm-sim"};
   // Before the subcommands, which take it from here.
-  app.failure_message(qxi18n::failure_message);
+  app.failure_message(qxcore::failure_message);
   app.set_version_flag("--version", std::string("qx7540pm-sim ") + qxhost::project_version());
   int slave = 1;
   qxsim::SimOptions options;
@@ -41,7 +79,7 @@ int main(int argc, char** argv) {
   app.footer(
       _("The first line of standard output is the port to open, e.g. /dev/pts/4.\n"
         "Example: mbpoll -m rtu -a 1 -r 1 -c 41 -t 4 -1 $(head -1 port.txt)"));
-  qxi18n::localize_help(app);
+  qxcore::localize_help(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -52,41 +90,8 @@ int main(int argc, char** argv) {
   qxsim::SimConfig config;
   std::string error;
   if (!qxsim::make_sim_config(options, {slave}, config, error)) {
-    std::cerr << "qx7540pm-sim: " << error << "\n";
+    qxcore::fail(error);
     return kExitInput;
   }
-  // Signals are taken by sigwait below, never by the serving thread.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-  qxsim::MeterSim sim(config);
-  if (!sim.start(error)) {
-    std::cerr << "qx7540pm-sim: " << error << "\n";
-    return kExitPort;
-  }
-  std::cout << sim.port() << std::endl;
-  std::string ids = std::to_string(config.slave);
-  for (const qxsim::SlaveSim& more : config.more_slaves) ids += "," + std::to_string(more.slave);
-  std::cerr << "qx7540pm-sim: "
-            << qxi18n::format(P_("slave %s on %s", "slaves %s on %s",
-                                 static_cast<unsigned long>(config.more_slaves.size() + 1)),
-                              ids.c_str(), sim.port().c_str())
-            << (config.pace_baud > 0 ? qxi18n::format(_(", paced at %d baud"), config.pace_baud)
-                                     : std::string())
-            << _("; Ctrl-C stops") << std::endl;
-  int received = 0;
-  sigwait(&signals, &received);
-  sim.stop();
-  const qxsim::SimStats stats = sim.stats();
-  std::cerr << "qx7540pm-sim: "
-            << qxi18n::format(
-                   _("%lld requests, %lld rounds, %lld replies, %lld faults"),
-                   static_cast<long long>(stats.requests), static_cast<long long>(stats.rounds),
-                   static_cast<long long>(stats.replies), static_cast<long long>(stats.faults))
-            << std::endl;
-  return 0;
+  return serve(config);
 }

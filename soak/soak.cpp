@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
   // The device writes a line per round to standard output; the report goes to
   // the original standard output, the device's lines to /dev/null.
   qxhost::DiscardStdout quiet;
-  std::FILE* report = quiet.report();
+  std::FILE* report = quiet.own_stdout();
   // Written before the first measurement so that the report's own buffer counts in it.
   std::fprintf(report, "soak: %lld rounds, an 801 after each\n", rounds);
   std::fflush(report);

@@ -3,10 +3,13 @@
 // read back through gettext, and the columns of Chinese labels.
 #include <gtest/gtest.h>
 
+#include <locale.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "qxi18n/cli.h"
+#include "qxcore/cli.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 #include "qxi18n/text_width.h"
 
@@ -56,13 +60,16 @@ TEST(TextWidth, SameInTheCLocale) {
   std::setlocale(LC_CTYPE, before.c_str());
 }
 
-// Every character the Chinese catalogue uses has the same width by the
-// built-in table as by the C library: a board without a UTF-8 locale aligns
-// its tables as this machine does.
-TEST(TextWidth, BuiltInTableAgreesWithTheCLibraryOnTheCatalogue) {
+// Every character the Chinese catalogue uses has the same width by
+// libunistring's tables as by the C library in a UTF-8 locale: the tables
+// align on a terminal as this machine's programs do.
+TEST(TextWidth, LibraryAgreesWithTheCLibraryOnTheCatalogue) {
   std::ifstream po(QX_PO_DIR "/zh_CN.po");
   ASSERT_TRUE(po) << QX_PO_DIR "/zh_CN.po";
   const std::string text{std::istreambuf_iterator<char>(po), std::istreambuf_iterator<char>()};
+  const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+  ASSERT_NE(utf8, locale_t{});
+  const locale_t before = ::uselocale(utf8);
   std::map<char32_t, int> differing;
   std::size_t wide = 0;
   for (std::size_t i = 0; i < text.size();) {
@@ -74,14 +81,15 @@ TEST(TextWidth, BuiltInTableAgreesWithTheCLibraryOnTheCatalogue) {
     }
     i += length;
     if (qxi18n::code_point_width(c) == 2) ++wide;
-    if (qxi18n::code_point_width(c) != qxi18n::fallback_code_point_width(c)) {
-      differing[c] = qxi18n::code_point_width(c);
-    }
+    const int c_library = std::max(0, ::wcwidth(static_cast<wchar_t>(c)));
+    if (qxi18n::code_point_width(c) != c_library) differing[c] = c_library;
   }
+  ::uselocale(before);
+  ::freelocale(utf8);
   EXPECT_GT(wide, 0u);
   for (const auto& [c, width] : differing) {
     ADD_FAILURE() << "U+" << std::hex << static_cast<unsigned long>(c) << ": C library " << width
-                  << ", built-in " << qxi18n::fallback_code_point_width(c);
+                  << ", libunistring " << qxi18n::code_point_width(c);
   }
 }
 
@@ -331,7 +339,7 @@ TEST(Language, RunSpeaksTheChosenLanguage) {
       EXPECT_NE(std::string(qxi18n::lang_option_help()).find("默认"), std::string::npos);
     }
     // Numbers keep the C locale's form in every language.
-    EXPECT_EQ(qxi18n::format("%.1f", 230.1), "230.1");
+    EXPECT_EQ(qxcore::format("%.1f", 230.1), "230.1");
     // What the catalogue lacks stays as written.
     EXPECT_STREQ(_("no such message"), "no such message");
     EXPECT_STREQ(C_("verdict", "no such message"), "no such message");
@@ -359,7 +367,7 @@ TEST(Language, HelpInTheRunsLanguage) {
     CLI::App* scan = app.add_subcommand("scan", "scan");
     bool all = false;
     scan->add_flag("--all", all, "all");
-    if (localize) qxi18n::localize_help(app);
+    if (localize) qxcore::localize_help(app);
     return std::make_pair(app.help(), scan->help());
   };
   const auto [chinese, chinese_scan] = help_of("zh_CN", true);
@@ -396,7 +404,7 @@ TEST(Language, CommandLineErrorsInTheRunsLanguage) {
     EnvGuard env(std::map<std::string, const char*>{{"LC_ALL", "C"}});
     qxi18n::init(lang);
     CLI::App app{"bench", "qx7540pm-bench"};
-    app.failure_message(qxi18n::failure_message);
+    app.failure_message(qxcore::failure_message);
     int rounds = 0, timeout = 500, pid = 0;
     std::string port, lang_value, exe, lib, slave;
     app.add_option("--rounds", rounds);
@@ -413,7 +421,7 @@ TEST(Language, CommandLineErrorsInTheRunsLanguage) {
     try {
       app.parse(static_cast<int>(argv.size()), argv.data());
     } catch (const CLI::ParseError& e) {
-      return std::make_pair(std::string(e.what()), qxi18n::failure_message(&app, e));
+      return std::make_pair(std::string(e.what()), qxcore::failure_message(&app, e));
     }
     return std::make_pair(std::string(), std::string());
   };
@@ -430,13 +438,13 @@ TEST(Language, CommandLineErrorsInTheRunsLanguage) {
     }
   }
   // A text of no known form, e.g. the bench's own message, as it is.
-  EXPECT_EQ(qxi18n::translate_cli_error("--rounds: give a number"), "--rounds: give a number");
+  EXPECT_EQ(qxcore::translate_cli_error("--rounds: give a number"), "--rounds: give a number");
 }
 
 TEST(Language, FormatReordersArguments) {
-  EXPECT_EQ(qxi18n::format("%2$s %1$s", "meter", "3"), "3 meter");
-  EXPECT_EQ(qxi18n::format("%s", ""), "");
-  EXPECT_EQ(qxi18n::format("%s", std::string(1000, 'x').c_str()).size(), 1000u);
+  EXPECT_EQ(qxcore::format("%2$s %1$s", "meter", "3"), "3 meter");
+  EXPECT_EQ(qxcore::format("%s", ""), "");
+  EXPECT_EQ(qxcore::format("%s", std::string(1000, 'x').c_str()).size(), 1000u);
 }
 
 }  // namespace

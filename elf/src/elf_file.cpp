@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 namespace qxelf {
@@ -193,11 +194,11 @@ bool read_elf_file(const std::string& path, ElfFile& file, std::string& error) {
   file.path = path;
   OpenElf open(path);
   if (open.fd() < 0) {
-    error = qxi18n::format(_("cannot open %s: %s"), path.c_str(), std::strerror(errno));
+    error = qxcore::format(_("cannot open %s: %s"), path.c_str(), std::strerror(errno));
     return false;
   }
   if (open.elf() == nullptr || elf_kind(open.elf()) != ELF_K_ELF) {
-    error = qxi18n::format(_("%s is not an ELF file"), path.c_str());
+    error = qxcore::format(_("%s is not an ELF file"), path.c_str());
     return false;
   }
   Elf* elf = open.elf();
@@ -260,15 +261,8 @@ const Note* find_note(const ElfFile& file, const std::string& owner, std::uint32
 }
 
 std::string build_id_of(const ElfFile& file) {
-  static const char kDigits[] = "0123456789abcdef";
   const Note* note = find_note(file, "GNU", NT_GNU_BUILD_ID);
-  std::string hex;
-  if (note == nullptr) return hex;
-  for (unsigned char byte : note->desc) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0xf];
-  }
-  return hex;
+  return note == nullptr ? std::string() : qxcore::hex_text(note->desc, false);
 }
 
 std::string machine_name(unsigned machine) {

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "identification.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 namespace qxelf {
@@ -143,7 +144,7 @@ std::string name_of(const ElfFile& file) {
 std::string joined(const std::vector<std::string>& items, std::size_t most, const Messages& tr) {
   std::string text;
   for (std::size_t i = 0; i < items.size() && i < most; ++i) text += (i ? ", " : "") + items[i];
-  if (items.size() > most) text += qxi18n::format(tr(N_(", ... (%zu in all)")), items.size());
+  if (items.size() > most) text += qxcore::format(tr(N_(", ... (%zu in all)")), items.size());
   return text;
 }
 
@@ -156,7 +157,7 @@ std::string describe_target(const ElfFile& f, const Messages& tr) {
       f.elf_class == ELFCLASS64
           ? (f.data == ELFDATA2MSB ? N_("%s 64-bit big-endian") : N_("%s 64-bit little-endian"))
           : (f.data == ELFDATA2MSB ? N_("%s 32-bit big-endian") : N_("%s 32-bit little-endian"));
-  return qxi18n::format(tr(form), machine_name(f.machine).c_str());
+  return qxcore::format(tr(form), machine_name(f.machine).c_str());
 }
 
 /// The plug-in of another machine is the wrong file, not a wrong build: the
@@ -168,10 +169,10 @@ bool check_plugin_target(const ElfFile& plugin, const ElfFile& program, const Me
       program.machine == EM_MIPS && program.elf_class == ELFCLASS32 && program.data == ELFDATA2LSB;
   out.push_back(
       {"machine",
-       qxi18n::format(tr(N_("the plug-in is built for %s, the controller for %s")),
+       qxcore::format(tr(N_("the plug-in is built for %s, the controller for %s")),
                       describe_target(plugin, tr).c_str(), describe_target(program, tr).c_str()),
        board ? tr(N_("use the board's plug-in: --plugin <bundle>/qx7540pm.so"))
-             : qxi18n::format(tr(N_("use a plug-in built for %s: --plugin FILE (or build one with "
+             : qxcore::format(tr(N_("use a plug-in built for %s: --plugin FILE (or build one with "
                                     "the controller's SDK)")),
                               describe_target(program, tr).c_str())});
   return false;
@@ -187,19 +188,19 @@ void check_mips(const ElfFile& plugin, const ElfFile& program, const Messages& t
   if (r6 || isa_rank(want) > isa_rank(have)) {
     out.push_back(
         {"isa",
-         qxi18n::format(tr(N_("the plug-in needs %s instructions, the controller is %s: its "
+         qxcore::format(tr(N_("the plug-in needs %s instructions, the controller is %s: its "
                               "processor may stop it with SIGILL")),
                         mips_isa_name(plugin).c_str(), controller_isa.c_str()),
-         qxi18n::format(tr(N_("%s and the controller's ISA level, e.g. -march=%s")), tr(kSdkFix),
+         qxcore::format(tr(N_("%s and the controller's ISA level, e.g. -march=%s")), tr(kSdkFix),
                         controller_isa.c_str())});
   }
   if (plugin.mips.present && program.mips.present &&
       !fp_abis_mix(plugin.mips.fp_abi, program.mips.fp_abi)) {
     out.push_back(
         {"fp-abi",
-         qxi18n::format(tr(N_("the plug-in's floating-point ABI is %s, the controller's %s")),
+         qxcore::format(tr(N_("the plug-in's floating-point ABI is %s, the controller's %s")),
                         tr(fp_abi_name(plugin.mips.fp_abi)), tr(fp_abi_name(program.mips.fp_abi))),
-         qxi18n::format(tr(N_("%s and the controller's float ABI (-msoft-float, -mhard-float "
+         qxcore::format(tr(N_("%s and the controller's float ABI (-msoft-float, -mhard-float "
                               "with -mfp32, -mfpxx or -mfp64)")),
                         tr(kSdkFix))});
   }
@@ -208,9 +209,9 @@ void check_mips(const ElfFile& plugin, const ElfFile& program, const Messages& t
       return (f.flags & kNan2008) ? "IEEE 754-2008" : tr(N_("legacy"));
     };
     out.push_back({"nan",
-                   qxi18n::format(tr(N_("the plug-in encodes NaN as %s, the controller as %s")),
+                   qxcore::format(tr(N_("the plug-in encodes NaN as %s, the controller as %s")),
                                   nan(plugin), nan(program)),
-                   qxi18n::format(tr(N_("%s and -mnan=%s")), tr(kSdkFix),
+                   qxcore::format(tr(N_("%s and -mnan=%s")), tr(kSdkFix),
                                   (program.flags & kNan2008) ? "2008" : "legacy")});
   }
 }
@@ -242,10 +243,10 @@ Process process_of(const Controller& controller, const Messages& tr,
     out.push_back(
         {"foreign-file",
          same_target(object, controller.program)
-             ? qxi18n::format(tr(N_("%s is no shared library, so it cannot be one the controller "
+             ? qxcore::format(tr(N_("%s is no shared library, so it cannot be one the controller "
                                     "loads")),
                               object.path.c_str())
-             : qxi18n::format(tr(N_("%s is built for %s, the controller for %s: it is not the "
+             : qxcore::format(tr(N_("%s is built for %s, the controller for %s: it is not the "
                                     "controller's")),
                               object.path.c_str(), describe_target(object, tr).c_str(),
                               describe_target(controller.program, tr).c_str()),
@@ -260,7 +261,7 @@ Process process_of(const Controller& controller, const Messages& tr,
   }
   for (const auto& library : process.not_given) {
     out.push_back({"not-given",
-                   qxi18n::format(tr(N_("%s, which %s needs, was not given: what it provides "
+                   qxcore::format(tr(N_("%s, which %s needs, was not given: what it provides "
                                         "cannot be checked")),
                                   library.first.c_str(), library.second.c_str()),
                    tr(N_("give it with --lib FILE")), LoadProblem::kUnchecked});
@@ -278,7 +279,7 @@ void check_libraries(const ElfFile& plugin, const Process& process, const Messag
     if (process.by_name.count(library) != 0 || process.not_given.count(library) != 0) continue;
     out.push_back(
         {"library",
-         qxi18n::format(tr(N_("the controller has not loaded %s, which the plug-in needs")),
+         qxcore::format(tr(N_("the controller has not loaded %s, which the plug-in needs")),
                         library.c_str()),
          tr(N_("give it with --lib FILE, or check that the board's library path carries it"))});
   }
@@ -302,11 +303,11 @@ void check_symbol_versions(const ElfFile& plugin, const Process& process, const 
     const std::string version = entry.first.substr(entry.first.find(' ') + 1);
     out.push_back(
         {"symbol-version",
-         qxi18n::format(
+         qxcore::format(
              tr(N_("the controller's %s (%s) has no version %s, which the plug-in needs for %s")),
              library.c_str(), process.by_name.at(library)->path.c_str(), version.c_str(),
              joined(entry.second, 4, tr).c_str()),
-         qxi18n::format(tr(N_("%s: its sysroot holds the controller's own %s")), tr(kSdkFix),
+         qxcore::format(tr(N_("%s: its sysroot holds the controller's own %s")), tr(kSdkFix),
                         library.c_str())});
   }
 }
@@ -354,7 +355,7 @@ void check_symbols(const ElfFile& plugin, const Process& process, const Messages
   if (!symbols.other_abi.empty()) {
     out.push_back(
         {"string-abi",
-         qxi18n::format(tr(symbols.controller_old_abi
+         qxcore::format(tr(symbols.controller_old_abi
                                ? N_("the controller was built with the old std::string ABI "
                                     "(-D_GLIBCXX_USE_CXX11_ABI=0), the plug-in with the other: %s")
                                : N_("the controller was built with the C++11 std::string ABI, "
@@ -369,7 +370,7 @@ void check_symbols(const ElfFile& plugin, const Process& process, const Messages
     // They may well be in a library the controller loads and nobody gave.
     out.push_back(
         {"symbols",
-         qxi18n::format(tr(N_("no object given provides %zu symbol(s) the plug-in uses (%s): "
+         qxcore::format(tr(N_("no object given provides %zu symbol(s) the plug-in uses (%s): "
                               "they may come from a library not given")),
                         symbols.missing.size(), joined(symbols.missing, 3, tr).c_str()),
          tr(N_("give the libraries not given with --lib FILE")), LoadProblem::kUnchecked});
@@ -382,10 +383,10 @@ void check_symbols(const ElfFile& plugin, const Process& process, const Messages
                   [](const std::string& name) { return name.find("Json::") != std::string::npos; });
   out.push_back(
       {"symbols",
-       qxi18n::format(
+       qxcore::format(
            tr(N_("no object of the controller provides %zu symbol(s) the plug-in uses: %s")),
            symbols.missing.size(), joined(symbols.missing, 6, tr).c_str()),
-       jsoncpp ? qxi18n::format(tr(N_("the controller must carry jsoncpp (%s) and the framework "
+       jsoncpp ? qxcore::format(tr(N_("the controller must carry jsoncpp (%s) and the framework "
                                       "library; give them with --lib FILE, or %s against the "
                                       "controller's own jsoncpp")),
                                 soname.c_str(), tr(kSdkFix))
@@ -422,7 +423,7 @@ void check_jsoncpp(const ElfFile& plugin, const Process& process, const Messages
     if (object->soname != built_soname) {
       out.push_back(
           {"jsoncpp",
-           qxi18n::format(tr(N_("the plug-in was built against jsoncpp %s (%s), the controller "
+           qxcore::format(tr(N_("the plug-in was built against jsoncpp %s (%s), the controller "
                                 "carries %s (%s)")),
                           built_version.c_str(), built_soname.c_str(), object->soname.c_str(),
                           object->path.c_str()),
@@ -434,7 +435,7 @@ void check_jsoncpp(const ElfFile& plugin, const Process& process, const Messages
     if (!version.empty() && version != built_version) {
       out.push_back(
           {"jsoncpp",
-           qxi18n::format(tr(N_("the plug-in was built against jsoncpp %s, the controller carries "
+           qxcore::format(tr(N_("the plug-in was built against jsoncpp %s, the controller carries "
                                 "%s of the same soname (%s): their classes may differ")),
                           built_version.c_str(), version.c_str(), built_soname.c_str()),
            tr(N_("rebuild the plug-in with the controller's SDK to be sure")),

@@ -1,5 +1,6 @@
 #include "qxhost/identity.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <dlfcn.h>
@@ -37,10 +38,10 @@ PluginIdentity identify(void* handle) {
 
 std::string describe(const PluginIdentity& identity) {
   return (identity.version.empty() ? std::string(_("no version"))
-                                   : qxi18n::format(_("version %s"), identity.version.c_str())) +
+                                   : qxcore::format(_("version %s"), identity.version.c_str())) +
          _(", ") +
          (identity.build_id.empty() ? std::string(_("no build-id"))
-                                    : qxi18n::format(_("build-id %s"), identity.build_id.c_str()));
+                                    : qxcore::format(_("build-id %s"), identity.build_id.c_str()));
 }
 
 }  // namespace qxhost

@@ -21,7 +21,7 @@ void flush_both() {
   std::fflush(stdout);
 }
 
-// A stream over the report's FILE, so that both share one buffer and order.
+// A stream over the program's own standard output, so that both share one buffer and order.
 class FileBuf : public std::streambuf {
  public:
   explicit FileBuf(std::FILE* file) : file_(file) {}
@@ -42,9 +42,9 @@ class FileBuf : public std::streambuf {
 
 }  // namespace
 
-struct StdoutRedirect::Report {
-  explicit Report(std::FILE* f) : file(f), buf(f), stream(&buf) {}
-  ~Report() {
+struct StdoutRedirect::OwnStdout {
+  explicit OwnStdout(std::FILE* f) : file(f), buf(f), stream(&buf) {}
+  ~OwnStdout() {
     if (file != stderr) std::fclose(file);
   }
   std::FILE* file;
@@ -66,7 +66,7 @@ StdoutRedirect::StdoutRedirect(int target_fd) {
 
 StdoutRedirect::~StdoutRedirect() {
   restore();
-  report_.reset();
+  own_.reset();
 }
 
 void StdoutRedirect::restore() {
@@ -77,8 +77,8 @@ void StdoutRedirect::restore() {
   saved_fd_ = -1;
 }
 
-std::FILE* StdoutRedirect::report() {
-  if (!report_) {
+std::FILE* StdoutRedirect::own_stdout() {
+  if (!own_) {
     // Opened on first use, from descriptor 1 itself once restored.
     const int fd = ::fcntl(saved_fd_ >= 0 ? saved_fd_ : STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     std::FILE* file = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
@@ -88,14 +88,14 @@ std::FILE* StdoutRedirect::report() {
     } else {
       std::setvbuf(file, nullptr, _IOLBF, 0);
     }
-    report_ = std::make_unique<Report>(file);
+    own_ = std::make_unique<OwnStdout>(file);
   }
-  return report_->file;
+  return own_->file;
 }
 
-std::ostream& StdoutRedirect::report_stream() {
-  report();
-  return report_->stream;
+std::ostream& StdoutRedirect::own_stdout_stream() {
+  own_stdout();
+  return own_->stream;
 }
 
 DiscardStdout::DiscardStdout() {

@@ -1,5 +1,6 @@
 #include "qxhost/plugin.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <dlfcn.h>
@@ -27,10 +28,10 @@ Plugin Plugin::open(const std::string& path) {
   plugin.handle_ = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (plugin.handle_ == nullptr) {
     throw LoadError(
-        qxi18n::format(_("cannot load plug-in %s: %s"), path.c_str(),
+        qxcore::format(_("cannot load plug-in %s: %s"), path.c_str(),
                        dl_error(_("unknown error")).c_str()) +
         "\n  " +
-        qxi18n::format(_("hint: check the path, and run `ldd %s` to see which libraries it cannot "
+        qxcore::format(_("hint: check the path, and run `ldd %s` to see which libraries it cannot "
                          "find; the loading program provides the framework (libzelfw.so) and "
                          "jsoncpp itself, as the controller does."),
                        path.c_str()));
@@ -38,10 +39,10 @@ Plugin Plugin::open(const std::string& path) {
   void* entry = ::dlsym(plugin.handle_, kEntryPoint);
   if (entry == nullptr) {
     throw LoadError(
-        qxi18n::format(_("plug-in %s has no %s: %s"), path.c_str(), kEntryPoint,
+        qxcore::format(_("plug-in %s has no %s: %s"), path.c_str(), kEntryPoint,
                        dl_error(_("symbol not found")).c_str()) +
         "\n  " +
-        qxi18n::format(_("hint: is this a device plug-in? `nm -D --defined-only %s` lists what it "
+        qxcore::format(_("hint: is this a device plug-in? `nm -D --defined-only %s` lists what it "
                          "exports."),
                        path.c_str()));
   }
@@ -55,13 +56,13 @@ std::shared_ptr<ZelSPDeviceProvider> Plugin::provider() const {
     providers = get_providers_();
   } catch (const std::exception& e) {
     throw LoadError(
-        qxi18n::format(_("plug-in %s failed in %s: %s"), path_.c_str(), kEntryPoint, e.what()));
+        qxcore::format(_("plug-in %s failed in %s: %s"), path_.c_str(), kEntryPoint, e.what()));
   }
   for (const auto& provider : providers) {
     if (auto serial = std::dynamic_pointer_cast<ZelSPDeviceProvider>(provider)) return serial;
   }
   throw LoadError(
-      qxi18n::format(_("plug-in %s offers no serial-port device provider"), path_.c_str()));
+      qxcore::format(_("plug-in %s offers no serial-port device provider"), path_.c_str()));
 }
 
 DevicePtr Plugin::create_device() const {
@@ -70,10 +71,10 @@ DevicePtr Plugin::create_device() const {
   try {
     device.reset(serial->create());
   } catch (const std::exception& e) {
-    throw LoadError(qxi18n::format(_("plug-in %s failed while creating its device: %s"),
+    throw LoadError(qxcore::format(_("plug-in %s failed while creating its device: %s"),
                                    path_.c_str(), e.what()));
   }
-  if (!device) throw LoadError(qxi18n::format(_("plug-in %s made no device"), path_.c_str()));
+  if (!device) throw LoadError(qxcore::format(_("plug-in %s made no device"), path_.c_str()));
   return device;
 }
 

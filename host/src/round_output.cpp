@@ -1,5 +1,6 @@
 #include "qxhost/round_output.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <fcntl.h>
@@ -23,7 +24,7 @@ RoundOutput::~RoundOutput() { stop(); }
 bool RoundOutput::start(std::string& error) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
-    error = qxi18n::format(_("cannot set up output capture: %s"), std::strerror(errno));
+    error = qxcore::format(_("cannot set up output capture: %s"), std::strerror(errno));
     return false;
   }
   try {
@@ -31,12 +32,12 @@ bool RoundOutput::start(std::string& error) {
   } catch (const std::exception& e) {
     ::close(fds[0]);
     ::close(fds[1]);
-    error = qxi18n::format(_("cannot set up output capture: %s"), e.what());
+    error = qxcore::format(_("cannot set up output capture: %s"), e.what());
     return false;
   }
   // Descriptor 1 is now the pipe's only writer: restoring it ends the reader.
   ::close(fds[1]);
-  redirect_->report();
+  redirect_->own_stdout();
   // Line by line, so a device line never waits in a buffer past its round.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   reader_ = std::thread([this, fd = fds[0]] { read_pipe(fd); });
@@ -47,10 +48,10 @@ void RoundOutput::stop() {
   if (!reader_.joinable()) return;
   redirect_->restore();
   reader_.join();
-  std::fflush(redirect_->report());
+  std::fflush(redirect_->own_stdout());
 }
 
-std::FILE* RoundOutput::out() { return redirect_ ? redirect_->report() : stdout; }
+std::FILE* RoundOutput::out() { return redirect_ ? redirect_->own_stdout() : stdout; }
 
 void RoundOutput::end_round(long round) {
   std::cout.flush();

@@ -71,23 +71,6 @@ const char* translate_plural(const char* singular, const char* plural, unsigned 
 
 const char* text_domain() { return kDomain; }
 
-std::string format(const char* fmt, ...) {
-  std::va_list args;
-  va_start(args, fmt);
-  std::va_list again;
-  va_copy(again, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, args);
-  va_end(args);
-  std::string text;
-  if (n > 0) {
-    text.resize(static_cast<std::size_t>(n) + 1);
-    std::vsnprintf(text.data(), text.size(), fmt, again);
-    text.resize(static_cast<std::size_t>(n));
-  }
-  va_end(again);
-  return text;
-}
-
 const std::vector<std::string>& languages() {
   static const std::vector<std::string> all = [] {
     std::vector<std::string> list{"en"};

@@ -65,7 +65,8 @@ expected=$(
     lib/qx7540pm-bench/libmodbus.so.5 lib/qx7540pm-bench/libzelfw.so qx7540pm.so \
     qx7540pm.so.debug share/doc/libmodbus5/copyright LICENSE copyright \
     lib/qx7540pm-bench/libelf.so.1 lib/qx7540pm-bench/libz.so.1 share/doc/libelf1/copyright \
-    share/doc/zlib1g/copyright
+    share/doc/zlib1g/copyright lib/qx7540pm-bench/libunistring.so.2 \
+    share/doc/libunistring2/copyright
   git ls-files bench/examples | sed 's|^bench/||'
   # A message catalogue per language of po/LINGUAS.
   grep -v '^#' po/LINGUAS | sed 's|.*|share/locale/&/LC_MESSAGES/qx7540pm-bench.mo|'

@@ -1,5 +1,6 @@
 #include "qxsim/meter_sim.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <fcntl.h>
@@ -101,22 +102,6 @@ void append_crc(std::vector<std::uint8_t>& frame) {
   frame.push_back(static_cast<std::uint8_t>(crc >> 8));
 }
 
-bool parse_line_format(const std::string& text, LineFormat& format) {
-  if (text.size() != 3 || text[0] < '5' || text[0] > '8' || (text[2] != '1' && text[2] != '2')) {
-    return false;
-  }
-  const char parity = static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])));
-  if (parity != 'N' && parity != 'E' && parity != 'O') return false;
-  format.data_bits = text[0] - '0';
-  format.parity = parity;
-  format.stop_bits = text[2] - '0';
-  return true;
-}
-
-std::string format_name(const LineFormat& format) {
-  return std::to_string(format.data_bits) + format.parity + std::to_string(format.stop_bits);
-}
-
 MeterSim::MeterSim(SimConfig config) : config_(std::move(config)) {}
 
 MeterSim::~MeterSim() { stop(); }
@@ -124,7 +109,7 @@ MeterSim::~MeterSim() { stop(); }
 bool MeterSim::start(std::string& error) {
   char name[128] = {};
   if (::openpty(&master_fd_, &slave_fd_, name, nullptr, nullptr) != 0) {
-    error = qxi18n::format(_("cannot open a pseudo-terminal: %s"), std::strerror(errno));
+    error = qxcore::format(_("cannot open a pseudo-terminal: %s"), std::strerror(errno));
     return false;
   }
   port_ = name;
@@ -136,7 +121,7 @@ bool MeterSim::start(std::string& error) {
   ::tcsetattr(slave_fd_, TCSANOW, &tio);
   if (::pipe2(wake_fds_, O_CLOEXEC) != 0 ||
       ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, capture_fds_) != 0) {
-    error = qxi18n::format(_("cannot set up the simulator: %s"), std::strerror(errno));
+    error = qxcore::format(_("cannot set up the simulator: %s"), std::strerror(errno));
     stop();
     return false;
   }
@@ -148,7 +133,7 @@ bool MeterSim::start(std::string& error) {
   }
   ctx_ = modbus_new_rtu(port_.c_str(), 9600, 'N', 8, 1);
   if (ctx_ == nullptr || modbus_set_slave(ctx_, config_.slave) != 0) {
-    error = qxi18n::format(_("cannot set up the simulator's Modbus slave (slave id %d)"),
+    error = qxcore::format(_("cannot set up the simulator's Modbus slave (slave id %d)"),
                            config_.slave);
     stop();
     return false;
@@ -159,7 +144,7 @@ bool MeterSim::start(std::string& error) {
     meter->mapping = modbus_mapping_new_start_address(0, 0, 0, 0, 0, kRegisterCount, 0, 0);
     if (meter->reply_ctx == nullptr || meter->mapping == nullptr ||
         modbus_set_slave(meter->reply_ctx, meter->slave) != 0) {
-      error = qxi18n::format(_("cannot set up the simulator's Modbus slave (slave id %d)"),
+      error = qxcore::format(_("cannot set up the simulator's Modbus slave (slave id %d)"),
                              meter->slave);
       stop();
       return false;
@@ -243,7 +228,7 @@ void MeterSim::forget_other_slave() {
 }
 
 bool MeterSim::line_matches() const {
-  if (config_.line_baud <= 0) return true;
+  if (config_.line.baud <= 0) return true;
   termios tio{};
   if (::tcgetattr(slave_fd_, &tio) != 0) return true;
   // The pseudo-terminal driver clears PARENB and forces CS8 whatever the
@@ -253,8 +238,8 @@ bool MeterSim::line_matches() const {
   const bool parity_on = (tio.c_cflag & PARENB) != 0 || (tio.c_iflag & INPCK) != 0;
   const char parity = !parity_on ? 'N' : (tio.c_cflag & PARODD) != 0 ? 'O' : 'E';
   const int stop_bits = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;
-  return ::cfgetispeed(&tio) == speed_of(config_.line_baud) &&
-         parity == config_.line_format.parity && stop_bits == config_.line_format.stop_bits;
+  return ::cfgetispeed(&tio) == speed_of(config_.line.baud) && parity == config_.line.parity &&
+         stop_bits == config_.line.stop_bits;
 }
 
 void MeterSim::serve() {

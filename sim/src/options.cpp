@@ -1,29 +1,10 @@
 #include "qxsim/options.h"
 
+#include "qxcore/ids.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 namespace qxsim {
-
-std::vector<std::string> split_commas(const std::string& text) {
-  std::vector<std::string> parts;
-  std::string::size_type begin = 0;
-  for (;;) {
-    const auto comma = text.find(',', begin);
-    parts.push_back(text.substr(begin, comma - begin));
-    if (comma == std::string::npos) return parts;
-    begin = comma + 1;
-  }
-}
-
-/// A whole decimal number in text; false for anything else.
-bool parse_number(const std::string& text, long& value) {
-  if (text.empty() || text.size() > 9) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  value = std::strtol(text.c_str(), nullptr, 10);
-  return true;
-}
 
 bool any_switch(const SimOptions& o) {
   const SimOptions defaults;
@@ -32,45 +13,6 @@ bool any_switch(const SimOptions& o) {
          o.slave != defaults.slave || o.line_baud != defaults.line_baud ||
          o.format != defaults.format || o.slaves != defaults.slaves || !o.profile_for.empty() ||
          !o.fault_for.empty();
-}
-
-bool split_id_text(const std::string& text, long& id, std::string& rest) {
-  const auto equals = text.find('=');
-  if (equals == std::string::npos || !parse_number(text.substr(0, equals), id)) return false;
-  rest = text.substr(equals + 1);
-  return !rest.empty();
-}
-
-bool parse_id_list(const std::string& option, const std::string& text, int low, int high,
-                   std::vector<int>& ids, std::string& error) {
-  std::vector<bool> seen(static_cast<std::size_t>(high) + 1, false);
-  ids.clear();
-  for (const std::string& part : split_commas(text)) {
-    const auto dash = part.find('-');
-    long first = 0;
-    long last = 0;
-    const bool ok = dash == std::string::npos ? parse_number(part, first) && (last = first, true)
-                                              : parse_number(part.substr(0, dash), first) &&
-                                                    parse_number(part.substr(dash + 1), last);
-    if (!ok || first > last) {
-      error =
-          qxi18n::format(_("%s \"%s\": \"%s\" is not an id or a range LOW-HIGH (e.g. 1,3,10-20)"),
-                         option.c_str(), text.c_str(), part.c_str());
-      return false;
-    }
-    if (first < low || last > high) {
-      error =
-          qxi18n::format(_("%s \"%s\": \"%s\" is outside the ids %d..%d"), option.c_str(),
-                         text.c_str(), part.c_str(), static_cast<int>(low), static_cast<int>(high));
-      return false;
-    }
-    for (long id = first; id <= last; ++id) {
-      if (seen[static_cast<std::size_t>(id)]) continue;
-      seen[static_cast<std::size_t>(id)] = true;
-      ids.push_back(static_cast<int>(id));
-    }
-  }
-  return true;
 }
 
 void add_sim_options(CLI::App& app, SimOptions& options, const std::string& prefix,
@@ -125,14 +67,14 @@ constexpr int kHighestSlave = 247;
 bool split_for(const std::string& option, const std::string& text, const std::vector<int>& ids,
                int& id, std::string& rest, std::string& error) {
   long number = 0;
-  if (!split_id_text(text, number, rest)) {
-    error = qxi18n::format(_("%s \"%s\": expected ID=..."), option.c_str(), text.c_str());
+  if (!qxcore::split_id_text(text, number, rest)) {
+    error = qxcore::format(_("%s \"%s\": expected ID=..."), option.c_str(), text.c_str());
     return false;
   }
   bool known = false;
   for (int served : ids) known = known || served == number;
   if (!known) {
-    error = qxi18n::format(_("%s \"%s\": no simulated meter has slave id %ld"), option.c_str(),
+    error = qxcore::format(_("%s \"%s\": no simulated meter has slave id %ld"), option.c_str(),
                            text.c_str(), number);
     return false;
   }
@@ -140,49 +82,10 @@ bool split_for(const std::string& option, const std::string& text, const std::ve
   return true;
 }
 
-}  // namespace
-
-bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, SimConfig& config,
+/// The further meters of the line, each with the shared profile and faults,
+/// then --profile-for and --fault-for applied to their meters.
+bool add_more_slaves(const SimOptions& options, const std::vector<int>& ids, SimConfig& config,
                      std::string& error) {
-  std::vector<int> ids = slaves;
-  if (!options.slaves.empty()) {
-    if (!parse_id_list(options.prefix + "slaves", options.slaves, kLowestSlave, kHighestSlave, ids,
-                       error)) {
-      return false;
-    }
-  } else if (options.slave != 0) {
-    ids.assign(1, options.slave);
-  }
-  if (ids.empty()) ids.assign(1, 1);
-  config.slave = ids.front();
-  if (!options.format.empty() && !parse_line_format(options.format, config.line_format)) {
-    error = qxi18n::format(_("line format \"%s\": expected data bits, parity, stop bits (8N1)"),
-                           options.format.c_str());
-    return false;
-  }
-  if (!options.format.empty() && options.line_baud == 0) {
-    error = _("the line format applies with a line speed (baud)");
-    return false;
-  }
-  config.line_baud = options.line_baud;
-  if (!options.profile_path.empty() && !load_profile(options.profile_path, config.profile, error)) {
-    return false;
-  }
-  for (const std::string& text : options.faults) {
-    FaultSwitch s;
-    if (!parse_fault_switch(text, s, error)) return false;
-    config.faults.switches.push_back(s);
-  }
-  if (options.outage_round < 1) {
-    error = _("the outage's first round must be 1 or more");
-    return false;
-  }
-  if (!options.outage_phase.empty()) {
-    config.faults.outage.phase =
-        static_cast<char>(std::toupper(static_cast<unsigned char>(options.outage_phase[0])));
-    config.faults.outage.from_round = options.outage_round;
-  }
-  config.pace_baud = options.pace ? options.pace_baud : 0;
   config.more_slaves.clear();
   for (std::size_t i = 1; i < ids.size(); ++i) {
     config.more_slaves.push_back(SlaveSim{ids[i], config.profile, config.faults});
@@ -217,6 +120,52 @@ bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, 
     faults_of(id).switches.push_back(s);
   }
   return true;
+}
+
+}  // namespace
+
+bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, SimConfig& config,
+                     std::string& error) {
+  std::vector<int> ids = slaves;
+  if (!options.slaves.empty()) {
+    if (!qxcore::parse_id_list(options.prefix + "slaves", options.slaves, kLowestSlave,
+                               kHighestSlave, ids, error)) {
+      return false;
+    }
+  } else if (options.slave != 0) {
+    ids.assign(1, options.slave);
+  }
+  if (ids.empty()) ids.assign(1, 1);
+  config.slave = ids.front();
+  if (!options.format.empty() && !qxcore::parse_frame_format(options.format, config.line)) {
+    error = qxcore::format(_("line format \"%s\": expected data bits, parity, stop bits (8N1)"),
+                           options.format.c_str());
+    return false;
+  }
+  if (!options.format.empty() && options.line_baud == 0) {
+    error = _("the line format applies with a line speed (baud)");
+    return false;
+  }
+  config.line.baud = options.line_baud;
+  if (!options.profile_path.empty() && !load_profile(options.profile_path, config.profile, error)) {
+    return false;
+  }
+  for (const std::string& text : options.faults) {
+    FaultSwitch s;
+    if (!parse_fault_switch(text, s, error)) return false;
+    config.faults.switches.push_back(s);
+  }
+  if (options.outage_round < 1) {
+    error = _("the outage's first round must be 1 or more");
+    return false;
+  }
+  if (!options.outage_phase.empty()) {
+    config.faults.outage.phase =
+        static_cast<char>(std::toupper(static_cast<unsigned char>(options.outage_phase[0])));
+    config.faults.outage.from_round = options.outage_round;
+  }
+  config.pace_baud = options.pace ? options.pace_baud : 0;
+  return add_more_slaves(options, ids, config, error);
 }
 
 }  // namespace qxsim

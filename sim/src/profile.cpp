@@ -1,5 +1,6 @@
 #include "qxsim/profile.h"
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <algorithm>
@@ -9,7 +10,7 @@
 
 #include <json/value.h>
 
-#include "qxsim/json_file.h"
+#include "qxcore/input_file.h"
 #include "register_map.h"
 
 namespace qxsim {
@@ -184,15 +185,15 @@ RegisterImage Profile::image_for_round(long round, const Outage& outage) const {
 
 bool load_profile(const std::string& path, Profile& profile, std::string& error) {
   Json::Value root;
-  if (!read_json_file(path, C_("file kind", "profile"), root, error)) return false;
+  if (!qxcore::read_json_file(path, C_("file kind", "profile"), root, error)) return false;
   const auto fail = [&](const std::string& what) {
-    error = qxi18n::format(_("profile %s: %s"), path.c_str(), what.c_str());
+    error = qxcore::format(_("profile %s: %s"), path.c_str(), what.c_str());
     return false;
   };
   if (!root.isObject()) return fail(_("the top level must be a JSON object"));
   for (const std::string& name : root.getMemberNames()) {
     if (name != "vary" && name != "seed" && name != "registers" && name != "_comment") {
-      return fail(qxi18n::format(_("unknown member \"%s\" (expected vary, seed, registers)"),
+      return fail(qxcore::format(_("unknown member \"%s\" (expected vary, seed, registers)"),
                                  name.c_str()));
     }
   }
@@ -209,16 +210,16 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
   for (const std::string& name : regs.getMemberNames()) {
     const Json::Value& value = regs[name];
     if (!value.isNumeric())
-      return fail(qxi18n::format(_("register \"%s\": the value must be a number"), name.c_str()));
+      return fail(qxcore::format(_("register \"%s\": the value must be a number"), name.c_str()));
     char* end = nullptr;
     const long reg = std::strtol(name.c_str(), &end, 10);
     std::uint16_t word = 0;
     if (!name.empty() && *end == '\0') {
       if (reg < 0 || reg >= kRegisterCount)
-        return fail(qxi18n::format(_("register %s is not in 0..40"), name.c_str()));
+        return fail(qxcore::format(_("register %s is not in 0..40"), name.c_str()));
       if (!value.isIntegral() || value.asDouble() < 0 || value.asDouble() > 65535) {
         return fail(
-            qxi18n::format(_("register %s: a register takes a whole word 0..65535"), name.c_str()));
+            qxcore::format(_("register %s: a register takes a whole word 0..65535"), name.c_str()));
       }
       word = static_cast<std::uint16_t>(value.asUInt());
       profile.pin(static_cast<int>(reg), word);
@@ -227,9 +228,9 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
     const KeyScale* row = find_key(name);
     if (row == nullptr)
       return fail(
-          qxi18n::format(_("\"%s\" is neither a register 0..40 nor a snapshot key"), name.c_str()));
+          qxcore::format(_("\"%s\" is neither a register 0..40 nor a snapshot key"), name.c_str()));
     if (!word_from_value(value.asDouble(), row->divisor, word)) {
-      return fail(qxi18n::format(_("\"%s\": %s does not fit a register word once scaled"),
+      return fail(qxcore::format(_("\"%s\": %s does not fit a register word once scaled"),
                                  name.c_str(), std::to_string(value.asDouble()).c_str()));
     }
     profile.pin(row->reg, word);

@@ -43,26 +43,6 @@ int bits_per_character(const LinkSettings& s) {
 
 }  // namespace
 
-const char* failure_name(Failure failure) {
-  switch (failure) {
-    case Failure::kTimeout:
-      return "timeout";
-    case Failure::kBadCrc:
-      return "bad-crc";
-    case Failure::kException:
-      return "exception";
-    case Failure::kMalformed:
-      return "malformed";
-    case Failure::kWrongSlave:
-      return "wrong-slave";
-    case Failure::kIo:
-      return "io";
-    case Failure::kCount:
-      break;
-  }
-  return "?";
-}
-
 Failure classify_modbus_errno(int error_number) {
   if (error_number == ETIMEDOUT) return Failure::kTimeout;
   if (error_number == EMBBADCRC) return Failure::kBadCrc;
@@ -154,13 +134,10 @@ void LibModbusLink::close() {
   connected_ = false;
 }
 
-bool LibModbusLink::is_open() const { return connected_; }
-
 std::string LibModbusLink::describe() const {
   if (!settings_.serial_path.empty()) {
-    return "RTU " + settings_.serial_path + " " + std::to_string(settings_.baud) + " " +
-           std::to_string(settings_.data_bits) + settings_.parity +
-           std::to_string(settings_.stop_bits) + " slave " + std::to_string(settings_.slave);
+    return "RTU " + settings_.serial_path + " " + qxcore::line_setting_name(settings_) + " slave " +
+           std::to_string(settings_.slave);
   }
   return "TCP " + settings_.tcp_host + ":" + std::to_string(settings_.tcp_port) + " unit " +
          std::to_string(settings_.slave);

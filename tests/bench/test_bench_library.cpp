@@ -15,8 +15,8 @@
 #include "bench_options.h"
 #include "csv.h"
 #include "output_file.h"
-#include "quantities.h"
-#include "qxsim/json_file.h"
+#include "qxcore/ids.h"
+#include "qxcore/text.h"
 #include "qxsim/options.h"
 #include "register_map.h"
 #include "report_verdict.h"
@@ -89,59 +89,6 @@ TEST(BenchOptions, GatewayAddressesAreCheckedWhole) {
   }
 }
 
-TEST(BenchOptions, SettingsForIsIdEqualsFile) {
-  long id = 0;
-  std::string path;
-  EXPECT_TRUE(qxsim::split_id_text("3=a.json", id, path));
-  EXPECT_EQ(id, 3);
-  EXPECT_EQ(path, "a.json");
-  EXPECT_TRUE(qxsim::split_id_text("7=dir/x=y.json", id, path));
-  EXPECT_EQ(path, "dir/x=y.json");
-  for (const char* bad : {"a.json", "=a.json", "x=a.json", "3=", "3"}) {
-    EXPECT_FALSE(qxsim::split_id_text(bad, id, path)) << bad;
-  }
-}
-
-TEST(JsonFiles, ReadOrRefusedWithAReason) {
-  struct Case {
-    std::string text;
-    bool ok;
-    const char* reason;
-  };
-  const Case cases[] = {
-      {"{\"appSetting\": {}}", true, ""},
-      {"\xEF\xBB\xBF{\"appSetting\": {}}\n", true, ""},
-      {"{\"a\": \"} ]\"}  \n\t", true, ""},
-      {"{} junk", false, "line 1, column 4: text after the JSON value"},
-      {"{}\n{}", false, "line 2, column 1: text after the JSON value"},
-      {std::string(5000, '[') + std::string(5000, ']'), false, "nested deeper"},
-      {"{\"a\": }", false, "line 1, column 7"},
-      {"", false, "line 1, column 1"},
-  };
-  for (const Case& c : cases) {
-    Json::Value root;
-    std::string error;
-    EXPECT_EQ(qxsim::parse_json_text(c.text, root, error), c.ok) << c.text.substr(0, 40);
-    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
-  }
-}
-
-TEST(InputFiles, OnlyBoundedRegularFilesAreRead) {
-  Dir dir;
-  write_all(dir.file("small"), "12345");
-  std::string bytes, error;
-  EXPECT_TRUE(qxsim::read_input_file(dir.file("small"), "cache file", 5, bytes, error));
-  EXPECT_EQ(bytes, "12345");
-  EXPECT_FALSE(qxsim::read_input_file(dir.file("small"), "cache file", 4, bytes, error));
-  EXPECT_NE(error.find("too large"), std::string::npos) << error;
-  EXPECT_FALSE(qxsim::read_input_file(dir.path(), "cache file", 100, bytes, error));
-  EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
-  EXPECT_FALSE(qxsim::read_input_file("/dev/zero", "record file", 100, bytes, error));
-  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
-  EXPECT_FALSE(qxsim::read_input_file(dir.file("none"), "cache file", 100, bytes, error));
-  EXPECT_NE(error.find("cannot read cache file"), std::string::npos) << error;
-}
-
 TEST(OutputFiles, TheTargetChangesOnlyWhenTheFileIsWhole) {
   Dir dir;
   const std::string target = dir.file("out.csv");
@@ -175,8 +122,8 @@ TEST(OutputFiles, TheTargetChangesOnlyWhenTheFileIsWhole) {
   EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 }
 
-RoundReport sample_round(long number, bool ok) {
-  RoundReport r;
+RoundResult sample_round(long number, bool ok) {
+  RoundResult r;
   r.round = number;
   r.slave = 3;
   r.time = "2026-12-08 10:00:0" + std::to_string(number % 10);
@@ -203,7 +150,7 @@ TEST(RunCsv, ARoundReadBackFromItsRowIsTheRoundTheReportKept) {
   std::string error;
   ASSERT_TRUE(layout.read_header(run_csv_columns(), error)) << error;
   for (long n = 1; n <= 3; ++n) {
-    const RoundReport report = sample_round(n, n != 2);
+    const RoundResult report = sample_round(n, n != 2);
     record_round(live, report);
     int slave = 0;
     RecordedRound round;
@@ -265,7 +212,7 @@ TEST(RunCsv, UnusableFieldsAreRefusedWithTheirLine) {
   Dir dir;
   for (const Case& c : cases) {
     const std::string path = dir.file("run.csv");
-    write_all(path, std::string(kCsvByteOrderMark) + csv_line(columns) +
+    write_all(path, std::string(qxcore::kByteOrderMark) + csv_line(columns) +
                         csv_line(run_csv_row(sample_round(1, true))) +
                         csv_line(row_with(c.column, c.value)));
     RecordedRun run;
@@ -298,8 +245,8 @@ TEST(Verdict, FailureKindsAreCountedInTheOrderFirstSeen) {
   good.ok = true;
   good.round_ms = 5;
   good.values.fill(std::nanf(""));
-  good.values[qx7540pm::quantity_index(qx7540pm::QuantityKind::kFrequency,
-                                       qx7540pm::PhaseGroup::kWhole)] = 70;
+  good.values[static_cast<std::size_t>(qx7540pm::register_index(
+      qx7540pm::QuantityKind::kFrequency, qx7540pm::PhaseGroup::kWhole))] = 70;
   meter.rounds.push_back(good);
   const MeterVerdict v = judge_meter(meter);
   EXPECT_EQ(v.rounds, 7);
@@ -313,13 +260,11 @@ TEST(Verdict, FailureKindsAreCountedInTheOrderFirstSeen) {
   EXPECT_FALSE(v.passed());
 }
 
-// The quantities table and the register map describe the same registers.
+// Each register of the map is the one of its kind and phase.
 TEST(Quantities, OneRowPerRenderedRegisterInMapOrder) {
-  ASSERT_EQ(qx7540pm::kQuantityCount, static_cast<std::size_t>(qx7540pm::kRenderedRegisters));
-  for (std::size_t i = 0; i < qx7540pm::kQuantityCount; ++i) {
-    EXPECT_EQ(qx7540pm::kQuantities[i].reg, qx7540pm::kRegisterMap[i].reg) << i;
-    const auto& q = qx7540pm::kQuantities[i];
-    EXPECT_EQ(qx7540pm::quantity_index(q.kind, q.phase), i) << "kind and phase name one register";
+  for (int i = 0; i < qx7540pm::kRenderedRegisters; ++i) {
+    const auto& q = qx7540pm::kRegisterMap[i];
+    EXPECT_EQ(qx7540pm::register_index(q.kind, q.phase), i) << "kind and phase name one register";
   }
 }
 

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "e2e.h"
-#include "qxsim/exit_codes.h"
+#include "qxcore/exit_codes.h"
 
 namespace {
 
 using qxe2e::TempDir;
 
-using namespace qxsim::exit_codes;
+using namespace qxcore::exit_codes;
 
 const char kCsvHeader[] =
     "\xEF\xBB\xBFtime,slave,status,failure,相电压Ua,频率,alarm,round,round_ms\r\n";

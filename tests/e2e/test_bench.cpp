@@ -11,15 +11,15 @@
 #include <vector>
 
 #include "e2e.h"
+#include "qxcore/exit_codes.h"
 #include "qxhost/version.h"
-#include "qxsim/exit_codes.h"
 #include "qxsim/faults.h"
 #include "qxsim/profile.h"
 
 namespace {
 
 using qxe2e::run_bench;
-using namespace qxsim::exit_codes;
+using namespace qxcore::exit_codes;
 
 bool has_line(const Json::Value& round, const std::string& text) {
   for (const Json::Value& line : round["device_output"]) {
@@ -95,7 +95,7 @@ TEST_P(BenchFaults, FailOneRoundThenRecover) {
   ASSERT_EQ(bench.rounds.size(), 2u);
   const Json::Value& failed = bench.rounds[0];
   EXPECT_FALSE(failed["ok"].asBool());
-  EXPECT_EQ(failed["error"].asString(), info.failure);
+  EXPECT_EQ(failed["error"].asString(), qxcore::failure_name(info.failure));
   EXPECT_TRUE(has_line(failed, "SPModbus get error")) << failed["device_output"];
   EXPECT_TRUE(failed["record"].isNull());
   EXPECT_TRUE(failed["alarm"].isNull());
@@ -109,7 +109,7 @@ TEST_P(BenchFaults, FailOneRoundThenRecover) {
   EXPECT_FALSE(has_line(recovered, "SPModbus get error"));
   EXPECT_EQ(recovered["query"].asString(), "不支持变量");
 
-  EXPECT_EQ(bench.summary["failures"][info.failure].asInt(), 1);
+  EXPECT_EQ(bench.summary["failures"][qxcore::failure_name(info.failure)].asInt(), 1);
   EXPECT_EQ(bench.summary["failed"].asInt(), 1);
   EXPECT_EQ(bench.summary["ok"].asInt(), 1);
 }

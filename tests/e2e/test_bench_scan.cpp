@@ -10,15 +10,15 @@
 #include <vector>
 
 #include "e2e.h"
+#include "qxcore/exit_codes.h"
 #include "qxhost/version.h"
-#include "qxsim/exit_codes.h"
 #include "qxsim/faults.h"
 #include "qxsim/profile.h"
 
 namespace {
 
 using qxe2e::run_bench;
-using namespace qxsim::exit_codes;
+using namespace qxcore::exit_codes;
 
 TEST(BenchScan, FindsTheHiddenMeterAndItsCommandPollsIt) {
   const auto scan = run_bench({"scan", "--slaves", "15-18", "--baud", "9600,19200", "--format",

@@ -2,7 +2,7 @@
 """The bench's help sections (bench/help_sections.txt) where a user reads them.
 
 --bench: the exit-status table of docs/bench.md says what the text says, row
-for row; the text's codes are the bench's own (sim/include/qxsim/exit_codes.h); and
+for row; the text's codes are the bench's own (core/include/qxcore/exit_codes.h); and
 --help ends with the footer made of the text.
 --man: the man page, read with `man -l` as a user would, has the EXAMPLES,
 EXIT STATUS and FILES sections with every example, code and file of the text,
@@ -115,7 +115,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--text", required=True, help="bench/help_sections.txt")
     parser.add_argument("--docs", help="docs/bench.md")
-    parser.add_argument("--codes", help="sim/include/qxsim/exit_codes.h")
+    parser.add_argument("--codes", help="core/include/qxcore/exit_codes.h")
     parser.add_argument("--bench", help="the built qx7540pm-bench")
     parser.add_argument("--man", help="the built qx7540pm-bench.1.gz")
     ARGS, rest = parser.parse_known_args()

@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
                          std::strcmp(a, b) == 0;
 
   qxhost::DiscardStdout quiet;  // a round prints a line; the report goes to the real output
-  std::FILE* out = quiet.report();
+  std::FILE* out = quiet.own_stdout();
   const qxhost::Plugin plugin = qxhost::Plugin::open(path);
   if (!own_build)
     std::fprintf(out, "explorer: %s is another build; its round counters are not compared\n",

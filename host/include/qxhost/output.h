@@ -15,7 +15,7 @@
 namespace qxhost {
 
 /// Points descriptor 1 at another file while alive and keeps the original for
-/// the program's own report. Both streams are flushed at every switch, so no
+/// the program's own output. Both streams are flushed at every switch, so no
 /// line written on one side of it lands on the other.
 class StdoutRedirect {
  public:
@@ -30,14 +30,14 @@ class StdoutRedirect {
   void restore();
   /// The program's own standard output, line-buffered; stays valid after
   /// restore() until destruction. Falls back to stderr if it cannot be opened.
-  std::FILE* report();
+  std::FILE* own_stdout();
   /// The same as a stream, for reporters that take one.
-  std::ostream& report_stream();
+  std::ostream& own_stdout_stream();
 
  private:
-  struct Report;
+  struct OwnStdout;
   int saved_fd_ = -1;
-  std::unique_ptr<Report> report_;
+  std::unique_ptr<OwnStdout> own_;
 };
 
 /// Sends standard output to /dev/null while alive.
@@ -45,8 +45,8 @@ class DiscardStdout {
  public:
   DiscardStdout();
   ~DiscardStdout();
-  std::FILE* report() { return redirect_->report(); }
-  std::ostream& report_stream() { return redirect_->report_stream(); }
+  std::FILE* own_stdout() { return redirect_->own_stdout(); }
+  std::ostream& own_stdout_stream() { return redirect_->own_stdout_stream(); }
 
  private:
   std::optional<StdoutRedirect> redirect_;

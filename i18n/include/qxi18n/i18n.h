@@ -4,7 +4,7 @@
 //
 // Mark a message with _("...") where it is shown, N_("...") where it is only
 // stored (a table of labels) and translated later with _(), C_("context",
-// "...") where one English word needs two translations, and P_("1 round",
+// "...") where one English word needs two translations (NC_ to store one), and P_("1 round",
 // "%lu rounds", n) where the number decides the form. Never translate what a
 // machine reads: --json, --csv, --trace, exit codes, the device's own texts.
 #pragma once
@@ -26,9 +26,6 @@ const char* translate_plural(const char* singular, const char* plural, unsigned 
 
 /// The catalogues' name: <locale dir>/<language>/LC_MESSAGES/<text_domain()>.mo.
 const char* text_domain();
-
-/// printf into a string; translated formats may reorder their arguments ("%2$s").
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /// The languages a run can be given: "en" (the messages themselves) and every catalogue built.
 const std::vector<std::string>& languages();
@@ -79,4 +76,5 @@ std::string html_lang();
 #define _(msgid) ::qxi18n::translate(msgid)
 #define N_(msgid) msgid
 #define C_(context, msgid) ::qxi18n::translate_in_context(context, msgid)
+#define NC_(context, msgid) msgid
 #define P_(singular, plural, n) ::qxi18n::translate_plural(singular, plural, n)

@@ -11,12 +11,9 @@
 namespace qxi18n {
 
 /// Columns of one code point: 2 for CJK ideographs and full-width forms, 0
-/// for combining marks and control characters, 1 otherwise. Taken from the C
-/// library's wcwidth in a UTF-8 locale whatever LC_CTYPE the run has, or from
-/// a built-in table of the wide blocks where the C library has no UTF-8 locale.
+/// for combining marks and control characters, 1 otherwise (libunistring's
+/// Unicode tables, as a UTF-8 locale counts them, whatever LC_CTYPE the run has).
 int code_point_width(char32_t c);
-/// The built-in table alone.
-int fallback_code_point_width(char32_t c);
 
 /// Columns of UTF-8 text; a byte that is not part of a valid sequence counts
 /// one column (a terminal shows one replacement mark for it).

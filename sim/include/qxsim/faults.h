@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "qxcore/failures.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 namespace qxsim {
@@ -46,28 +48,20 @@ struct FaultPlan {
 
 struct FaultInfo {
   Fault fault;
-  const char* name;     ///< as written in a switch: "ignore", "crc", ...
-  const char* failure;  ///< the failure kind a libmodbus master reports for it
+  const char* name;         ///< as written in a switch: "ignore", "crc", ...
+  qxcore::Failure failure;  ///< the failure kind a libmodbus master reports for it
 };
 
-/// Every switch, with the failure kind it makes a libmodbus master report
-/// (the names of zelfw::failure_name). A delay shorter than the master's
-/// response timeout is no failure at all.
+/// Every switch, with the failure kind it makes a libmodbus master report. A
+/// delay shorter than the master's response timeout is no failure at all.
 constexpr FaultInfo kFaults[] = {
-    {Fault::kIgnore, "ignore", "timeout"},
-    {Fault::kBadCrc, "crc", "bad-crc"},
-    {Fault::kException, "exception", "exception"},
-    {Fault::kTruncate, "truncate", "malformed"},
-    {Fault::kWrongSlave, "wrong-slave", "wrong-slave"},
-    {Fault::kDelay, "delay", "timeout"},
+    {Fault::kIgnore, "ignore", qxcore::Failure::kTimeout},
+    {Fault::kBadCrc, "crc", qxcore::Failure::kBadCrc},
+    {Fault::kException, "exception", qxcore::Failure::kException},
+    {Fault::kTruncate, "truncate", qxcore::Failure::kMalformed},
+    {Fault::kWrongSlave, "wrong-slave", qxcore::Failure::kWrongSlave},
+    {Fault::kDelay, "delay", qxcore::Failure::kTimeout},
 };
-
-inline const FaultInfo& fault_info(Fault fault) {
-  for (const FaultInfo& info : kFaults) {
-    if (info.fault == fault) return info;
-  }
-  return kFaults[0];
-}
 
 /// Parses "KIND@N" or "KIND@N:ARG" (e.g. "crc@3", "exception@1:2",
 /// "delay@2:1500"). On failure returns false with a message.
@@ -79,7 +73,7 @@ inline bool parse_fault_switch(const std::string& text, FaultSwitch& out, std::s
     if (kind == info.name) found = &info;
   }
   if (found == nullptr || at == std::string::npos) {
-    error = qxi18n::format(_("fault \"%s\": expected KIND@REQUEST[:ARG], KIND one of ignore, crc, "
+    error = qxcore::format(_("fault \"%s\": expected KIND@REQUEST[:ARG], KIND one of ignore, crc, "
                              "exception, truncate, wrong-slave, delay"),
                            text.c_str());
     return false;
@@ -90,7 +84,7 @@ inline bool parse_fault_switch(const std::string& text, FaultSwitch& out, std::s
   const std::string number = rest.substr(0, colon);
   const long request = std::strtol(number.c_str(), &end, 10);
   if (number.empty() || *end != '\0' || request < 1) {
-    error = qxi18n::format(_("fault \"%s\": the request number must be 1 or more"), text.c_str());
+    error = qxcore::format(_("fault \"%s\": the request number must be 1 or more"), text.c_str());
     return false;
   }
   FaultSwitch s;
@@ -108,9 +102,9 @@ inline bool parse_fault_switch(const std::string& text, FaultSwitch& out, std::s
     if (!takes_argument || arg.empty() || *end != '\0' || value < low || value > high) {
       error =
           takes_argument
-              ? qxi18n::format(_("fault \"%s\": argument out of range %d..%d"), text.c_str(),
+              ? qxcore::format(_("fault \"%s\": argument out of range %d..%d"), text.c_str(),
                                static_cast<int>(low), static_cast<int>(high))
-              : qxi18n::format(_("fault \"%s\": %s takes no argument"), text.c_str(), found->name);
+              : qxcore::format(_("fault \"%s\": %s takes no argument"), text.c_str(), found->name);
       return false;
     }
     s.argument = static_cast<int>(value);

@@ -13,24 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "qxcore/line_setting.h"
 #include "qxsim/faults.h"
 #include "qxsim/profile.h"
 
 struct _modbus;
 
 namespace qxsim {
-
-/// A serial frame format: data bits, parity ('N', 'E' or 'O'), stop bits.
-struct LineFormat {
-  int data_bits = 8;
-  char parity = 'N';
-  int stop_bits = 1;
-};
-
-/// "8N1", "8E1", "7O2" (case-insensitive parity); false when text is none.
-bool parse_line_format(const std::string& text, LineFormat& format);
-/// "8N1" for a format.
-std::string format_name(const LineFormat& format);
 
 /// Another meter on the same line, with its own registers and faults.
 struct SlaveSim {
@@ -46,12 +35,11 @@ struct SimConfig {
   /// Further meters on the line; each answers its own id (a request for an
   /// id no meter has goes unanswered, as on a real line).
   std::vector<SlaveSim> more_slaves;
-  /// Nonzero: the meter's line speed and frame format. A request that arrives
-  /// while the master's side of the pseudo-terminal is set to another speed,
-  /// parity or stop bits is left unanswered, as a real meter hears only noise
-  /// (a pseudo-terminal keeps no data bits: those are not checked).
-  int line_baud = 0;
-  LineFormat line_format;
+  /// A nonzero baud: the meter's line speed and frame format. A request that
+  /// arrives while the master's side of the pseudo-terminal is set to another
+  /// speed, parity or stop bits is left unanswered, as a real meter hears only
+  /// noise (a pseudo-terminal keeps no data bits: those are not checked).
+  qxcore::LineSetting line = {0, 8, 'N', 1};
   /// 0: bytes leave at once; otherwise each frame takes its time on a line of
   /// this speed (8N1), with the 3.5-character silence before and after.
   int pace_baud = 0;

@@ -30,19 +30,6 @@ struct SimOptions {
 /// True when any switch was given (differs from its default).
 bool any_switch(const SimOptions& options);
 
-/// Splits at commas; "" gives one empty part.
-std::vector<std::string> split_commas(const std::string& text);
-/// A whole decimal number of at most nine digits; false for anything else.
-bool parse_number(const std::string& text, long& value);
-
-/// "ID=TEXT", as --settings-for, --sim-profile-for and --sim-fault-for take
-/// it: false unless ID is a number and TEXT is not empty.
-bool split_id_text(const std::string& text, long& id, std::string& rest);
-/// "1,3,10-20" into ids low..high, in the order given, each once. On failure
-/// returns false with a message naming the option and the bad part.
-bool parse_id_list(const std::string& option, const std::string& text, int low, int high,
-                   std::vector<int>& ids, std::string& error);
-
 /// Adds --PREFIXprofile, --PREFIXfault, --PREFIXoutage-phase,
 /// --PREFIXoutage-round, --PREFIXpace, --PREFIXline-baud, --PREFIXformat,
 /// --PREFIXslaves, --PREFIXprofile-for and --PREFIXfault-for to `app` under

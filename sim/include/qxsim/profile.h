@@ -40,7 +40,6 @@ class Profile {
   void pin(int reg, std::uint16_t word);
   /// Turns per-round variation and rising energies on or off.
   void set_varying(bool on) { varying_ = on; }
-  bool varying() const { return varying_; }
   void set_seed(std::uint32_t seed) { seed_ = seed; }
 
  private:

@@ -15,39 +15,27 @@
 #include <string>
 #include <vector>
 
+#include "qxcore/failures.h"
+#include "qxcore/line_setting.h"
 #include "zelfw/standin.h"
 
 struct _modbus;
 
 namespace zelfw {
 
-/// How the link reaches the slave. RTU when serial_path is set, TCP when tcp_host is.
-struct LinkSettings {
+/// How the link reaches the slave. RTU when serial_path is set (on the line
+/// setting), TCP when tcp_host is.
+struct LinkSettings : qxcore::LineSetting {
   std::string serial_path;
   std::string tcp_host;
   int tcp_port = 502;
-  int baud = 9600;
-  char parity = 'N';  ///< 'N', 'E' or 'O'
-  int data_bits = 8;
-  int stop_bits = 1;
   int slave = 1;
   int timeout_ms = 500;  ///< response timeout of one exchange
 };
 
-/// Why an exchange failed, as libmodbus reported it.
-enum class Failure : std::uint8_t {
-  kTimeout,     ///< no complete reply in time (silence, or a frame cut short mid-way)
-  kBadCrc,      ///< the reply's CRC did not match
-  kException,   ///< the slave answered with an exception code
-  kMalformed,   ///< a short reply or one that does not match the request
-  kWrongSlave,  ///< the reply came from another slave id
-  kIo,          ///< the port or connection itself failed
-  kCount
-};
-
-/// Short name used in the bench's output: "timeout", "bad-crc", "exception",
-/// "malformed", "wrong-slave", "io".
-const char* failure_name(Failure failure);
+/// Why an exchange failed, as libmodbus reported it (the tools' failure kinds).
+using qxcore::Failure;
+using qxcore::failure_name;
 
 /// Maps libmodbus's errno after a failed read to a failure kind.
 Failure classify_modbus_errno(int error_number);
@@ -95,7 +83,6 @@ class LibModbusLink : public ModbusLink {
   /// false with a message naming the port and the system's reason.
   bool open(std::string& error);
   void close();
-  bool is_open() const;
 
   /// One exchange; its outcome reaches the device through deliver_reply or
   /// deliver_error before this returns (the device may ask again from inside).

@@ -1,0 +1,146 @@
+// Aligned text on standard output: a block per round, then the summary; a
+// block per decoded record; a scan's responders and summary, with its
+// progress bar on standard error.
+#include "output/output.h"
+#include "qxcore/text.h"
+#include "qxi18n/i18n.h"
+#include "scan_output.h"
+
+namespace qxbench {
+namespace {
+
+/// The scan's progress: a bar on a terminal, else a line per setting.
+class ScanProgress {
+ public:
+  ScanProgress(bool terminal, std::size_t settings, std::size_t ids)
+      : terminal_(terminal), settings_(settings), ids_(ids) {}
+
+  void begin_setting(const std::string& line) {
+    ++setting_;
+    in_setting_ = 0;
+    line_ = line;
+    if (!terminal_) {
+      qxcore::say(qxcore::format(_("scan: %s (setting %zu of %zu), %zu ids"), line.c_str(),
+                                 setting_, settings_, ids_));
+      return;
+    }
+    draw(-1);
+  }
+  void advance(double elapsed_s) {
+    ++done_;
+    ++in_setting_;
+    if (terminal_) draw(elapsed_s);
+  }
+  /// Clears the bar; true when there was one to draw again after a message.
+  bool clear() {
+    if (!drawn_) return false;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    drawn_ = false;
+    return true;
+  }
+  void draw(double elapsed_s) {
+    constexpr int kBarWidth = 24;
+    const std::size_t total = settings_ * ids_;
+    const int filled = total == 0 ? 0 : static_cast<int>(kBarWidth * done_ / total);
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.resize(kBarWidth, '.');
+    std::string left = "?";
+    if (elapsed_s > 0 && done_ > 0) left = duration_text(elapsed_s / done_ * (total - done_));
+    std::fprintf(stderr, "\r\033[K[%s] %s  %s", bar.c_str(), line_.c_str(),
+                 qxcore::format(_("setting %zu/%zu  %zu ids left  ~%s left"), setting_, settings_,
+                                ids_ - in_setting_, left.c_str())
+                     .c_str());
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+
+ private:
+  const bool terminal_;
+  const std::size_t settings_;
+  const std::size_t ids_;
+  std::size_t setting_ = 0;  ///< settings begun
+  std::size_t done_ = 0;     ///< probes done in all
+  std::size_t in_setting_ = 0;
+  std::string line_;
+  bool drawn_ = false;
+};
+
+class TextOutput : public Output {
+ public:
+  TextOutput(std::FILE* out, const OutputContext& context)
+      : out_(out), progress_(context.progress, context.scan_settings, context.scan_ids) {}
+  void round(const RoundResult& report, const Summary&) override { print_round(out_, report); }
+  void record(const DecodedRecord& r) override {
+    std::fprintf(out_, "%s\n",
+                 qxcore::format(_("%s record %zu  data id %d  stored %s"), r.path.c_str(), r.index,
+                                r.record.device_data_id, r.stamp.c_str())
+                     .c_str());
+    print_snapshot_values(out_, r.values);
+    std::fflush(out_);
+  }
+  bool end(const LineSummary& totals, std::string&) override {
+    if (!totals.meters.empty()) print_run_summary(out_, totals);
+    return true;
+  }
+
+  void scan_setting(const std::string& line) override { progress_.begin_setting(line); }
+  void scan_probed(double elapsed_s) override { progress_.advance(elapsed_s); }
+  void scan_frames(int slave, const std::vector<TracedFrame>& frames) override {
+    if (frames.empty()) return;
+    const bool bar = progress_.clear();
+    for (const TracedFrame& f : frames) {
+      std::fprintf(out_, "%s\n",
+                   qxcore::format(_("slave %d  %s"), slave, frame_text(f).c_str()).c_str());
+    }
+    std::fflush(out_);
+    if (bar) progress_.draw(-1);
+  }
+  void scan_responder(const ScanResponder& r) override {
+    const bool bar = progress_.clear();
+    std::fprintf(out_, "%s\n",
+                 qxcore::format(_("slave %d  %s  %s"), r.slave, r.line.c_str(),
+                                verdict_of(*r.probe, true).c_str())
+                     .c_str());
+    if (!r.command.empty()) {
+      std::fprintf(out_, "  %s\n", qxcore::format(_("poll it: %s"), r.command.c_str()).c_str());
+    }
+    std::fflush(out_);
+    if (bar) progress_.draw(-1);
+    std::fflush(out_);
+  }
+  void scan_pause() override { progress_.clear(); }
+  void scan_end(const ScanSummary& s) override;
+
+ private:
+  std::FILE* out_;
+  ScanProgress progress_;
+};
+
+void TextOutput::scan_end(const ScanSummary& s) {
+  progress_.clear();
+  std::fprintf(out_, "%s\n",
+               qxcore::format(_("scan: %ld of %ld line settings, %ld probes in %.1f s; %ld "
+                                "responders, %ld meters%s"),
+                              s.settings_tried, s.settings, s.probes, s.elapsed_s, s.responders,
+                              s.meters, s.interrupted ? _("; interrupted") : "")
+                   .c_str());
+  if (s.garbled > 0) {
+    std::fprintf(
+        out_, "  %s\n",
+        qxcore::format(_("%ld answers were not frames of the id asked (another line setting?)"),
+                       s.garbled)
+            .c_str());
+  }
+  std::fflush(out_);
+}
+
+}  // namespace
+
+bool make_text_output(const OutputContext& context, Outputs& outputs, std::string&) {
+  if (screen_of(context) == Screen::kText)
+    outputs.push_back(std::make_unique<TextOutput>(context.out, context));
+  return true;
+}
+
+}  // namespace qxbench
