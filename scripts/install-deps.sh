@@ -99,51 +99,46 @@ sdk_apt_opts=(-o "Dir::Etc::SourceList=$sdk_apt/sources.list" -o Dir::Etc::Sourc
   -o "Dir::State::Lists=$sdk_apt/lists" -o "Dir::Cache=$sdk_apt/cache" -o Dir::State::Status=/dev/null
   -o APT::Architecture=amd64 -o APT::Architectures=amd64 -o APT::Sandbox::User=root)
 apt-get -q "${sdk_apt_opts[@]}" update > /dev/null
-sdk_want=$(apt-cache "${sdk_apt_opts[@]}" policy "${sdk_pkgs[@]}" | grep -E '^\S|Candidate' | tr -d ' \n')
-if [ ! -f "$sdk/.stamp" ] || [ "$(cat "$sdk/.stamp")" != "$sdk_want" ]; then
-  tmp=$(mktemp -d)
-  (cd "$tmp" && apt-get -q "${sdk_apt_opts[@]}" download "${sdk_pkgs[@]}")
-  rm -rf "$sdk"
-  mkdir -p "$sdk"
-  for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$sdk"; done
-  rm -rf "$tmp"
-  # Absolute links (the loader, the -dev links) point into the sysroot instead.
-  find "$sdk" -type l -lname '/*' | while read -r link; do
-    ln -sfr "$sdk$(readlink "$link")" "$link"
-  done
-  # The C++ and GCC libraries to link against are the sysroot's, not the compiler's.
-  ln -sf libstdc++.so.6 "$sdk/usr/lib/x86_64-linux-gnu/libstdc++.so"
-  ln -sfr "$sdk/lib/x86_64-linux-gnu/libgcc_s.so.1" "$sdk/usr/lib/x86_64-linux-gnu/libgcc_s.so"
-  echo "$sdk_want" > "$sdk/.stamp"
-fi
-ln -sfn /usr/include/boost "$sdk/usr/include/boost"
+# unpack_sdk DIR TRIPLET PACKAGE... : an SDK's sysroot from Debian's packages
+# (with apt's options in sdk_opts), unpacked again only when a candidate
+# version changed. Absolute links (the loader, the -dev links) point into the
+# sysroot instead, and the C++ and GCC libraries to link against are the
+# sysroot's, not the compiler's.
+unpack_sdk() {
+  local dir=$1 triplet=$2
+  shift 2
+  local want tmp
+  want=$(apt-cache "${sdk_opts[@]}" policy "$@" | grep -E '^\S|Candidate' | tr -d ' \n')
+  if [ ! -f "$dir/.stamp" ] || [ "$(cat "$dir/.stamp")" != "$want" ]; then
+    tmp=$(mktemp -d)
+    chmod 755 "$tmp"
+    (cd "$tmp" && apt-get -q "${sdk_opts[@]}" download "$@")
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$dir"; done
+    rm -rf "$tmp"
+    find "$dir" -type l -lname '/*' | while read -r link; do
+      ln -sfr "$dir$(readlink "$link")" "$link"
+    done
+    ln -sf libstdc++.so.6 "$dir/usr/lib/$triplet/libstdc++.so"
+    ln -sfr "$dir/lib/$triplet/libgcc_s.so.1" "$dir/usr/lib/$triplet/libgcc_s.so"
+    echo "$want" > "$dir/.stamp"
+  fi
+  ln -sfn /usr/include/boost "$dir/usr/include/boost"
+}
+sdk_opts=("${sdk_apt_opts[@]}")
+unpack_sdk "$sdk" x86_64-linux-gnu "${sdk_pkgs[@]}"
 echo "controller SDK sysroot: $sdk"
 
 # --- A vendor-style SDK for the board (scripts/stages/55-sdk.sh): Debian's
 # mipsel cross compiler with a sysroot that belongs to it, as a vendor ships
 # them, assembled from the board's C library, C++ library and headers, and
-# jsoncpp.
-vendor=$here/.deps/sdk-mipsel
-vendor_pkgs=(libc6:mipsel libc6-dev:mipsel linux-libc-dev:mipsel libstdc++6:mipsel
-  libstdc++-12-dev:mipsel libgcc-s1:mipsel libjsoncpp25:mipsel libjsoncpp-dev:mipsel)
-vendor_want=$(apt-cache policy "${vendor_pkgs[@]}" | grep -E '^\S|Candidate' | tr -d ' \n')
-if [ ! -f "$vendor/.stamp" ] || [ "$(cat "$vendor/.stamp")" != "$vendor_want" ]; then
-  tmp=$(mktemp -d)
-  chmod 755 "$tmp"
-  (cd "$tmp" && apt-get download -q "${vendor_pkgs[@]}")
-  rm -rf "$vendor"
-  mkdir -p "$vendor"
-  for deb in "$tmp"/*.deb; do dpkg -x "$deb" "$vendor"; done
-  rm -rf "$tmp"
-  find "$vendor" -type l -lname '/*' | while read -r link; do
-    ln -sfr "$vendor$(readlink "$link")" "$link"
-  done
-  ln -sf libstdc++.so.6 "$vendor/usr/lib/mipsel-linux-gnu/libstdc++.so"
-  ln -sfr "$vendor/lib/mipsel-linux-gnu/libgcc_s.so.1" "$vendor/usr/lib/mipsel-linux-gnu/libgcc_s.so"
-  echo "$vendor_want" > "$vendor/.stamp"
-fi
-ln -sfn /usr/include/boost "$vendor/usr/include/boost"
-echo "vendor-style board SDK sysroot: $vendor"
+# jsoncpp (the system's apt, whose lists have mipsel).
+sdk_opts=()
+unpack_sdk "$here/.deps/sdk-mipsel" mipsel-linux-gnu libc6:mipsel libc6-dev:mipsel \
+  linux-libc-dev:mipsel libstdc++6:mipsel libstdc++-12-dev:mipsel libgcc-s1:mipsel \
+  libjsoncpp25:mipsel libjsoncpp-dev:mipsel
+echo "vendor-style board SDK sysroot: $here/.deps/sdk-mipsel"
 # --- end of the controller SDKs' sysroots
 
 # --- jsoncpp and GoogleTest built with the old std::string ABI, for the build
