@@ -236,21 +236,16 @@ Process process_of(const Controller& controller, const Messages& tr,
   Process process;
   process.objects.push_back(&controller.program);
   for (const ElfFile& object : controller.objects) {
-    if (same_target(object, controller.program) && object.type == ET_DYN) {
+    if (same_target(object, controller.program)) {
       process.objects.push_back(&object);
       continue;
     }
-    out.push_back(
-        {"foreign-file",
-         same_target(object, controller.program)
-             ? qxcore::format(tr(N_("%s is no shared library, so it cannot be one the controller "
-                                    "loads")),
-                              object.path.c_str())
-             : qxcore::format(tr(N_("%s is built for %s, the controller for %s: it is not the "
-                                    "controller's")),
-                              object.path.c_str(), describe_target(object, tr).c_str(),
-                              describe_target(controller.program, tr).c_str()),
-         tr(N_("give the controller's own file"))});
+    out.push_back({"foreign-file",
+                   qxcore::format(tr(N_("%s is built for %s, the controller for %s: it is not the "
+                                        "controller's")),
+                                  object.path.c_str(), describe_target(object, tr).c_str(),
+                                  describe_target(controller.program, tr).c_str()),
+                   tr(N_("give the controller's own file"))});
   }
   for (const ElfFile* object : process.objects) process.by_name.emplace(name_of(*object), object);
   for (const ElfFile* object : process.objects) {
