@@ -30,6 +30,16 @@ if [ "${QX_MAIN_BOARD:-0}" = 1 ] && ! skip mipsel; then
 fi
 
 if [ -x build/host/bench/qx7540pm-bench ]; then
+  # Five rounds unless the options given say how many, or ask for a command
+  # (scan, decode, report, preflight: the first word) or for help.
+  case ${1:-} in
+    scan | decode | report | preflight) exec build/host/bench/qx7540pm-bench "$@" ;;
+  esac
+  for arg in "$@"; do
+    case $arg in
+      --rounds | --rounds=* | --help | -h | --version) exec build/host/bench/qx7540pm-bench "$@" ;;
+    esac
+  done
   exec build/host/bench/qx7540pm-bench --rounds "${QX_ROUNDS:-5}" "$@"
 fi
 for preset in host mipsel; do show_plugin "$preset"; done
