@@ -107,9 +107,12 @@ int read_inputs(const BenchOptions& opt, Inputs& in) {
   }
   in.cache.assign(cache.begin(), cache.end());
   in.simulated = opt.port.empty() && opt.tcp.empty();
-  if (in.simulated && !qxsim::make_sim_config(opt.sim, opt.slaves, in.sim_config, error)) {
+  bool file_problem = false;
+  if (in.simulated &&
+      !qxsim::make_sim_config(opt.sim, opt.slaves, in.sim_config, error, file_problem)) {
+    // A profile file that cannot be used is an input's fault, a switch the user's.
     fail(error);
-    return kExitInput;
+    return file_problem ? kExitInput : kExitUsage;
   }
   for (const std::string& text : opt.sim.profile_for) {
     long id = 0;

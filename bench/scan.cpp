@@ -203,9 +203,11 @@ int plan_scan(const ScanOptions& options, ScanPlan& plan) {
     return kExitUsage;
   }
   if (!options.tcp.empty()) plan.settings.assign(1, LineSetting{});
-  if (plan.simulated && !qxsim::make_sim_config(options.sim, {1}, plan.sim_config, error)) {
+  bool file_problem = false;
+  if (plan.simulated &&
+      !qxsim::make_sim_config(options.sim, {1}, plan.sim_config, error, file_problem)) {
     fail(error);
-    return kExitInput;
+    return file_problem ? kExitInput : kExitUsage;
   }
   return kExitOk;
 }

@@ -89,9 +89,10 @@ int main(int argc, char** argv) {
 
   qxsim::SimConfig config;
   std::string error;
-  if (!qxsim::make_sim_config(options, {slave}, config, error)) {
+  bool file_problem = false;
+  if (!qxsim::make_sim_config(options, {slave}, config, error, file_problem)) {
     qxcore::fail(error);
-    return kExitInput;
+    return file_problem ? kExitInput : kExitUsage;
   }
   return serve(config);
 }

@@ -29,9 +29,10 @@ void add_sim_options(CLI::App& app, SimOptions& options, const std::string& pref
   app.add_option(p + "outage-phase", options.outage_phase, _("Drop this phase (A, B or C) to 0 V"))
       ->check(CLI::IsMember({"A", "B", "C", "a", "b", "c"}))
       ->group(group);
+  // Rounds count from 1; the check after parsing says so in words (a range
+  // check here would print a bound of 300 digits).
   app.add_option(p + "outage-round", options.outage_round,
                  _("First round of the outage (default 1)"))
-      ->check(CLI::PositiveNumber)
       ->group(group);
   app.add_flag(p + "pace", options.pace,
                "Pace frames like a real serial line (speed: " + p + "pace-baud)")
@@ -85,7 +86,7 @@ bool split_for(const std::string& option, const std::string& text, const std::ve
 /// The further meters of the line, each with the shared profile and faults,
 /// then --profile-for and --fault-for applied to their meters.
 bool add_more_slaves(const SimOptions& options, const std::vector<int>& ids, SimConfig& config,
-                     std::string& error) {
+                     std::string& error, bool& file_problem) {
   config.more_slaves.clear();
   for (std::size_t i = 1; i < ids.size(); ++i) {
     config.more_slaves.push_back(SlaveSim{ids[i], config.profile, config.faults});
@@ -100,8 +101,9 @@ bool add_more_slaves(const SimOptions& options, const std::vector<int>& ids, Sim
     int id = 0;
     std::string path;
     Profile profile;
-    if (!split_for(options.prefix + "profile-for", text, ids, id, path, error) ||
-        !load_profile(path, profile, error)) {
+    if (!split_for(options.prefix + "profile-for", text, ids, id, path, error)) return false;
+    if (!load_profile(path, profile, error)) {
+      file_problem = true;
       return false;
     }
     if (id == config.slave) config.profile = profile;
@@ -125,7 +127,8 @@ bool add_more_slaves(const SimOptions& options, const std::vector<int>& ids, Sim
 }  // namespace
 
 bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, SimConfig& config,
-                     std::string& error) {
+                     std::string& error, bool& file_problem) {
+  file_problem = false;
   std::vector<int> ids = slaves;
   if (!options.slaves.empty()) {
     if (!qxcore::parse_id_list(options.prefix + "slaves", options.slaves, kLowestSlave,
@@ -148,6 +151,7 @@ bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, 
   }
   config.line.baud = options.line_baud;
   if (!options.profile_path.empty() && !load_profile(options.profile_path, config.profile, error)) {
+    file_problem = true;
     return false;
   }
   for (const std::string& text : options.faults) {
@@ -165,7 +169,7 @@ bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, 
     config.faults.outage.from_round = options.outage_round;
   }
   config.pace_baud = options.pace ? options.pace_baud : 0;
-  return add_more_slaves(options, ids, config, error);
+  return add_more_slaves(options, ids, config, error, file_problem);
 }
 
 }  // namespace qxsim

@@ -42,8 +42,9 @@ void add_sim_options(CLI::App& app, SimOptions& options, const std::string& pref
 /// options.slave, else `slaves` (the first one at least). --profile and
 /// --fault apply to every meter, each counting its own requests;
 /// --profile-for and --fault-for to one. On failure returns false with a
-/// message.
+/// message, and `file_problem` says whether a profile file was at fault
+/// (else the switches themselves are: a usage error).
 bool make_sim_config(const SimOptions& options, const std::vector<int>& slaves, SimConfig& config,
-                     std::string& error);
+                     std::string& error, bool& file_problem);
 
 }  // namespace qxsim
