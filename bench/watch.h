@@ -1,5 +1,7 @@
 // --watch: one screen per cycle on a terminal, a row per meter with its
-// latest round, redrawn in place instead of scrolling.
+// latest round, redrawn in place instead of scrolling. The rows fit the
+// terminal's width: columns are narrowed or left out in a fixed order, and a
+// note under the table says which.
 #pragma once
 
 #include <cstdio>
@@ -10,9 +12,14 @@
 
 namespace qxbench {
 
+/// Columns of the terminal `out` writes to: its window size, else $COLUMNS,
+/// else 80.
+int terminal_columns(std::FILE* out);
+
 class WatchScreen {
  public:
-  WatchScreen(std::FILE* out, std::vector<int> slaves);
+  /// `columns` 0: the terminal's width, asked again at every screen.
+  WatchScreen(std::FILE* out, std::vector<int> slaves, int columns = 0);
   /// Keeps a meter's latest round and its counts so far.
   void update(const RoundResult& report, const Summary& counts);
   /// Clears the terminal and draws every meter's row and the bus cycle.
@@ -27,6 +34,7 @@ class WatchScreen {
   std::FILE* out_;
   std::vector<int> slaves_;
   std::vector<Row> rows_;
+  int columns_;
 };
 
 }  // namespace qxbench

@@ -256,12 +256,13 @@ void MeterSim::serve() {
       continue;
     }
     const int length = modbus_receive(ctx_, request);
-    // At another speed or format a real meter hears only noise: no answer.
-    if (length > 0 && !line_matches()) continue;
+    // At another speed or format a real meter hears only noise: no meter on
+    // the line answers, whichever id the request is for.
+    const bool heard = length >= 0 && line_matches();
     if (length > 0) {
-      answer(*meters_.front(), request, length);
+      if (heard) answer(*meters_.front(), request, length);
     } else if (length == 0) {
-      answer_other(request);
+      if (heard) answer_other(request);
       forget_other_slave();
     } else if (length < 0) {
       modbus_flush(ctx_);  // a garbled request: drop what is left of it

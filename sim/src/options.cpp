@@ -23,8 +23,9 @@ void add_sim_options(CLI::App& app, SimOptions& options, const std::string& pref
                  _("Profile file (JSON): registers by number or snapshot key"))
       ->group(group);
   app.add_option(p + "fault", options.faults,
-                 _("Fault switch KIND@REQUEST[:ARG], repeatable; KIND: ignore, crc, "
-                   "exception[:code], truncate, wrong-slave, delay[:ms]"))
+                 _("Fault switch KIND@REQUEST[:ARG], e.g. exception@3:2, repeatable; KIND: "
+                   "ignore, crc, exception (ARG: its code, default 4), truncate, wrong-slave, "
+                   "delay (ARG: ms, default 2000)"))
       ->group(group);
   app.add_option(p + "outage-phase", options.outage_phase, _("Drop this phase (A, B or C) to 0 V"))
       ->check(CLI::IsMember({"A", "B", "C", "a", "b", "c"}))

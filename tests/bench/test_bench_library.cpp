@@ -17,10 +17,12 @@
 #include "output_file.h"
 #include "qxcore/ids.h"
 #include "qxcore/text.h"
+#include "qxi18n/text_width.h"
 #include "qxsim/options.h"
 #include "register_map.h"
 #include "report_verdict.h"
 #include "run_csv.h"
+#include "watch.h"
 
 namespace qxbench {
 namespace {
@@ -266,6 +268,72 @@ TEST(Quantities, OneRowPerRenderedRegisterInMapOrder) {
     const auto& q = qx7540pm::kRegisterMap[i];
     EXPECT_EQ(qx7540pm::register_index(q.kind, q.phase), i) << "kind and phase name one register";
   }
+}
+
+// The live screen on terminals of 80 to 200 columns: every line fits, what
+// is left out goes in a fixed order (the wider the terminal, the fewer), and
+// the note under the table names it.
+TEST(Watch, RowsFitTheTerminalAndTheNoteSaysWhatIsLeftOut) {
+  RoundResult round;
+  round.ok = true;
+  round.round = 12345;
+  round.time = "2026-12-10 15:29:11";
+  round.alarm_reported = true;
+  for (const auto& reg : qx7540pm::kRegisterMap) round.snapshot[reg.key] = 1234.5;
+  Summary counts;
+  counts.rounds = 12345;
+  counts.ok = 12345;
+  LineSummary totals;
+  totals.meters.resize(2);
+  std::vector<std::string> hidden_before;
+  for (int columns : {200, 120, 100, 80, 40}) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    WatchScreen screen(out, {1, 2}, columns);
+    screen.update(round, counts);
+    screen.draw(totals);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    std::fclose(out);
+    text = text.substr(text.find("\n\n") + 2);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t end = text.find('\n', at);
+      lines.push_back(text.substr(at, end - at));
+      at = end + 1;
+    }
+    ASSERT_GE(lines.size(), 3u) << text;
+    const std::string& heading = lines[0];
+    EXPECT_EQ(lines[2].rfind("    2", 0), 0u) << text;
+    EXPECT_EQ(lines[2].find_first_not_of(" 2-"), std::string::npos)
+        << "an unpolled meter: " << text;
+    std::vector<std::string> hidden;
+    for (const char* h : {"round", "time", "f Hz", "PF", "P kW", "ok/rounds", "Ia A", "alarm"}) {
+      if (heading.find(h) == std::string::npos) hidden.push_back(h);
+    }
+    for (const std::string& h : hidden_before) {
+      EXPECT_NE(std::find(hidden.begin(), hidden.end(), h), hidden.end()) << columns << ": " << h;
+    }
+    hidden_before = hidden;
+    for (const char* always : {"slave", "status", "Ua V", "Uc V"}) {
+      EXPECT_NE(heading.find(always), std::string::npos) << columns << ": " << always;
+    }
+    for (const std::string& line : lines) {
+      EXPECT_LE(qxi18n::display_width(line), static_cast<std::size_t>(columns)) << line;
+    }
+    const std::string note = text.substr(text.find(lines[2]) + lines[2].size());
+    if (columns == 200) {
+      EXPECT_NE(lines[1].find("2026-12-10 15:29:11"), std::string::npos) << text;
+      EXPECT_EQ(note, "\n") << text;
+      continue;
+    }
+    EXPECT_NE(note.find("The terminal is " + std::to_string(columns) + " columns wide"),
+              std::string::npos)
+        << text;
+    for (const std::string& h : hidden) EXPECT_NE(note.find(h), std::string::npos) << note;
+  }
+  EXPECT_EQ(hidden_before.size(), 7u) << "all but the alarm left out at 40 columns";
 }
 
 }  // namespace

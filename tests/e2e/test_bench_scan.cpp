@@ -20,21 +20,25 @@ namespace {
 using qxe2e::run_bench;
 using namespace qxcore::exit_codes;
 
-TEST(BenchScan, FindsTheHiddenMeterAndItsCommandPollsIt) {
+// Every meter on the line keeps to its line setting: neither answers at the
+// three settings tried before its own.
+TEST(BenchScan, FindsTheHiddenMetersAndTheCommandPollsOne) {
   const auto scan = run_bench({"scan", "--slaves", "15-18", "--baud", "9600,19200", "--format",
-                               "8N1,8E1", "--timeout", "50", "--sim-slave", "17", "--sim-baud",
+                               "8N1,8E1", "--timeout", "50", "--sim-slaves", "15,17", "--sim-baud",
                                "19200", "--sim-format", "8E1"});
   ASSERT_EQ(scan.result.exit_code, kExitOk) << scan.result.err;
   EXPECT_TRUE(scan.not_json.empty());
-  ASSERT_EQ(scan.rounds.size(), 1u) << scan.result.out;
-  const Json::Value& found = scan.rounds[0];
+  ASSERT_EQ(scan.rounds.size(), 2u) << scan.result.out;
+  EXPECT_EQ(scan.rounds[0]["slave"].asInt(), 15);
+  EXPECT_EQ(scan.rounds[0]["line"].asString(), "19200 8E1");
+  const Json::Value& found = scan.rounds[1];
   EXPECT_EQ(found["slave"].asInt(), 17);
   EXPECT_EQ(found["line"].asString(), "19200 8E1");
   EXPECT_EQ(found["answer"].asString(), "reply");
   EXPECT_TRUE(found["meter"].asBool()) << found["verdict"];
   EXPECT_EQ(found["snapshot"].size(), 37u);
   EXPECT_EQ(scan.summary["probes"].asInt(), 16);
-  EXPECT_EQ(scan.summary["meters"].asInt(), 1);
+  EXPECT_EQ(scan.summary["meters"].asInt(), 2);
 
   std::vector<std::string> command;
   const std::string text = found["command"].asString();
