@@ -58,6 +58,30 @@ OutputFile::~OutputFile() {
   }
 }
 
+std::string exists_message(const std::string& what, const std::string& path) {
+  return qxcore::format(
+      _("%s %s exists and is kept; -o %s replaces it, -o with another name keeps both"),
+      what.c_str(), path.c_str(), path.c_str());
+}
+
+namespace {
+
+// rename() that fails with EEXIST rather than replace the target; where the
+// file system cannot say so atomically (RENAME_NOREPLACE unsupported), the
+// target is looked for first.
+bool rename_no_replace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+}  // namespace
+
 void OutputFile::set_error(const std::string& action) {
   if (error_.empty())
     error_ = action == "write"
@@ -126,7 +150,17 @@ bool OutputFile::commit(std::string& error) {
   if (fd_ >= 0 && !failed() && ::fsync(fd_) != 0 && errno != EINVAL) set_error("write");
   if (fd_ >= 0 && ::close(fd_) != 0 && !failed()) set_error("write");
   fd_ = -1;
-  if (!failed() && ::rename(temp_.c_str(), path_.c_str()) != 0) set_error("write");
+  if (!failed() && keep_existing_) {
+    if (!rename_no_replace(temp_, path_)) {
+      if (errno == EEXIST) {
+        error_ = exists_message(what_, path_);
+      } else {
+        set_error("write");
+      }
+    }
+  } else if (!failed() && ::rename(temp_.c_str(), path_.c_str()) != 0) {
+    set_error("write");
+  }
   if (failed()) {
     error = error_;
     return false;

@@ -31,6 +31,9 @@ class OutputFile {
   /// Flushes, closes and renames into place; false with the reason when any
   /// write or the close failed (the target is then left as it was).
   bool commit(std::string& error);
+  /// A file the user did not name: commit() never replaces one that exists,
+  /// even one made while this was written.
+  void keep_existing() { keep_existing_ = true; }
   const std::string& path() const { return path_; }
 
  private:
@@ -40,7 +43,12 @@ class OutputFile {
   std::string temp_;
   int fd_ = -1;
   std::string error_;
+  bool keep_existing_ = false;
 };
+
+/// The message for a file the bench would make under a name that is taken:
+/// "report file run.html exists; -o run.html replaces it".
+std::string exists_message(const std::string& what, const std::string& path);
 
 /// True when the two paths name one existing file.
 bool same_file(const std::string& a, const std::string& b);

@@ -10,6 +10,7 @@
 
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include "bench_options.h"
 #include "plugin_identity.h"
@@ -39,8 +40,8 @@ CLI::App* add_report_command(CLI::App& app, ReportOptions& options) {
   report->add_option("-o,--output", options.output_path,
                      _("The HTML file to write (default: the CSV's name with .html)"));
   report->footer(
-      _("Exit codes: 0 written, 2 usage, 4 the CSV unusable or the report's name taken by it,\n"
-        "6 the report file could not be written, 130 interrupted."));
+      _("Exit codes: 0 written, 2 usage, 4 the CSV unusable or the report's name taken (by the\n"
+        "CSV; without -o, by any file), 6 the report file could not be written, 130 interrupted."));
   return report;
 }
 
@@ -57,7 +58,17 @@ int run_report(const ReportOptions& options) {
     fail(error);
     return kExitInput;
   }
+  // The report named after the CSV never replaces one that is there: it may
+  // be the live run's own report, which has what a CSV does not keep.
   OutputFile file(output, C_("file kind", "report file"));
+  struct stat existing {};
+  if (options.output_path.empty()) {
+    if (::lstat(output.c_str(), &existing) == 0) {
+      fail(exists_message(C_("file kind", "report file"), output));
+      return kExitInput;
+    }
+    file.keep_existing();
+  }
   if (!file.open(false, error)) {
     fail(error);
     return kExitInput;
