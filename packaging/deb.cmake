@@ -17,20 +17,25 @@ if(QX_HELP2MAN)
     # (bench/help_sections.txt), laid out for the page.
     set(include "")
     set(include_option "")
+    set(commands "")
     if(tool STREQUAL qx7540pm-bench)
       set(include ${PROJECT_BINARY_DIR}/bench/qx7540pm-bench.h2m)
-      set(include_option --include=${include})
+      # Each command's options, from its own --help: help2man reads only the
+      # tool's.
+      set(commands ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}-commands.h2m)
+      set(include_option --include=${include} --include=${commands})
     endif()
     add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+      COMMAND "$<$<BOOL:${commands}>:${QX_PYTHON3};${CMAKE_CURRENT_SOURCE_DIR}/command_sections.py;$<TARGET_FILE:${tool}>;${commands};scan;decode;report;preflight>"
       # In English whatever the build's locale: the bench speaks the user's language.
       COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C LANGUAGE= ${QX_HELP2MAN} --no-info --name=${QX_MAN_NAME_${tool}}
               ${include_option} --output=${page}
               $<TARGET_FILE:${tool}>
       COMMAND gzip -9nf ${page}
-      DEPENDS ${tool} ${include}
+      DEPENDS ${tool} ${include} ${CMAKE_CURRENT_SOURCE_DIR}/command_sections.py
       COMMENT "Man page of ${tool}"
-      VERBATIM)
+      VERBATIM COMMAND_EXPAND_LISTS)
     list(APPEND QX_MAN_PAGES ${page}.gz)
   endforeach()
   add_custom_target(man_pages ALL DEPENDS ${QX_MAN_PAGES})
@@ -39,7 +44,8 @@ if(QX_HELP2MAN)
     add_test(NAME bench.manual_page
              COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/tests/e2e/test_help_sections.py
                      --text ${PROJECT_SOURCE_DIR}/bench/help_sections.txt
-                     --man ${CMAKE_CURRENT_BINARY_DIR}/man/qx7540pm-bench.1.gz)
+                     --man ${CMAKE_CURRENT_BINARY_DIR}/man/qx7540pm-bench.1.gz
+                     --bench $<TARGET_FILE:qx7540pm-bench>)
     set_tests_properties(bench.manual_page PROPERTIES LABELS e2e TIMEOUT 60)
   endif()
   install(FILES ${QX_MAN_PAGES} DESTINATION share/man/man1)

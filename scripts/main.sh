@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The main job: set up, build what the bench needs and show the plug-in at
-# work. Only three targets of the host preset are built: the plug-in
-# (qx7540pm.so), the stand-in framework (libzelfw.so) and the bench host
-# (qx7540pm-bench); `bash scripts/test.sh` builds and tests everything.
+# The main job: set up, build the tools and show the plug-in at work. Of
+# the host preset it builds what the field laptop's package holds and
+# docs/bench.md uses, and no test: the plug-in (qx7540pm.so), the stand-in
+# framework (libzelfw.so), the bench host (qx7540pm-bench), the simulated
+# meter (qx7540pm-sim), their message catalogues and man pages, so that
+# `cpack --preset host` can follow; `bash scripts/test.sh` builds and tests
+# everything.
 # QX_MAIN_BOARD=1 also builds the board's plug-in (mipsel preset) and shows
 # what it exports. Steps can be skipped with QX_SKIP="deps host ..." (see
 # scripts/skip.sh). Extra arguments go to the bench.
@@ -21,7 +24,12 @@ show_plugin() {
 if ! skip deps; then bash scripts/install-deps.sh; fi
 if ! skip host; then
   cmake --preset host >/dev/null
-  cmake --build --preset host --target qx7540pm zelfw qx7540pm-bench
+  targets=(qx7540pm zelfw qx7540pm-bench qx7540pm-sim qx_catalogues)
+  # Man pages only where help2man is (install-deps.sh installs it).
+  if cmake --build --preset host --target help | grep '^man_pages: ' >/dev/null; then
+    targets+=(man_pages)
+  fi
+  cmake --build --preset host --target "${targets[@]}"
 fi
 if [ "${QX_MAIN_BOARD:-0}" = 1 ] && ! skip mipsel; then
   cmake --preset mipsel >/dev/null

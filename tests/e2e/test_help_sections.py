@@ -105,6 +105,16 @@ class ManPage(unittest.TestCase):
         for path, description in self.help_sections.files(self.sections):
             self.assertIn(f"{path} {squeeze(description)}", self.section("FILES"))
 
+    def test_every_commands_options(self):
+        commands = self.section("COMMANDS")
+        env = dict(os.environ, LC_ALL="C", LANGUAGE="")
+        for command in ("scan", "decode", "report", "preflight"):
+            self.assertIn(f"qx7540pm-bench {command}", commands)
+            out = subprocess.run([ARGS.bench, command, "--help"], capture_output=True, text=True,
+                                 env=env, check=True).stdout
+            for name in set(re.findall(r"^ {2}(?:-\w,)?(--[\w-]+)", out, re.MULTILINE)):
+                self.assertIn(name, commands, f"{command}'s {name} is not on the page")
+
     def test_no_second_copy_from_help(self):
         for heading in ("Examples:", "Exit status:", "Files:"):
             self.assertNotIn(heading, self.page)
@@ -121,12 +131,12 @@ def main():
     ARGS, rest = parser.parse_known_args()
     suite = unittest.TestSuite()
     loader = unittest.TestLoader()
-    if ARGS.bench:
+    if ARGS.bench and ARGS.docs:
         suite.addTests(loader.loadTestsFromTestCase(HelpAndDocs))
     if ARGS.man:
         suite.addTests(loader.loadTestsFromTestCase(ManPage))
     if not suite.countTestCases():
-        parser.error("give --bench (with --docs and --codes) or --man")
+        parser.error("give --bench with --docs and --codes, or --man (with --bench)")
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1
 
