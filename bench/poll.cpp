@@ -46,10 +46,17 @@ constexpr std::size_t kMaxCacheFileBytes = 1 << 16;
 std::string default_plugin_path() {
   char self[PATH_MAX] = {};
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(".");
-  dir = dir.substr(0, dir.find_last_of('/'));
-  const std::string installed = dir + "/../lib/qx7540pm-bench/qx7540pm.so";
-  const std::string beside = dir + "/../qx7540pm.so";
+  // /proc/self/exe is the resolved path, so its directory's parent is found
+  // by name: the banner and the report then show /opt/qx/qx7540pm.so, not
+  // /opt/qx/bin/../qx7540pm.so.
+  if (n <= 0) return "../qx7540pm.so";
+  std::string top(self, static_cast<std::size_t>(n));
+  for (int level = 0; level < 2; ++level) {
+    const auto slash = top.find_last_of('/');
+    top = slash == std::string::npos || slash == 0 ? "" : top.substr(0, slash);
+  }
+  const std::string installed = top + "/lib/qx7540pm-bench/qx7540pm.so";
+  const std::string beside = top + "/qx7540pm.so";
   return ::access(beside.c_str(), F_OK) != 0 && ::access(installed.c_str(), F_OK) == 0 ? installed
                                                                                        : beside;
 }

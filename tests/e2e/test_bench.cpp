@@ -289,6 +289,11 @@ TEST(BenchRun, HumanOutputShowsValuesAlarmQueryAndSummary) {
                        ", build-id "),
             std::string::npos)
       << first;
+  // Without --plugin, the plug-in built beside the bench, named as it is.
+  const auto found = qxe2e::run({qxe2e::kBench, "--rounds", "1", "--interval", "0"});
+  const std::string named = found.out.substr(0, found.out.find('\n'));
+  EXPECT_NE(named.find("/qx7540pm.so (version "), std::string::npos) << named;
+  EXPECT_EQ(named.find("/../"), std::string::npos) << named;
 }
 
 // --trace shows each exchange's frames as they were on the wire; the
