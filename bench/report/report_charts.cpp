@@ -187,6 +187,17 @@ Json::Value failures_of(const RecordedMeter& meter, const MeterVerdict& verdict,
   return failures;
 }
 
+/// The smallest of 1, 2 and 5 times a power of ten that is at least `least`
+/// (and at least the smallest bin).
+double round_bin_width(double least) {
+  least = std::max(least, kSmallestBinMs);
+  const double power = std::pow(10.0, std::floor(std::log10(least)));
+  for (double step : {1.0, 2.0, 5.0}) {
+    if (step * power >= least * (1 - 1e-9)) return step * power;
+  }
+  return 10 * power;
+}
+
 /// Good polled rounds by their time, in bins spanning the wire minimum too.
 Json::Value histogram_of(const RecordedMeter& meter, const MeterVerdict& verdict,
                          double wire_minimum_ms) {
@@ -202,12 +213,18 @@ Json::Value histogram_of(const RecordedMeter& meter, const MeterVerdict& verdict
     low = std::min(low, wire_minimum_ms);
     high = std::max(high, wire_minimum_ms);
   }
-  const double width = std::max((high - low) / kHistogramBins, kSmallestBinMs);
-  std::vector<long> counts(kHistogramBins, 0);
+  // Bins of a round width (1, 2 or 5 times a power of ten) from a multiple
+  // of it, so that the axis reads 0, 25, 50 ms rather than 0.297, 3.42 ms;
+  // from 0 when the rounds lie nearer 0 than their spread.
+  const double width = round_bin_width((high - low) / kHistogramBins);
+  low = low < high - low ? 0.0 : std::floor(low / width) * width;
+  const auto bins = static_cast<std::size_t>(
+      std::clamp(static_cast<long>(std::floor((high - low) / width)) + 1, 1L, 2L * kHistogramBins));
+  std::vector<long> counts(bins, 0);
   for (const RecordedRound& r : meter.rounds) {
     if (r.round == 0 || !r.ok || r.round_ms < 0) continue;
     const auto bin = static_cast<long>((r.round_ms - low) / width);
-    ++counts[static_cast<std::size_t>(std::clamp(bin, 0L, long{kHistogramBins} - 1))];
+    ++counts[static_cast<std::size_t>(std::clamp(bin, 0L, static_cast<long>(bins) - 1))];
   }
   histogram["low_ms"] = low;
   histogram["bin_ms"] = width;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -100,6 +101,15 @@ TEST(BenchReport, ReportOfTheCsvShowsWhatThePolledReportShowed) {
     EXPECT_TRUE(from_csv_times["wire_minimum_ms"].isNull());
     EXPECT_EQ(from_csv_times["mean_ms"], polled_times["mean_ms"]);
     EXPECT_EQ(good_rounds(from_csv_times), good_rounds(polled_times));
+    // The axis starts at a round number: bins of 1, 2 or 5 times a power of
+    // ten, from 0 (the simulated rounds take well under their spread).
+    EXPECT_EQ(polled_times["low_ms"].asDouble(), 0.0) << polled_times;
+    const double mantissa =
+        polled_times["bin_ms"].asDouble() /
+        std::pow(10.0, std::floor(std::log10(polled_times["bin_ms"].asDouble())));
+    EXPECT_TRUE(std::abs(mantissa - 1) < 1e-9 || std::abs(mantissa - 2) < 1e-9 ||
+                std::abs(mantissa - 5) < 1e-9)
+        << polled_times;
     csv_data["meters"][m].removeMember("histogram");
     run_without["meters"][m].removeMember("histogram");
   }

@@ -334,7 +334,7 @@ def main():
                 elif i == len(kinds):
                     row["相电压Ub"] = "1e9"
                 writer.writerow(row)
-        result = subprocess.run([args.bench, "report", hostile_csv], capture_output=True, text=True, timeout=90)
+        result = subprocess.run([args.bench, "report", hostile_csv, "-o", hostile_html], capture_output=True, text=True, timeout=90)
         checks.expect(result.returncode == 0, "the hostile CSV makes a report: %s" % result.stderr)
         hostile = browser.new_page()
         hostile.open("file://" + os.path.abspath(hostile_html))
