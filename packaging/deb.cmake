@@ -80,4 +80,8 @@ install(CODE "
 # ldconfig calls CPack's own SHLIBDEPS would add (deb_depends.cmake).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/deb_depends.cmake)
+# The plug-in keeps the controller's flags, each hardening tag on it
+# overridden with the reason.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/lintian-overrides DESTINATION share/lintian/overrides
+        RENAME qx7540pm-bench)
 # --- end of lintian's requirements ---

@@ -123,7 +123,7 @@ done
 run=$("$work/qx7540pm-bench" --rounds 1)
 first=${run%%$'\n'*}
 case $first in
-  *"from $(realpath "$root")/bin/../qx7540pm.so (version $version, build-id $id) on "*) ;;
+  *"from $(realpath "$root")/qx7540pm.so (version $version, build-id $id) on "*) ;;
   *) fail "the bench's first line does not name the bundle's plug-in, $version and $id: $first" ;;
 esac
 subset="BenchProfile.DefaultProfileReachesRecordsAndSnapshot"
@@ -169,7 +169,7 @@ installed_run() { (cd "$work" && env -u LD_LIBRARY_PATH PATH=/usr/bin:/bin "$@")
   fail "qx7540pm-bench is not found in PATH"
 installed_run qx7540pm-bench --rounds 2 --interval 50 > "$work/bench.out" ||
   fail "the installed bench failed (see $work/bench.out)"
-grep -q "from /usr/bin/../lib/qx7540pm-bench/qx7540pm.so (version $version, build-id " \
+grep -q "from /usr/lib/qx7540pm-bench/qx7540pm.so (version $version, build-id " \
   "$work/bench.out" || fail "the installed bench did not load the installed plug-in"
 grep -q '^summary: 2 rounds, 2 ok' "$work/bench.out" || fail "the installed bench's rounds failed"
 [ "$(installed_run qx7540pm-sim --version)" = "qx7540pm-sim $version" ] ||
