@@ -88,6 +88,44 @@ constexpr std::size_t kLabelWidth = 17;
 constexpr std::size_t kCellWidth = 14;
 constexpr std::size_t kSummaryLabelWidth = 13;
 
+// The device's own lines stay as the controller logs them; a person reads
+// what they mean beside them.
+std::string device_line_meaning(const std::string& line) {
+  if (line.rfind("rvSize is ", 0) == 0) {
+    return "  " + std::string(_("(threshold rule values the controller's checks left pending "
+                                "this round)"));
+  }
+  if (line == "SPModbus get error") {
+    return "  " + std::string(_("(the device's line for a failed Modbus exchange)"));
+  }
+  return {};
+}
+
+// A meter whose phase voltage registers count hundredths of a volt, the
+// scale the alarm check assumes, shows ten times its voltage in the
+// snapshot, which divides them by 10: 2300 V beside a line voltage of 400 V.
+// The plausibility warnings then come every round; this says why.
+void print_alarm_scale_note(FILE* out, const Json::Value& snapshot) {
+  std::string keys;
+  double first = 0;
+  for (const PhaseGroup phase : kPhases) {
+    const qx7540pm::RegisterEntry& q = quantity_of(QuantityKind::kPhaseVoltage, phase);
+    const double v = number(snapshot, q.key);
+    if (std::isnan(v) || v <= kPhaseVoltsHigh || v / 10 < kPhaseVoltsLow ||
+        v / 10 > kPhaseVoltsHigh) {
+      continue;
+    }
+    if (keys.empty()) first = v;
+    keys += (keys.empty() ? "" : C_("list", ", ")) + std::string(q.key);
+  }
+  if (keys.empty()) return;
+  print_labelled(out, C_("label", "note"),
+                 format(_("%s at %.1f V: registers counted in hundredths of a volt (%.2f V), the "
+                          "scale the alarm check assumes; the snapshot divides them by 10, hence "
+                          "the warnings"),
+                        keys.c_str(), first, first / 10));
+}
+
 }  // namespace
 
 const char* outcome_name(const RoundResult& r) {
@@ -267,11 +305,12 @@ void print_round(FILE* out, const RoundResult& r) {
   }
   print_labelled(out, _("value query"), r.query);
   for (const std::string& line : r.device_lines) {
-    print_labelled(out, _("device says"), line);
+    print_labelled(out, _("device says"), line + device_line_meaning(line));
   }
   for (const qxcore::Message& warning : r.warnings) {
     print_labelled(out, _("WARNING"), warning.translated());
   }
+  if (r.ok) print_alarm_scale_note(out, r.snapshot);
   std::fflush(out);
 }
 

@@ -289,11 +289,18 @@ TEST(BenchRun, HumanOutputShowsValuesAlarmQueryAndSummary) {
                        ", build-id "),
             std::string::npos)
       << first;
-  // Without --plugin, the plug-in built beside the bench, named as it is.
-  const auto found = qxe2e::run({qxe2e::kBench, "--rounds", "1", "--interval", "0"});
+  // Without --plugin, the plug-in built beside the bench, named as it is; the
+  // device's own lines and a meter in the alarm's scale, explained.
+  const auto found = qxe2e::run({qxe2e::kBench, "--rounds", "1", "--interval", "0", "--sim-profile",
+                                 example("profile-alarm-scale.json")});
   const std::string named = found.out.substr(0, found.out.find('\n'));
   EXPECT_NE(named.find("/qx7540pm.so (version "), std::string::npos) << named;
   EXPECT_EQ(named.find("/../"), std::string::npos) << named;
+  for (const char* text : {"rvSize is 0  (threshold rule values the controller's checks left",
+                           "相电压Ua, 相电压Ub, 相电压Uc at 2300.0 V: registers counted in "
+                           "hundredths of a volt (230.00 V)"}) {
+    EXPECT_NE(found.out.find(text), std::string::npos) << text << "\n" << found.out;
+  }
 }
 
 // --trace shows each exchange's frames as they were on the wire; the
