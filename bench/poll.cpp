@@ -337,6 +337,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   LineSummary totals = begin_totals(opt, in, line);
   Session session(session_meters(meters), *line.link, output);
   session.set_trace(opt.trace);
+  session.set_diagnosis(opt.diagnosis);
   // The cache goes in before anything is shown: a refused one shows nothing.
   std::vector<RoundResult> cached;
   if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {
@@ -347,7 +348,8 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   FILE* out = output.out();
   const RunFacts facts{
       plugin, totals.meters.front(),
-      qxcore::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms)};
+      qxcore::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms),
+      opt.diagnosis};
   Outputs outputs;
   std::string error;
   const OutputContext context{Command::kPoll, opt.output, out, &facts, &opt.slaves};
