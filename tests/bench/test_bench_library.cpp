@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +15,7 @@
 
 #include "bench_options.h"
 #include "csv.h"
+#include "diagnosis/diagnosis.h"
 #include "output_file.h"
 #include "qxcore/ids.h"
 #include "qxcore/text.h"
@@ -266,6 +268,44 @@ TEST(Quantities, OneRowPerRenderedRegisterInMapOrder) {
     const auto& q = qx7540pm::kRegisterMap[i];
     EXPECT_EQ(qx7540pm::register_index(q.kind, q.phase), i) << "kind and phase name one register";
   }
+}
+
+// The unbalance from the three line-voltage magnitudes is the negative
+// sequence over the positive of the line-voltage phasors, as symmetrical
+// components give it; what no triangle closes, or no voltage, gives no NaN.
+TEST(Diagnosis, VoltageUnbalanceIsTheNegativeSequenceOfThePhasors) {
+  using Phasor = std::complex<double>;
+  const Phasor a = std::polar(1.0, 2 * M_PI / 3);
+  const auto deg = [](double magnitude, double degrees) {
+    return std::polar(magnitude, degrees * M_PI / 180);
+  };
+  struct Case {
+    Phasor ua, ub, uc;
+    double expected_percent;  ///< about, to tell the cases apart
+  };
+  const Case cases[] = {
+      // 3 % negative sequence at 30°, and a zero sequence the line voltages do not see.
+      {220.0 + deg(6.6, 30) + 10.0, 220.0 * a * a + deg(6.6, 30) * a + 10.0,
+       220.0 * a + deg(6.6, 30) * a * a + 10.0, 3},
+      {deg(230, 0), deg(200, -115), deg(245, 125), 8.8},
+      {deg(230, 0), deg(230, -120), 0, 50},  // phase C out
+  };
+  for (const Case& c : cases) {
+    const Phasor uab = c.ua - c.ub, ubc = c.ub - c.uc, uca = c.uc - c.ua;
+    const Phasor positive = (uab + a * ubc + a * a * uca) / 3.0;
+    const Phasor negative = (uab + a * a * ubc + a * uca) / 3.0;
+    const double percent = voltage_unbalance_percent(std::abs(uab), std::abs(ubc), std::abs(uca));
+    EXPECT_NEAR(percent, std::abs(negative) / std::abs(positive) * 100, 1e-9);
+    EXPECT_NEAR(percent, c.expected_percent, 0.5);
+  }
+  EXPECT_NEAR(voltage_unbalance_percent(400, 400, 400), 0, 1e-6);
+  EXPECT_TRUE(std::isnan(voltage_unbalance_percent(0, 0, 0)));
+  EXPECT_NEAR(voltage_unbalance_percent(230, 230, 460), 100, 1e-6);  // 3 - 6L rounds below 0
+  EXPECT_EQ(voltage_unbalance_percent(100, 100, 1000), 100);         // no triangle
+  EXPECT_DOUBLE_EQ(current_unbalance_percent(5, 5, 0), 100);
+  EXPECT_DOUBLE_EQ(current_unbalance_percent(6, 4.5, 4.5), 20);
+  EXPECT_TRUE(std::isnan(current_unbalance_percent(0, 0, 0)));
+  EXPECT_TRUE(figure_json(NAN).isNull());
 }
 
 }  // namespace
