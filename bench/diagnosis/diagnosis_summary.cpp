@@ -51,16 +51,17 @@ std::string limit_text(Check check, const DiagnosisBasis& b) {
       return _("each line voltage the square root of 3 times its phases' mean, within 10 %");
     case Check::kCurrentMissing:
       return _(
-          "a phase below 5 % of the others' mean current (a note: the load may be "
-          "single-phase)");
+          "a phase's current below a twentieth of the others' mean (a note: the load may "
+          "be single-phase)");
     case Check::kCtReverse:
       return _("the reverse active energy counter does not rise");
     case Check::kCtCross:
       return _("a power factor 0.15 below both others' at comparable currents");
     case Check::kConsistency:
       return _(
-          "S within 5 % of the square root of P² + Q², power factors within 0.03 of P / S, "
-          "totals within 2 % of the phases' sum, averages within 1 % of their mean");
+          "S and the square root of P² + Q² within 5 %, power factors and P / S within "
+          "0.03, totals and the phases' sum within 2 %, averages and the phases' mean within "
+          "1 %");
     case Check::kVoltageDeviation:
       return format(_("within ±%.0f %% of %g V (GB/T 12325-2008, three-phase supply at 20 kV "
                       "and below; a 220 V single-phase supply: +7 %% / -10 %%)"),
@@ -227,10 +228,9 @@ void print_run_diagnosis(std::FILE* out, int slave, const RunDiagnosis& d) {
                    .c_str());
   constexpr std::size_t kIdWidth = 20, kStateWidth = 16;
   for (const CheckRow& row : d.rows()) {
-    std::fprintf(out, "  %s %s %s: %s\n",
-                 qxi18n::pad_to_width(check_id(row.check), kIdWidth).c_str(),
+    std::fprintf(out, "  %s %s %s\n", qxi18n::pad_to_width(check_id(row.check), kIdWidth).c_str(),
                  qxi18n::pad_to_width(state_label(row.state), kStateWidth).c_str(),
-                 row.name.c_str(), row.worst.c_str());
+                 format(_("%s: %s"), row.name.c_str(), row.worst.c_str()).c_str());
     std::fprintf(out, "  %s %s\n", qxi18n::pad_to_width("", kIdWidth + kStateWidth + 1).c_str(),
                  format(_("limit: %s"), row.limit.c_str()).c_str());
     if (!row.cause.empty()) {
