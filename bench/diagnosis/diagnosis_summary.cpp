@@ -131,7 +131,9 @@ void RunDiagnosis::add(long round, const RoundDiagnosis& d) {
     keep_worst(voltage_deviation_, d.voltage_deviation[p], kPhaseNames[p], round);
   }
   keep_worst(frequency_deviation_, d.frequency_deviation, "", round);
-  keep_worst(current_unbalance_, d.current_unbalance, "", round);
+  // A missing current is its own finding: the unbalance it makes says nothing more.
+  if (!d.has(Check::kCurrentMissing))
+    keep_worst(current_unbalance_, d.current_unbalance, "", round);
   if (d.unbalance_judged) {
     keep_worst(voltage_unbalance_, d.voltage_unbalance, "", round);
     unbalances_.push_back(d.voltage_unbalance);

@@ -66,8 +66,9 @@ MeterDiagnosis diagnose_meter(const RecordedMeter& meter, const DiagnosisBasis& 
       result.run.add(round.round, d);
     }
     for (std::size_t p = 0; p < 3; ++p) deviation[p].push_back(d.voltage_deviation[p]);
-    voltage_unbalance.push_back(d.voltage_unbalance);
-    current_unbalance.push_back(d.current_unbalance);
+    // Drawn where judged: a wiring fault's figures are not the supply's.
+    voltage_unbalance.push_back(d.unbalance_judged ? d.voltage_unbalance : NAN);
+    current_unbalance.push_back(d.has(Check::kCurrentMissing) ? NAN : d.current_unbalance);
   }
   Json::Value voltage = chart("voltage_deviation", _("Supply voltage deviation"));
   for (std::size_t p = 0; p < 3; ++p) {
