@@ -152,11 +152,13 @@ TEST(RunCsv, ARoundReadBackFromItsRowIsTheRoundTheReportKept) {
   std::string error;
   ASSERT_TRUE(layout.read_header(run_csv_columns(), error)) << error;
   for (long n = 1; n <= 3; ++n) {
-    const RoundResult report = sample_round(n, n != 2);
+    RoundResult report = sample_round(n, n != 2);
+    report.diagnosis.basis = {230, 60, 0.5};
     record_round(live, report);
     int slave = 0;
     RecordedRound round;
     ASSERT_TRUE(layout.read_row(run_csv_row(report), slave, round, error)) << error;
+    ASSERT_TRUE(layout.read_basis(run_csv_row(report), from_csv.basis));
     EXPECT_EQ(slave, 3);
     add_round(from_csv.meter(slave), round);
   }
@@ -181,6 +183,11 @@ TEST(RunCsv, ARoundReadBackFromItsRowIsTheRoundTheReportKept) {
   EXPECT_TRUE(std::isnan(a[1].values[0])) << "a failed round publishes no values";
   EXPECT_EQ(a[0].round_ms, 12.346);
   EXPECT_EQ(a[0].alarm_text, "输入电源中断 UA:23");  // the one thing only the live report has
+  for (const RecordedRun* run : {&live, &from_csv}) {
+    EXPECT_EQ(run->basis.nominal_voltage, 230);
+    EXPECT_EQ(run->basis.nominal_frequency, 60);
+    EXPECT_EQ(run->basis.frequency_limit, 0.5);
+  }
 }
 
 TEST(RunCsv, UnusableFieldsAreRefusedWithTheirLine) {
