@@ -348,8 +348,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   FILE* out = output.out();
   const RunFacts facts{
       plugin, totals.meters.front(),
-      qxcore::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms),
-      opt.diagnosis};
+      qxcore::format(_("every %d ms, timeout %d ms"), opt.interval_ms, opt.timeout_ms)};
   Outputs outputs;
   std::string error;
   const OutputContext context{Command::kPoll, opt.output, out, &facts, &opt.slaves};

@@ -35,8 +35,6 @@ struct RunFacts {
   std::string plugin_path;
   Summary link;         ///< the link as the summary names it, and its wire minimum
   std::string polling;  ///< "every 1000 ms, timeout 500 ms"
-  /// What the supply is judged against.
-  DiagnosisBasis diagnosis;
 };
 
 /// One stored record, as decode shows it.
