@@ -221,6 +221,13 @@ std::vector<CheckRow> RunDiagnosis::rows() const {
   return rows;
 }
 
+void MetersDiagnosis::print(std::FILE* out, const std::vector<int>& slaves) const {
+  for (const int slave : slaves) {
+    const auto it = meters_.find(slave);
+    if (it != meters_.end()) print_run_diagnosis(out, slave, it->second);
+  }
+}
+
 void print_run_diagnosis(std::FILE* out, int slave, const RunDiagnosis& d) {
   const DiagnosisBasis& b = d.basis();
   std::fprintf(out, "%s\n",

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,19 @@ class RunDiagnosis {
   std::array<Over, kCheckCount> checks_{};
   Worst voltage_deviation_, frequency_deviation_, voltage_unbalance_, current_unbalance_;
   std::vector<double> unbalances_;  ///< the rounds judged for voltage unbalance
+};
+
+/// Every meter's diagnosis over the run, for the text summaries.
+class MetersDiagnosis {
+ public:
+  void add(int slave, long round, const RoundDiagnosis& diagnosis) {
+    meters_.try_emplace(slave, diagnosis.basis).first->second.add(round, diagnosis);
+  }
+  /// The section of each meter that had a round, in the order of `slaves`.
+  void print(std::FILE* out, const std::vector<int>& slaves) const;
+
+ private:
+  std::map<int, RunDiagnosis> meters_;
 };
 
 /// The check's name for people ("Three-phase voltage unbalance").

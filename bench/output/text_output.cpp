@@ -1,8 +1,6 @@
 // Aligned text on standard output: a block per round, then the summary; a
 // block per decoded record; a scan's responders and summary, with its
 // progress bar on standard error.
-#include <map>
-
 #include "diagnosis/diagnosis_summary.h"
 #include "output/output.h"
 #include "qxcore/text.h"
@@ -75,8 +73,7 @@ class TextOutput : public Output {
       : out_(out), progress_(context.progress, context.scan_settings, context.scan_ids) {}
   void round(const RoundResult& report, const Summary&) override {
     print_round(out_, report);
-    diagnoses_.try_emplace(report.slave, report.diagnosis.basis)
-        .first->second.add(report.round, report.diagnosis);
+    diagnosis_.add(report.slave, report.round, report.diagnosis);
   }
   void record(const DecodedRecord& r) override {
     std::fprintf(out_, "%s\n",
@@ -88,10 +85,7 @@ class TextOutput : public Output {
   }
   bool end(const LineSummary& totals, std::string&) override {
     if (!totals.meters.empty()) print_run_summary(out_, totals);
-    for (const int slave : totals.slaves) {
-      const auto it = diagnoses_.find(slave);
-      if (it != diagnoses_.end()) print_run_diagnosis(out_, slave, it->second);
-    }
+    diagnosis_.print(out_, totals.slaves);
     return true;
   }
 
@@ -126,7 +120,7 @@ class TextOutput : public Output {
  private:
   std::FILE* out_;
   ScanProgress progress_;
-  std::map<int, RunDiagnosis> diagnoses_;  ///< each meter's, by slave id
+  MetersDiagnosis diagnosis_;
 };
 
 void TextOutput::scan_end(const ScanSummary& s) {
