@@ -176,7 +176,14 @@ std::string finding_text(const Finding& f, bool people) {
 
 std::string finding_brief(const Finding& f, bool people) {
   std::string what = check_id(f.check);
-  if (!f.phase.empty()) what += " " + f.phase;
+  // A disagreement names the value that disagrees, a pair its line.
+  const bool keyed = f.check == Check::kConsistency && f.quantity >= 0 &&
+                     f.cause != Cause::kLineVoltages && f.cause != Cause::kAlarmScale;
+  if (keyed) {
+    what += " " + key_of(f);
+  } else if (!f.phase.empty()) {
+    what += " " + f.phase;
+  }
   const auto number = [&f](double v) {
     switch (f.check) {
       case Check::kVoltageDeviation:
