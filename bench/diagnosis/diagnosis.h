@@ -27,6 +27,11 @@ struct DiagnosisBasis {
   double frequency_limit = 0.2;   ///< Hz either way; 0.5 in a small system
 };
 
+/// The nominal values a run may be judged against: the options' ranges, and a CSV's.
+constexpr double kLowestNominal = 1;
+constexpr double kHighestNominalVoltage = 1e6;
+constexpr double kHighestNominalFrequency = 1000;
+
 /// The supply's limits. GB/T 15945-2008: the frequency within 0.2 Hz in
 /// normal operation, 0.5 Hz in a small system. GB/T 12325-2008: a three-phase
 /// supply at 20 kV and below within 7 % of nominal. GB/T 15543-2008: the

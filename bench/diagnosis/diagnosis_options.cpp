@@ -9,11 +9,11 @@ void add_diagnosis_options(CLI::App& app, DiagnosisBasis& basis) {
   app.add_option("--nominal-voltage", basis.nominal_voltage,
                  _("Nominal phase voltage in V (default 220; the line voltage is the square root "
                    "of 3 times it)"))
-      ->check(CLI::Range(1.0, 1e6))
+      ->check(CLI::Range(kLowestNominal, kHighestNominalVoltage))
       ->group(group);
   app.add_option("--nominal-frequency", basis.nominal_frequency,
                  _("Nominal frequency in Hz (default 50)"))
-      ->check(CLI::Range(1.0, 1000.0))
+      ->check(CLI::Range(kLowestNominal, kHighestNominalFrequency))
       ->group(group);
   app.add_flag_callback(
          "--small-system", [&basis] { basis.frequency_limit = kSmallSystemFrequencyLimit; },

@@ -249,8 +249,9 @@ bool RunCsvLayout::read_basis(const std::vector<std::string>& fields, DiagnosisB
   double volts = nan(), hertz = nan(), limit = nan();
   if (!number_of(fields[nominal_voltage_], kLargestReading, volts) ||
       !number_of(fields[nominal_frequency_], kLargestReading, hertz) ||
-      !number_of(fields[frequency_limit_], kLargestReading, limit) || !(volts > 0) ||
-      !(hertz > 0) || !(limit > 0)) {
+      !number_of(fields[frequency_limit_], kLargestReading, limit) || !(volts >= kLowestNominal) ||
+      volts > kHighestNominalVoltage || !(hertz >= kLowestNominal) ||
+      hertz > kHighestNominalFrequency || !(limit > 0) || limit > hertz) {
     return false;
   }
   basis = {volts, hertz, limit};
