@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "bench_help.h"
+#include "diagnosis/diagnosis_options.h"
 #include "qxi18n/text_width.h"
 
 namespace qxbench {
@@ -111,6 +112,7 @@ void add_bench_options(CLI::App& app, BenchOptions& o) {
   app.add_flag("--watch", o.output.watch,
                _("On a terminal, redraw one screen per cycle (a row per meter) instead of "
                  "scrolling; ignored when standard output is not a terminal"));
+  add_diagnosis_options(app, o.diagnosis);
   add_sim_options(app, o.sim);
   app.footer(help_footer());
 }

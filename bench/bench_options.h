@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "diagnosis/diagnosis.h"
 #include "output/output.h"
 #include "qxcore/exit_codes.h"
 #include "qxcore/line_setting.h"
@@ -49,6 +50,8 @@ struct BenchOptions {
   OutputOptions output;  ///< --json, --watch, --csv, --history, --report
   bool trace = false;    ///< every frame on the wire, with each round
   qxsim::SimOptions sim;
+  /// What the supply is judged against.
+  DiagnosisBasis diagnosis;
 };
 
 void add_bench_options(CLI::App& app, BenchOptions& options);

@@ -344,6 +344,7 @@ int poll_meters(const BenchOptions& opt, const Inputs& in, const std::string& pl
   LineSummary totals = begin_totals(opt, in, line);
   Session session(session_meters(meters), *line.link, output);
   session.set_trace(opt.trace);
+  session.set_diagnosis(opt.diagnosis);
   // The cache goes in before anything is shown: a refused one shows nothing.
   std::vector<RoundResult> cached;
   if (!opt.cache_path.empty() && !session.restore_cache(in.cache, cached)) {

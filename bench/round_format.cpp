@@ -311,6 +311,9 @@ void print_round(FILE* out, const RoundResult& r) {
     print_labelled(out, _("WARNING"), warning.translated());
   }
   if (r.ok) print_alarm_scale_note(out, r.snapshot);
+  if (!r.diagnosis.findings.empty()) {
+    print_labelled(out, C_("label", "diagnosis"), diagnosis_line(r.diagnosis));
+  }
   std::fflush(out);
 }
 
@@ -404,6 +407,9 @@ std::string round_json(const RoundResult& r) {
   for (const std::string& line : r.device_lines) o["device_output"].append(line);
   o["warnings"] = Json::Value(Json::arrayValue);
   for (const qxcore::Message& w : r.warnings) o["warnings"].append(w.english());
+  o["diagnosis"] = findings_json(r.diagnosis);
+  o["voltage_unbalance_percent"] = figure_json(r.diagnosis.voltage_unbalance);
+  o["current_unbalance_percent"] = figure_json(r.diagnosis.current_unbalance);
   if (r.traced) {
     Json::Value& trace = o["trace"] = Json::Value(Json::arrayValue);
     for (const TracedFrame& f : r.trace) trace.append(frame_json(f));

@@ -11,6 +11,7 @@
 
 #include <json/value.h>
 
+#include "diagnosis/diagnosis.h"
 #include "qxcore/message.h"
 #include "zelfw/modbus_link.h"
 
@@ -52,6 +53,7 @@ struct RoundResult {
   std::string query;  ///< the value query's message
   std::vector<std::string> device_lines;
   std::vector<qxcore::Message> warnings;  ///< English in --json, the run's language for people
+  RoundDiagnosis diagnosis;               ///< wiring and supply quality, from the snapshot
   bool traced = false;                    ///< --trace: the frames below are shown
   std::vector<TracedFrame> trace;
 };

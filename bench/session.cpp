@@ -222,7 +222,11 @@ void Session::complete(std::size_t meter, long tag, RoundResult& report) {
     report.snapshot_repeated = stamp.asString() == last_stamp;
     last_stamp = stamp.asString();
   }
+  report.diagnosis.basis = basis_;
   if (report.ok) {
+    report.diagnosis =
+        diagnose_round(readings_of_snapshot(report.snapshot), basis_,
+                       report.alarm_reported && report.alarm.state, collected_[meter].diagnosis);
     report.warnings = plausibility_warnings(report.snapshot);
     if (report.alarm_reported) {
       for (qxcore::Message& w :

@@ -44,6 +44,8 @@ class Session {
 
   /// Every frame on the wire goes into the round's report.
   void set_trace(bool on);
+  /// What each round's diagnosis judges the supply against.
+  void set_diagnosis(const DiagnosisBasis& basis) { basis_ = basis; }
 
   /// Polls `rounds` cycles (0: until stopped), every meter once per cycle,
   /// a cycle starting every interval_ms, and calls on_report on this thread
@@ -63,6 +65,7 @@ class Session {
     bool alarm_reported = false;
     AlarmReport alarm;
     std::string last_stamp;  ///< update time of the last good round's snapshot
+    DiagnosisMemory diagnosis;
   };
 
   void observe(std::size_t meter, const zelfw::Call& call);
@@ -78,6 +81,7 @@ class Session {
   qxhost::RoundOutput& output_;
   const std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
   long next_tag_ = 0;  ///< marks each round in the device's output
+  DiagnosisBasis basis_;
 
   std::mutex collect_mutex_;  ///< what the devices published in the current round
   std::vector<Collected> collected_;

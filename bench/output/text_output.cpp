@@ -1,6 +1,7 @@
 // Aligned text on standard output: a block per round, then the summary; a
 // block per decoded record; a scan's responders and summary, with its
 // progress bar on standard error.
+#include "diagnosis/diagnosis_summary.h"
 #include "output/output.h"
 #include "qxcore/text.h"
 #include "qxi18n/i18n.h"
@@ -70,7 +71,10 @@ class TextOutput : public Output {
  public:
   TextOutput(std::FILE* out, const OutputContext& context)
       : out_(out), progress_(context.progress, context.scan_settings, context.scan_ids) {}
-  void round(const RoundResult& report, const Summary&) override { print_round(out_, report); }
+  void round(const RoundResult& report, const Summary&) override {
+    print_round(out_, report);
+    diagnosis_.add(report.slave, report.round, report.diagnosis);
+  }
   void record(const DecodedRecord& r) override {
     std::fprintf(out_, "%s\n",
                  qxcore::format(_("%s record %zu  data id %d  stored %s"), r.path.c_str(), r.index,
@@ -81,6 +85,7 @@ class TextOutput : public Output {
   }
   bool end(const LineSummary& totals, std::string&) override {
     if (!totals.meters.empty()) print_run_summary(out_, totals);
+    diagnosis_.print(out_, totals.slaves);
     return true;
   }
 
@@ -115,6 +120,7 @@ class TextOutput : public Output {
  private:
   std::FILE* out_;
   ScanProgress progress_;
+  MetersDiagnosis diagnosis_;
 };
 
 void TextOutput::scan_end(const ScanSummary& s) {

@@ -253,6 +253,10 @@ Json::Value clock_of(const RecordedMeter& meter) {
 
 }  // namespace
 
+Json::Value round_series(const RecordedMeter& meter, const std::vector<double>& values) {
+  return series_points(meter, buckets_of(meter.rounds.size()), values);
+}
+
 long long clock_seconds(const std::string& time) {
   int y, mo, d, h, mi, s;
   if (std::sscanf(time.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) != 6) {

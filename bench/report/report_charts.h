@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include <json/value.h>
 
@@ -25,6 +26,10 @@ constexpr std::size_t kMaxAlarmMarks = 500;
 /// "alarm_marks", "histogram"}; the page draws each chart from it.
 Json::Value meter_chart_data(const RecordedMeter& meter, const MeterVerdict& verdict,
                              double wire_minimum_ms);
+
+/// [round, value, ...] of one value per round of the meter (NaN: a gap),
+/// in buckets as every chart's series.
+Json::Value round_series(const RecordedMeter& meter, const std::vector<double>& values);
 
 /// Seconds since 1970 of a "YYYY-MM-DD HH:MM:SS" local time, read as if it
 /// were UTC (the page shows it back the same way); -1 when it is no such text.

@@ -15,6 +15,7 @@
 #include "qxi18n/i18n.h"
 #include "report_assets.h"
 #include "report_charts.h"
+#include "report_diagnosis.h"
 #include "report_verdict.h"
 #include "round_format.h"
 
@@ -161,7 +162,8 @@ std::string alarm_list(const MeterVerdict& v) {
   return html;
 }
 
-std::string meter_section(std::size_t index, const RecordedRun& run, const MeterVerdict& v) {
+std::string meter_section(std::size_t index, const RecordedRun& run, const MeterVerdict& v,
+                          const MeterDiagnosis& diagnosis) {
   const RecordedMeter& meter = run.meters[index];
   const bool passed = v.passed();
   std::string html = "<section class=\"meter\" id=\"meter-" + std::to_string(index) + "\">\n";
@@ -173,10 +175,12 @@ std::string meter_section(std::size_t index, const RecordedRun& run, const Meter
   html += check_row(_("Every round published"), v.all_published(), published_text(v));
   html += check_row(_("Values plausible"), v.plausible(), values_text(v));
   html += check_row(C_("check", "Alarm"), v.alarm_clear(), alarm_text(v));
+  html += check_row(_("Wiring and supply quality"), v.diagnosis_clear,
+                    diagnosis_verdict_text(diagnosis.run));
   html += "<tr><th>" + html_escape(_("Round time")) + "</th><td></td><td>" +
           html_escape(round_time_text(v, run.wire_minimum_ms, run.wire_note)) +
           "</td></tr>\n</table>\n";
-  html += failure_list(meter, v) + alarm_list(v);
+  html += failure_list(meter, v) + alarm_list(v) + diagnosis_html(run, diagnosis.run);
   html += "<div class=\"charts\" id=\"charts-" + std::to_string(index) + "\"></div>\n</section>\n";
   return html;
 }
@@ -372,11 +376,19 @@ std::string fill_page(const std::string (&slots)[5][2], std::size_t body_size) {
 
 std::string report_html(const RecordedRun& run) {
   std::vector<MeterVerdict> verdicts;
+  std::vector<MeterDiagnosis> diagnoses;
   Json::Value data(Json::objectValue);
   data["meters"] = Json::Value(Json::arrayValue);
   for (const RecordedMeter& meter : run.meters) {
     verdicts.push_back(judge_meter(meter));
-    data["meters"].append(meter_chart_data(meter, verdicts.back(), run.wire_minimum_ms));
+    diagnoses.push_back(diagnose_meter(meter, run.basis));
+    verdicts.back().diagnosis_clear = diagnoses.back().run.clear();
+    Json::Value charts = meter_chart_data(meter, verdicts.back(), run.wire_minimum_ms);
+    for (Json::Value& chart : charts["charts"]) {
+      if (chart["id"].asString() == "frequency") chart["limits"] = frequency_limits(run.basis);
+    }
+    for (const Json::Value& chart : diagnoses.back().charts) charts["charts"].append(chart);
+    data["meters"].append(std::move(charts));
   }
   data["texts"] = page_texts();
   data["kinds"] = Json::Value(Json::objectValue);
@@ -391,7 +403,7 @@ std::string report_html(const RecordedRun& run) {
   body += "</div>\n</header>\n<section class=\"run\">\n<h2>" + html_escape(_("Run")) + "</h2>\n" +
           run_facts(run, verdicts) + "</section>\n";
   for (std::size_t i = 0; i < run.meters.size(); ++i) {
-    body += meter_section(i, run, verdicts[i]);
+    body += meter_section(i, run, verdicts[i], diagnoses[i]);
   }
   body += "<footer>" +
           html_escape(qxcore::format(

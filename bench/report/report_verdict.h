@@ -45,11 +45,12 @@ struct MeterVerdict {
   double median_good_ms = -1;
   double p95_good_ms = -1;
   double max_good_ms = -1;
+  bool diagnosis_clear = true;  ///< no wiring or supply check needs attention
 
   bool all_published() const { return rounds > 0 && published == rounds; }
   bool plausible() const { return implausible_rounds == 0; }
   bool alarm_clear() const { return alarm_rounds == 0; }
-  bool passed() const { return all_published() && plausible() && alarm_clear(); }
+  bool passed() const { return all_published() && plausible() && alarm_clear() && diagnosis_clear; }
 };
 
 MeterVerdict judge_meter(const RecordedMeter& meter);

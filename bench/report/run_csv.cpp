@@ -139,6 +139,8 @@ std::vector<std::string> run_csv_columns() {
   std::vector<std::string> columns = {"time", "slave", "status", "failure"};
   for (std::string& key : snapshot_keys()) columns.push_back(std::move(key));
   columns.insert(columns.end(), {"alarm", "round", "round_ms"});
+  columns.insert(columns.end(), {"voltage_unbalance_percent", "current_unbalance_percent",
+                                 "nominal_voltage", "nominal_frequency", "frequency_limit"});
   return columns;
 }
 
@@ -154,6 +156,15 @@ std::vector<std::string> run_csv_row(const RoundResult& r) {
   char ms[32] = "";
   if (r.round != 0) std::snprintf(ms, sizeof ms, "%.3f", r.round_ms);
   fields.push_back(ms);
+  const auto figure = [](double value) {
+    return std::isfinite(value) ? qxcore::format("%.6g", value) : std::string();
+  };
+  const RoundDiagnosis& d = r.diagnosis;
+  fields.push_back(r.ok ? figure(d.voltage_unbalance) : "");
+  fields.push_back(r.ok ? figure(d.current_unbalance) : "");
+  fields.push_back(figure(d.basis.nominal_voltage));
+  fields.push_back(figure(d.basis.nominal_frequency));
+  fields.push_back(figure(d.basis.frequency_limit));
   return fields;
 }
 
@@ -172,6 +183,9 @@ bool RunCsvLayout::read_header(const std::vector<std::string>& header, std::stri
   alarm_ = at("alarm");
   round_ = at("round");
   round_ms_ = at("round_ms");
+  nominal_voltage_ = at("nominal_voltage");
+  nominal_frequency_ = at("nominal_frequency");
+  frequency_limit_ = at("frequency_limit");
   for (std::size_t i = 0; i < values_.size(); ++i) values_[i] = at(qx7540pm::kRegisterMap[i].key);
   for (const auto& [name, index] :
        {std::make_pair("time", time_), std::make_pair("status", status_)}) {
@@ -227,6 +241,23 @@ bool RunCsvLayout::read_row(const std::vector<std::string>& fields, int& slave,
   return true;
 }
 
+bool RunCsvLayout::read_basis(const std::vector<std::string>& fields, DiagnosisBasis& basis) const {
+  if (nominal_voltage_ == kMissing || nominal_frequency_ == kMissing ||
+      frequency_limit_ == kMissing || fields.size() != width_) {
+    return false;
+  }
+  double volts = nan(), hertz = nan(), limit = nan();
+  if (!number_of(fields[nominal_voltage_], kLargestReading, volts) ||
+      !number_of(fields[nominal_frequency_], kLargestReading, hertz) ||
+      !number_of(fields[frequency_limit_], kLargestReading, limit) || !(volts >= kLowestNominal) ||
+      volts > kHighestNominalVoltage || !(hertz >= kLowestNominal) ||
+      hertz > kHighestNominalFrequency || !(limit > 0) || limit > hertz) {
+    return false;
+  }
+  basis = {volts, hertz, limit};
+  return true;
+}
+
 bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error) {
   std::size_t size = 0;
   const int fd =
@@ -257,6 +288,7 @@ bool read_run_csv(const std::string& path, RecordedRun& run, std::string& error)
       break;
     }
     if (round.round < 0) round.round = ++rounds_seen[slave];
+    if (!run.basis_recorded) run.basis_recorded = layout.read_basis(fields, run.basis);
     if (run.started.empty()) run.started = round.time;
     run.ended = round.time;
     add_round(run.meter(slave), std::move(round));
@@ -282,6 +314,8 @@ void record_round(RecordedRun& run, const RoundResult& report) {
   if (!layout.read_row(run_csv_row(report), slave, round, unused)) return;
   // The one thing the CSV does not keep: what the device said of its alarm.
   if (report.alarm_reported) round.alarm_text = report.alarm.text;
+  run.basis = report.diagnosis.basis;
+  run.basis_recorded = true;
   add_round(run.meter(slave), std::move(round));
 }
 

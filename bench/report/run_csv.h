@@ -14,7 +14,8 @@
 
 namespace qxbench {
 
-/// time, slave, status, failure, the 37 snapshot keys, alarm, round, round_ms.
+/// time, slave, status, failure, the 37 snapshot keys, alarm, round, round_ms,
+/// then the diagnosis's: the two unbalance figures and what it judged against.
 std::vector<std::string> run_csv_columns();
 
 /// The round as a row: time, slave, outcome, the 37 values, alarm state,
@@ -41,12 +42,17 @@ class RunCsvLayout {
   bool read_row(const std::vector<std::string>& fields, int& slave, RecordedRound& round,
                 std::string& error) const;
   std::size_t width() const { return width_; }
+  /// The diagnosis's nominal values of a row; false when the CSV has none or
+  /// they are no such values.
+  bool read_basis(const std::vector<std::string>& fields, DiagnosisBasis& basis) const;
 
  private:
   static constexpr std::size_t kMissing = static_cast<std::size_t>(-1);
   std::size_t width_ = 0;
   std::size_t time_ = kMissing, slave_ = kMissing, status_ = kMissing, failure_ = kMissing,
               alarm_ = kMissing, round_ = kMissing, round_ms_ = kMissing;
+  std::size_t nominal_voltage_ = kMissing, nominal_frequency_ = kMissing,
+              frequency_limit_ = kMissing;
   std::array<std::size_t, qx7540pm::kRenderedRegisters> values_{};
 };
 

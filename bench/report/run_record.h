@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnosis/diagnosis.h"
 #include "register_map.h"
 #include "round_format.h"
 
@@ -47,6 +48,8 @@ struct RecordedRun {
   std::string started;
   std::string ended;
   bool interrupted = false;
+  DiagnosisBasis basis;         ///< what the supply is judged against
+  bool basis_recorded = false;  ///< false: a CSV from before the diagnosis, judged by the defaults
   std::vector<RecordedMeter> meters;
 
   /// The meter with this slave id, added at the end when new.

@@ -95,6 +95,34 @@ int phase_index(char phase) {
   return -1;
 }
 
+/// "steps": {"34": 1, "负向有功电能": 1}: words per round by register number,
+/// engineering units per round by snapshot key.
+template <typename Fail>
+bool load_steps(const Json::Value& steps, Profile& profile, const Fail& fail) {
+  constexpr double kLargestStep = 65535;
+  if (!steps.isNull() && !steps.isObject()) return fail(_("\"steps\" must be an object"));
+  for (const std::string& name : steps.getMemberNames()) {
+    const Json::Value& value = steps[name];
+    char* end = nullptr;
+    const long reg = std::strtol(name.c_str(), &end, 10);
+    const bool numbered = !name.empty() && *end == '\0';
+    const KeyScale* row = numbered ? nullptr : find_key(name);
+    if (numbered ? reg < 0 || reg >= kRegisterCount : row == nullptr) {
+      return fail(qxcore::format(_("step \"%s\" is neither a register 0..40 nor a snapshot key"),
+                                 name.c_str()));
+    }
+    const double words =
+        value.isNumeric() ? std::round(value.asDouble() * (numbered ? 1 : row->divisor)) : NAN;
+    if ((numbered && !value.isIntegral()) || !(std::fabs(words) <= kLargestStep)) {
+      return fail(qxcore::format(
+          _("step \"%s\": a step is a number of register words, -65535..65535, per round"),
+          name.c_str()));
+    }
+    profile.step(numbered ? static_cast<int>(reg) : row->reg, static_cast<int>(words));
+  }
+  return true;
+}
+
 }  // namespace
 
 const KeyScale* key_scales() { return kKeys; }
@@ -119,6 +147,11 @@ void Profile::pin(int reg, std::uint16_t word) {
   if (reg < 0 || reg >= kRegisterCount) return;
   pinned_[reg] = word;
   is_pinned_[reg] = true;
+}
+
+void Profile::step(int reg, int words) {
+  if (reg < 0 || reg >= kRegisterCount) return;
+  steps_[reg] = words;
 }
 
 RegisterImage Profile::image_for_round(long round, const Outage& outage) const {
@@ -172,6 +205,9 @@ RegisterImage Profile::image_for_round(long round, const Outage& outage) const {
 
   for (int reg = 0; reg < kRegisterCount; ++reg) {
     if (is_pinned_[reg]) image[reg] = pinned_[reg];
+    // Modulo 2^16, as the meter's counters wrap.
+    const long long moved = image[reg] + static_cast<long long>(steps_[reg]) * (round - 1);
+    image[reg] = static_cast<std::uint16_t>(((moved % 65536) + 65536) % 65536);
   }
   if (dead >= 0) {
     // A pinned value does not survive the outage of its phase.
@@ -192,8 +228,9 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
   };
   if (!root.isObject()) return fail(_("the top level must be a JSON object"));
   for (const std::string& name : root.getMemberNames()) {
-    if (name != "vary" && name != "seed" && name != "registers" && name != "_comment") {
-      return fail(qxcore::format(_("unknown member \"%s\" (expected vary, seed, registers)"),
+    if (name != "vary" && name != "seed" && name != "registers" && name != "steps" &&
+        name != "_comment") {
+      return fail(qxcore::format(_("unknown member \"%s\" (expected vary, seed, registers, steps)"),
                                  name.c_str()));
     }
   }
@@ -235,7 +272,7 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
     }
     profile.pin(row->reg, word);
   }
-  return true;
+  return load_steps(root["steps"], profile, fail);
 }
 
 }  // namespace qxsim

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +15,7 @@
 
 #include "bench_options.h"
 #include "csv.h"
+#include "diagnosis/diagnosis.h"
 #include "output_file.h"
 #include "qxcore/ids.h"
 #include "qxcore/text.h"
@@ -152,11 +154,13 @@ TEST(RunCsv, ARoundReadBackFromItsRowIsTheRoundTheReportKept) {
   std::string error;
   ASSERT_TRUE(layout.read_header(run_csv_columns(), error)) << error;
   for (long n = 1; n <= 3; ++n) {
-    const RoundResult report = sample_round(n, n != 2);
+    RoundResult report = sample_round(n, n != 2);
+    report.diagnosis.basis = {230, 60, 0.5};
     record_round(live, report);
     int slave = 0;
     RecordedRound round;
     ASSERT_TRUE(layout.read_row(run_csv_row(report), slave, round, error)) << error;
+    ASSERT_TRUE(layout.read_basis(run_csv_row(report), from_csv.basis));
     EXPECT_EQ(slave, 3);
     add_round(from_csv.meter(slave), round);
   }
@@ -181,6 +185,11 @@ TEST(RunCsv, ARoundReadBackFromItsRowIsTheRoundTheReportKept) {
   EXPECT_TRUE(std::isnan(a[1].values[0])) << "a failed round publishes no values";
   EXPECT_EQ(a[0].round_ms, 12.346);
   EXPECT_EQ(a[0].alarm_text, "输入电源中断 UA:23");  // the one thing only the live report has
+  for (const RecordedRun* run : {&live, &from_csv}) {
+    EXPECT_EQ(run->basis.nominal_voltage, 230);
+    EXPECT_EQ(run->basis.nominal_frequency, 60);
+    EXPECT_EQ(run->basis.frequency_limit, 0.5);
+  }
 }
 
 TEST(RunCsv, UnusableFieldsAreRefusedWithTheirLine) {
@@ -334,6 +343,44 @@ TEST(Watch, RowsFitTheTerminalAndTheNoteSaysWhatIsLeftOut) {
     for (const std::string& h : hidden) EXPECT_NE(note.find(h), std::string::npos) << note;
   }
   EXPECT_EQ(hidden_before.size(), 7u) << "all but the alarm left out at 40 columns";
+}
+
+// The unbalance from the three line-voltage magnitudes is the negative
+// sequence over the positive of the line-voltage phasors, as symmetrical
+// components give it; what no triangle closes, or no voltage, gives no NaN.
+TEST(Diagnosis, VoltageUnbalanceIsTheNegativeSequenceOfThePhasors) {
+  using Phasor = std::complex<double>;
+  const Phasor a = std::polar(1.0, 2 * M_PI / 3);
+  const auto deg = [](double magnitude, double degrees) {
+    return std::polar(magnitude, degrees * M_PI / 180);
+  };
+  struct Case {
+    Phasor ua, ub, uc;
+    double expected_percent;  ///< about, to tell the cases apart
+  };
+  const Case cases[] = {
+      // 3 % negative sequence at 30°, and a zero sequence the line voltages do not see.
+      {220.0 + deg(6.6, 30) + 10.0, 220.0 * a * a + deg(6.6, 30) * a + 10.0,
+       220.0 * a + deg(6.6, 30) * a * a + 10.0, 3},
+      {deg(230, 0), deg(200, -115), deg(245, 125), 8.8},
+      {deg(230, 0), deg(230, -120), 0, 50},  // phase C out
+  };
+  for (const Case& c : cases) {
+    const Phasor uab = c.ua - c.ub, ubc = c.ub - c.uc, uca = c.uc - c.ua;
+    const Phasor positive = (uab + a * ubc + a * a * uca) / 3.0;
+    const Phasor negative = (uab + a * a * ubc + a * uca) / 3.0;
+    const double percent = voltage_unbalance_percent(std::abs(uab), std::abs(ubc), std::abs(uca));
+    EXPECT_NEAR(percent, std::abs(negative) / std::abs(positive) * 100, 1e-9);
+    EXPECT_NEAR(percent, c.expected_percent, 0.5);
+  }
+  EXPECT_NEAR(voltage_unbalance_percent(400, 400, 400), 0, 1e-6);
+  EXPECT_TRUE(std::isnan(voltage_unbalance_percent(0, 0, 0)));
+  EXPECT_NEAR(voltage_unbalance_percent(230, 230, 460), 100, 1e-6);  // 3 - 6L rounds below 0
+  EXPECT_EQ(voltage_unbalance_percent(100, 100, 1000), 100);         // no triangle
+  EXPECT_DOUBLE_EQ(current_unbalance_percent(5, 5, 0), 100);
+  EXPECT_DOUBLE_EQ(current_unbalance_percent(6, 4.5, 4.5), 20);
+  EXPECT_TRUE(std::isnan(current_unbalance_percent(0, 0, 0)));
+  EXPECT_TRUE(figure_json(NAN).isNull());
 }
 
 }  // namespace

@@ -148,9 +148,10 @@ TEST(BenchCsv, OneRowPerRoundUnderTheSnapshotKeys) {
   }
   ASSERT_EQ(lines.size(), 3u) << text;
   const std::vector<std::string> header = split_csv_line(lines[0]);
-  ASSERT_EQ(header.size(), 4u + 37 + 3) << lines[0];
-  // Columns added later go at the end, after the alarm.
-  EXPECT_EQ(std::vector<std::string>(header.end() - 3, header.end()),
+  // Columns added later go at the end, after the alarm: the round's, then the diagnosis's.
+  constexpr std::size_t kDiagnosis = 5;
+  ASSERT_EQ(header.size(), 4u + 37 + 3 + kDiagnosis) << lines[0];
+  EXPECT_EQ(std::vector<std::string>(header.end() - 3 - kDiagnosis, header.end() - kDiagnosis),
             (std::vector<std::string>{"alarm", "round", "round_ms"}));
   std::vector<std::string> keys = {"更新时间"};
   for (int i = 0; i < qxsim::kKeyScaleCount; ++i) keys.push_back(qxsim::key_scales()[i].key);
@@ -159,11 +160,10 @@ TEST(BenchCsv, OneRowPerRoundUnderTheSnapshotKeys) {
     ASSERT_EQ(fields.size(), header.size()) << lines[row];
     EXPECT_EQ(fields[2], "ok");
     EXPECT_EQ(fields[3], "");
-    EXPECT_EQ(fields[header.size() - 3], "normal");
-    EXPECT_EQ(fields[header.size() - 2], std::to_string(row));
-    EXPECT_NEAR(std::stod(fields.back()), bench.rounds[row - 1]["round_us"].asDouble() / 1000,
-                0.001)
-        << fields.back();
+    EXPECT_EQ(fields[header.size() - 3 - kDiagnosis], "normal");
+    EXPECT_EQ(fields[header.size() - 2 - kDiagnosis], std::to_string(row));
+    const std::string& ms = fields[header.size() - 1 - kDiagnosis];
+    EXPECT_NEAR(std::stod(ms), bench.rounds[row - 1]["round_us"].asDouble() / 1000, 0.001) << ms;
     const Json::Value& snapshot = bench.rounds[row - 1]["snapshot"];
     for (const std::string& key : keys) {
       const auto column = std::find(header.begin(), header.end(), key) - header.begin();
@@ -225,6 +225,9 @@ TEST(BenchLanguage, TextRunAndScanSpeakChinese) {
                 "mean round", "built-in simulated", "wire minimum", " ok "});
   // Device texts stay as the device writes them.
   expect_words(run.out, {"rvSize is 0", " kW", " kvarh"}, {});
+  // The summary's wiring and supply quality speaks it too.
+  expect_words(run.out, {"接线与电能质量", "供电电压偏差", "GB/T 15543-2008", "未发现问题"},
+               {"Wiring and supply", "nothing found", "limit:"});
   // Aligned by display columns: every value column starts where the heading's does.
   const std::vector<std::string> lines = qxe2e::lines_of(run.out);
   const auto heading = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {

@@ -115,6 +115,15 @@ TEST(BenchReport, ReportOfTheCsvShowsWhatThePolledReportShowed) {
   }
   EXPECT_EQ(csv_data, run_without);
   EXPECT_EQ(verdict_rows(from_csv), verdict_rows(from_run));
+  // The diagnosis judged again from the CSV's values and nominal values: the same section.
+  const auto diagnosis = [](const std::string& html) {
+    const auto at = html.find("<h3>Wiring and supply quality");
+    return at == std::string::npos ? std::string()
+                                   : html.substr(at, html.find("</table>", at) - at);
+  };
+  EXPECT_EQ(diagnosis(from_csv), diagnosis(from_run));
+  EXPECT_NE(diagnosis(from_run).find("voltage-missing B 0.0 V"), std::string::npos)
+      << diagnosis(from_run);
 
   const Json::Value& first = run_data["meters"][0];
   const Json::Value& second = run_data["meters"][1];
@@ -206,6 +215,16 @@ TEST(BenchReport, DayOfRoundsIsDrawnByBucketsThatKeepEveryDipAndFailure) {
   EXPECT_EQ(clock[clock.size() - 1].asInt64() - clock[1].asInt64(), kRounds - 1);
   EXPECT_NE(html.find("86399 of 86400 rounds published; 1 timeout"), std::string::npos);
   EXPECT_NE(html.find("(first in round 43210, 1 round)"), std::string::npos);
+  // The diagnosis draws by the same buckets; a CSV without nominal values says so.
+  const Json::Value& deviation = chart(meter, "voltage_deviation")["series"][0]["points"];
+  bool dip_deviates = false;
+  for (Json::ArrayIndex i = 0; i + 1 < deviation.size(); i += 2) {
+    dip_deviates |= deviation[i].asInt64() == kDip && deviation[i + 1].asDouble() == -100;
+  }
+  EXPECT_TRUE(dip_deviates);
+  EXPECT_NE(html.find("The CSV holds no nominal values"), std::string::npos);
+  EXPECT_NE(html.find("worst -100.0 % on phase A in round 43210; beyond the limit in 1 round"),
+            std::string::npos);
 }
 
 TEST(BenchReport, UnusableFilesAreNamedWithExitCodeFourBeforeAnyOutput) {

@@ -7,7 +7,9 @@ round 4 unanswered, writing --csv and --report. Headless Chromium opens the
 report with every host name unresolvable and must show it with no console
 error and no request but the file itself: every chart drawn, the verdict
 text, the Chinese keys in a font that has them, the failure on the failure
-timeline at round 4 and the alarm's mark on the voltage chart at round 10.
+timeline at round 4 and the alarm's mark on the voltage chart at round 10,
+the wiring and supply quality section with its findings and the charts of
+voltage deviation and unbalance with their standards' limit lines.
 Given the page's own words in another language in its data ("texts"), the
 charts' titles, axes, marks and failure kinds show them, colours unchanged.
 
@@ -54,6 +56,23 @@ PROBE = r"""
     }
     return { hits, rows: Math.floor(area.bottom) - Math.ceil(area.top) };
   };
+  // Columns of the plot area with the colour in rows py-2..py+2.
+  const rowHits = (chart, py, colour) => {
+    const img = pixels(chart.canvas), area = chart.chartArea, c = rgb(colour);
+    let hits = 0;
+    for (let x = Math.ceil(area.left); x < Math.floor(area.right); ++x) {
+      for (let y = Math.round(py) - 2; y <= Math.round(py) + 2; ++y) {
+        if (near(img.data, (y * img.width + x) * 4, c)) { ++hits; break; }
+      }
+    }
+    return { hits, columns: Math.floor(area.right) - Math.ceil(area.left) };
+  };
+  const limits = ['m0-voltage_deviation', 'm0-unbalance', 'm0-frequency'].map((id) => {
+    const chart = Chart.getChart(id);
+    const lines = chart ? (chart.options.plugins.qxLimits || {}).limits || [] : [];
+    const y = lines.length ? chart.scales.y.getPixelForValue(lines[0].y) : 0;
+    return { id, ys: lines.map((l) => l.y), drawn: lines.length ? rowHits(chart, y, '#c62828') : null };
+  });
   const voltage = Chart.getChart('m0-phase_voltage');
   const vx = voltage.scales.x;
   const marks = voltage.options.plugins.qxMarks.marks;
@@ -84,6 +103,7 @@ PROBE = r"""
     markAt: marks.length ? columnHits(voltage, vx.getPixelForValue(marks[0].x), marks[0].color) : null,
     markAtRound5: marks.length ? columnHits(voltage, vx.getPixelForValue(5), marks[0].color) : null,
     points,
+    limits,
     cjkGlyphsDiffer: glyph('相') !== glyph('电'),
   };
 })()
@@ -206,11 +226,13 @@ def check_chinese_report(browser, args, out, checks):
     checks.expect(seen["h1"] == "调试报告：qx7540pm", "Chinese report: heading %r" % seen["h1"])
     checks.expect(seen["inked"] and seen["distinct"] == seen["chars"],
                   "Chinese report: the heading is drawn with real glyphs: %s" % seen)
-    for expected in ("运行概况", "从站 1：需关注", "失败的轮次", "告警变化"):
+    for expected in ("运行概况", "从站 1：需关注", "失败的轮次", "告警变化", "接线与电能质量"):
         checks.expect(expected in seen["h2"], "Chinese report: heading %r in %s" % (expected, seen["h2"]))
-    for expected in ("电表需关注。", "20 轮中 19 轮已发布；1 超时", "CSV 中未记录"):
+    for expected in ("电表需关注。", "20 轮中 19 轮已发布；1 超时", "CSV 中未记录", "供电电压偏差",
+                     "频率偏差", "三相电压不平衡度", "GB/T 12325-2008", "GB/T 15543-2008"):
         checks.expect(expected in seen["text"], "Chinese report says %r" % expected)
-    for english in ("Commissioning report", "needs attention", "Failed rounds", "published", "is outside"):
+    for english in ("Commissioning report", "needs attention", "Failed rounds", "published", "is outside",
+                    "Wiring and supply quality", "nothing found"):
         checks.expect(english not in seen["text"], "Chinese report: no %r left" % english)
     voltage, times = charts.get("m0-phase_voltage", {}), charts.get("m0-round_time", {})
     checks.expect(voltage.get("title") == "相电压", "Chinese report: chart title %s" % voltage)
@@ -298,10 +320,24 @@ def main():
             "相电压Ua = 2300.000 V is outside 90..290 V",
             "wire minimum 125.0 ms",
             "build-id ",
+            # The diagnosis: phase voltages at ten times the line voltages' scale, then A missing.
+            "Wiring and supply quality",
+            "consistency",
+            "the meter's values disagree",
+            "voltage-missing A 0.0 V",
+            "in round 10",
+            "GB/T 12325-2008",
+            "GB/T 15945-2008",
+            "GB/T 15543-2008",
         ):
             checks.expect(expected in text, "the page says %r" % expected)
 
-        checks.expect(len(probe["canvases"]) == 9, "nine charts: %s" % [c["id"] for c in probe["canvases"]])
+        checks.expect(len(probe["canvases"]) == 11, "eleven charts: %s" % [c["id"] for c in probe["canvases"]])
+        expected_limits = {"m0-voltage_deviation": [7, -7], "m0-unbalance": [2, 4], "m0-frequency": [50.2, 49.8]}
+        for limit in probe["limits"]:
+            checks.expect(limit["ys"] == expected_limits[limit["id"]], "%s's limit lines: %s" % (limit["id"], limit))
+            drawn = limit["drawn"] or {"hits": 0, "columns": 1}
+            checks.expect(drawn["hits"] > 0.4 * drawn["columns"], "%s's limit line is drawn: %s" % (limit["id"], drawn))
         for canvas in probe["canvases"]:
             checks.expect(canvas["drawn"] > canvas["total"] // 100, "%s is drawn: %s" % (canvas["id"], canvas))
         checks.expect(probe["legend"] == ["相电压Ua", "相电压Ub", "相电压Uc"], "legend keys: %s" % probe["legend"])
@@ -346,7 +382,7 @@ def main():
         checks.expect(not hostile.errors, "hostile CSV: no console error: %s" % hostile.errors)
         checks.expect(not seen["owned"], "hostile CSV: markup in a failure kind stays text")
         checks.expect("constructor" in seen["text"], "hostile CSV: the kind 'constructor' is named")
-        checks.expect(seen["canvases"] == 9, "hostile CSV: nine charts: %s" % seen["canvases"])
+        checks.expect(seen["canvases"] == 11, "hostile CSV: eleven charts: %s" % seen["canvases"])
 
     print("screenshot: %s" % shot)
     print("%d passed, %d failed" % (checks.passed, checks.failed))

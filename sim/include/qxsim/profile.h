@@ -38,6 +38,9 @@ class Profile {
 
   /// Fixes a register to a word for every round.
   void pin(int reg, std::uint16_t word);
+  /// Moves a register by `words` each round after the first (wrapping like
+  /// the meter's 16-bit words), from its pinned or modelled value.
+  void step(int reg, int words);
   /// Turns per-round variation and rising energies on or off.
   void set_varying(bool on) { varying_ = on; }
   void set_seed(std::uint32_t seed) { seed_ = seed; }
@@ -45,13 +48,15 @@ class Profile {
  private:
   RegisterImage pinned_{};
   std::array<bool, kRegisterCount> is_pinned_{};
+  std::array<int, kRegisterCount> steps_{};
   bool varying_ = true;
   std::uint32_t seed_;
 };
 
 /// Reads a profile file: {"vary": bool, "seed": n, "registers": {"0": 2300,
-/// "相电压Ub": 231.5, ...}}. Register numbers take raw words, snapshot keys
-/// take engineering values. On failure returns false with a message that
+/// "相电压Ub": 231.5, ...}, "steps": {"负向有功电能": 1}}. Register numbers take
+/// raw words, snapshot keys take engineering values; a step is what a
+/// register gains each round. On failure returns false with a message that
 /// names the file and, for bad JSON, the line and column.
 bool load_profile(const std::string& path, Profile& profile, std::string& error);
 
