@@ -74,7 +74,10 @@ int main(int argc, char** argv) {
   app.add_option("--slave", slave, _("Slave id (default 1)"))->check(CLI::Range(1, 247));
   qxsim::add_sim_options(app, options, "", C_("option group", "Meter"));
   std::string lang;  // taken by qxi18n::init() above
-  app.add_option("--lang", lang, qxi18n::lang_option_help())
+  app.add_option("--lang", lang,
+                 _("Language of --help and of the messages on standard error: zh_CN or en "
+                   "(default: from LANGUAGE, LC_ALL, LC_MESSAGES, LANG); the port on standard "
+                   "output is the same in every language"))
       ->check(CLI::IsMember(qxi18n::languages()));
   app.footer(
       _("The first line of standard output is the port to open, e.g. /dev/pts/4.\n"
