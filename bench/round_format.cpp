@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <sstream>
 
 #include <json/writer.h>
+#include <modbus.h>
 
 #include "alarm.h"
 #include "qxcore/failures.h"
@@ -84,11 +87,57 @@ std::string shown(const Json::Value& snapshot, QuantityKind kind, PhaseGroup pha
   return text;
 }
 
+/// The standard names of the Modbus exception codes libmodbus knows, by code.
+constexpr const char* kExceptionNames[] = {
+    nullptr,
+    N_("illegal function"),
+    N_("illegal data address"),
+    N_("illegal data value"),
+    N_("server device failure"),
+    N_("acknowledge (request accepted, still in progress)"),
+    N_("server device busy"),
+    N_("negative acknowledge"),
+    N_("memory parity error"),
+    N_("code not defined by Modbus"),
+    N_("gateway path unavailable"),
+    N_("gateway target device failed to respond"),
+};
+
 constexpr std::size_t kLabelWidth = 17;
 constexpr std::size_t kCellWidth = 14;
 constexpr std::size_t kSummaryLabelWidth = 13;
 
 }  // namespace
+
+std::string failure_reason(const zelfw::LinkFailure& f) {
+  switch (f.kind) {
+    case zelfw::Failure::kTimeout:
+      // No connection on a serial line: the meter stayed silent for the whole response timeout.
+      return format(f.tcp ? _("timeout: no response from the gateway within %d ms")
+                          : _("timeout: no response within %d ms"),
+                    f.timeout_ms);
+    case zelfw::Failure::kBadCrc:
+      return _("CRC error: the reply's checksum does not match");
+    case zelfw::Failure::kException: {
+      const int code = f.exception_code;
+      const bool known = code > 0 && code < static_cast<int>(std::size(kExceptionNames));
+      return format(_("exception %02X: %s"), static_cast<unsigned>(code),
+                    known ? _(kExceptionNames[code]) : _("code not defined by Modbus"));
+    }
+    case zelfw::Failure::kMalformed:
+      if (f.error_number == EMBBADEXC || f.error_number == EMBUNKEXC) {
+        return _("malformed exception reply: its length or code is not one Modbus defines");
+      }
+      if (f.error_number == EMBMDATA) return _("too many registers asked for in one request");
+      return _("malformed reply: it does not match the request");
+    case zelfw::Failure::kWrongSlave:
+      return _("wrong slave: the reply came from another slave id");
+    case zelfw::Failure::kIo:
+    case zelfw::Failure::kCount:
+      break;
+  }
+  return format(_("I/O error: %s"), std::strerror(f.error_number));
+}
 
 const char* outcome_name(const RoundResult& r) {
   return r.ok ? "ok" : r.failed ? zelfw::failure_name(r.failure.kind) : qxcore::kUnpublished;
@@ -149,8 +198,9 @@ std::vector<qxcore::Message> plausibility_warnings(const Readings& readings) {
   const auto check = [&](const qx7540pm::RegisterEntry& q, double low, double high) {
     const double v = value_of(q);
     if (!std::isnan(v) && (v < low || v > high)) {
-      warnings.push_back(qxcore::message(N_("%s = %.3f %s is outside %.0f..%.0f %s"), q.key, v,
-                                         q.unit, low, high, q.unit));
+      warnings.push_back(qxcore::message_apart("%s = %.3f %s is outside %.0f..%.0f %s",
+                                               N_("%s = %.3f %s is outside %.0f to %.0f %s"), q.key,
+                                               v, q.unit, low, high, q.unit));
     }
   };
   for (const Limit& limit : kLimits) {
@@ -235,8 +285,7 @@ void print_round(FILE* out, const RoundResult& r) {
   if (r.ok) {
     status = r.round == 0 ? _("restored and republished") : C_("round status", "ok");
   } else if (r.failed) {
-    status =
-        format(_("FAILED: %s (%s)"), qxcore::failure_label(r.failure.kind), r.failure.text.c_str());
+    status = format(_("FAILED: %s"), failure_reason(r.failure).c_str());
   } else {
     status = r.round == 0 ? _("refused by the device") : _("FAILED: nothing published");
   }

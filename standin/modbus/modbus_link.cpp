@@ -159,6 +159,8 @@ void LibModbusLink::record_failure(int error_number) {
   f.error_number = error_number;
   if (f.kind == Failure::kException) f.exception_code = error_number - MODBUS_ENOBASE;
   f.text = modbus_strerror(error_number);
+  f.timeout_ms = settings_.timeout_ms;
+  f.tcp = settings_.serial_path.empty();
   ++counts_.failures[static_cast<std::size_t>(f.kind)];
   last_failure_ = std::move(f);
 }

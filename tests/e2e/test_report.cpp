@@ -133,7 +133,7 @@ TEST(BenchReport, ReportOfTheCsvShowsWhatThePolledReportShowed) {
             std::string::npos)
       << rows[1];
   // The profile holds the voltages at 2300 V, for the alarm's scale.
-  EXPECT_NE(rows[0].find("相电压Ua = 2300.000 V is outside 90..290 V (first in round 1, 6 rounds)"),
+  EXPECT_NE(rows[0].find("相电压Ua = 2300.000 V is outside 90 to 290 V (first in round 1, 6 rounds)"),
             std::string::npos)
       << rows[0];
   // What only the polled run knows.

@@ -295,7 +295,7 @@ def main():
             "Slave 1: needs attention",
             "19 of 20 rounds published; 1 timeout",
             "输入电源中断 raised in 11 of 19 reports, first in round 10",
-            "相电压Ua = 2300.000 V is outside 90..290 V",
+            "相电压Ua = 2300.000 V is outside 90 to 290 V",
             "wire minimum 125.0 ms",
             "build-id ",
         ):
