@@ -104,6 +104,11 @@ constexpr const char* kExceptionNames[] = {
 };
 
 constexpr std::size_t kLabelWidth = 17;
+
+/// "1 round", "5 rounds" in the run's language.
+std::string rounds_text(long n) {
+  return format(P_("%ld round", "%ld rounds", static_cast<unsigned long>(n)), n);
+}
 constexpr std::size_t kCellWidth = 14;
 constexpr std::size_t kSummaryLabelWidth = 13;
 
@@ -153,8 +158,9 @@ void print_labelled(FILE* out, const std::string& label, const std::string& text
 
 void print_snapshot_values(FILE* out, const Json::Value& s) {
   std::string heading;
-  for (const char* phase : {"A (AB)", "B (BC)", "C (CA)"})
-    heading += padded(phase, kCellWidth) + " ";
+  // Phase A and line voltage AB head one column, and so on.
+  for (const char* phase : {N_("A (AB)"), N_("B (BC)"), N_("C (CA)")})
+    heading += padded(_(phase), kCellWidth) + " ";
   print_labelled(out, "", heading + _("avg/total"));
   for (const Row& row : kRows) {
     std::string cells;
@@ -265,7 +271,9 @@ std::string frame_text(const TracedFrame& f) {
   std::snprintf(head, sizeof head, "%-17s %12.6f s  ", f.sent ? "tx" : "rx", f.seconds);
   std::string text = head;
   text += f.bytes.empty() ? _("(no frame)") : qxcore::spaced_hex(f.bytes);
-  if (!f.sent && !f.bytes.empty()) text += "  (" + format(_("%zu bytes"), f.bytes.size()) + ")";
+  if (!f.sent && !f.bytes.empty()) {
+    text += "  " + format(P_("(%zu byte)", "(%zu bytes)", f.bytes.size()), f.bytes.size());
+  }
   if (!f.failure.empty()) text += std::string("  ") + qxcore::failure_label(f.failure.c_str());
   return text;
 }
@@ -292,25 +300,31 @@ void print_round(FILE* out, const RoundResult& r) {
   std::string label =
       r.round == 0 ? std::string(C_("round label", "cache")) : format(_("round %ld"), r.round);
   if (r.several) label += " " + format(_("slave %d"), r.slave);
-  std::fprintf(out, "%s  %s  %s  (%.1f ms)\n", label.c_str(), r.time.c_str(), status.c_str(),
-               r.round_ms);
+  std::fprintf(
+      out, "%s\n",
+      format(_("%s  %s  %s  (%.1f ms)"), label.c_str(), r.time.c_str(), status.c_str(), r.round_ms)
+          .c_str());
   for (const TracedFrame& f : r.trace) std::fprintf(out, "  %s\n", frame_text(f).c_str());
   if (r.ok) {
     print_snapshot_values(out, r.snapshot);
     if (r.snapshot_repeated) {
       print_labelled(out, C_("label", "note"),
-                     _("801 renders once per time stamp: this round completed in the same second "
-                       "as the last one, so the values above are the last round's"));
+                     _("the snapshot (control code 801) is made once per second of its time "
+                       "stamp: this round completed in the same second as the last one, so the "
+                       "values above are the last round's"));
     }
   } else {
     print_labelled(out, C_("label", "published"),
-                   _("nothing this round; 801 still serves the last record"));
+                   _("nothing this round; the snapshot (control code 801) still shows the last "
+                     "record"));
   }
   if (r.alarm_reported) {
-    print_labelled(out, C_("label", "alarm"),
-                   format("%s: %s  [%s %s]  %s", r.alarm.name.c_str(),
-                          r.alarm.state ? C_("alarm state", "ALARM") : C_("alarm state", "normal"),
-                          r.alarm.id.c_str(), r.alarm.code.c_str(), r.alarm.text.c_str()));
+    // The device's name, id, code and text as it reports them; only the state is ours.
+    print_labelled(
+        out, C_("label", "alarm"),
+        format(r.alarm.state ? _("%s: ALARM  [%s %s]  %s") : _("%s: normal  [%s %s]  %s"),
+               r.alarm.name.c_str(), r.alarm.id.c_str(), r.alarm.code.c_str(),
+               r.alarm.text.c_str()));
   } else {
     print_labelled(out, C_("label", "alarm"), _("no report"));
   }
@@ -329,10 +343,11 @@ namespace {
 void print_titled_summary(FILE* out, const Summary& s, const std::string& title) {
   long failed = s.unpublished;
   for (long n : s.failures) failed += n;
-  std::fprintf(out, "%s\n",
-               format(_("%s: %ld rounds, %ld ok, %ld failed%s"), title.c_str(), s.rounds, s.ok,
-                      failed, s.interrupted ? _(" (interrupted)") : "")
-                   .c_str());
+  std::fprintf(
+      out, "%s\n",
+      format(_("%s: %s, %ld ok, %ld failed%s"), title.c_str(), rounds_text(s.rounds).c_str(), s.ok,
+             failed, s.interrupted ? _(" (interrupted)") : "")
+          .c_str());
   for (std::size_t i = 0; i < s.failures.size(); ++i) {
     if (s.failures[i] == 0) continue;
     std::fprintf(
@@ -349,9 +364,11 @@ void print_titled_summary(FILE* out, const Summary& s, const std::string& title)
     std::fprintf(out, "  %s %s\n", padded(label, kSummaryLabelWidth).c_str(), text.c_str());
   };
   line(C_("label", "link"), s.link.translated());
-  std::string mean = s.timed_rounds > 0 ? format(_("%.1f ms over %ld good rounds"),
-                                                 s.total_ms / s.timed_rounds, s.timed_rounds)
-                                        : std::string(_("- (no good round)"));
+  std::string mean = s.timed_rounds > 0
+                         ? format(P_("%.1f ms over %ld good round", "%.1f ms over %ld good rounds",
+                                     static_cast<unsigned long>(s.timed_rounds)),
+                                  s.total_ms / s.timed_rounds, s.timed_rounds)
+                         : std::string(_("- (no good round)"));
   if (s.wire_minimum_ms >= 0) mean += format(_("; wire minimum %.1f ms"), s.wire_minimum_ms);
   line(C_("label", "mean round"), mean);
   if (!s.wire_note.empty()) line(C_("label", "note"), s.wire_note);
@@ -369,9 +386,13 @@ void print_line_summary(FILE* out, const LineSummary& line) {
     print_titled_summary(out, line.meters[i], format(_("summary slave %d"), line.slaves[i]));
   }
   if (line.cycles > 0) {
+    const std::string cycles =
+        format(P_("%ld cycle", "%ld cycles", static_cast<unsigned long>(line.cycles)), line.cycles);
+    const std::string meters =
+        format(P_("%zu meter", "%zu meters", line.slaves.size()), line.slaves.size());
     std::fprintf(out, "%s",
-                 format(_("bus cycle: %.1f ms mean over %ld cycles of %zu meters"),
-                        line.total_cycle_ms / line.cycles, line.cycles, line.slaves.size())
+                 format(_("bus cycle: %.1f ms mean over %s of %s"),
+                        line.total_cycle_ms / line.cycles, cycles.c_str(), meters.c_str())
                      .c_str());
   } else {
     std::fprintf(out, "%s", _("bus cycle: - (no complete cycle)"));

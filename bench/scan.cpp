@@ -157,7 +157,8 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
   auto* tcp = scan->add_option("--tcp", o.tcp, _("Modbus TCP gateway HOST[:PORT]; only ids swept"));
   port->excludes(tcp);
   tcp->excludes(port);
-  scan->add_option("--slaves", o.slaves, _("Slave ids: list and ranges, e.g. 1,3,10-20 (1-247)"));
+  scan->add_option("--slaves", o.slaves,
+                   _("Slave ids: list and ranges, e.g. 1,3,10-20 (1 to 247)"));
   scan->add_option("--baud", o.bauds,
                    qxcore::format(_("Line speeds to try, in order (%s)"), o.bauds.c_str()));
   scan->add_option("--format", o.formats,

@@ -52,10 +52,18 @@ int serve(const qxsim::SimConfig& config) {
   sigwait(&signals, &received);
   sim.stop();
   const qxsim::SimStats stats = sim.stats();
-  qxcore::say(
-      qxcore::format(_("%lld requests, %lld rounds, %lld replies, %lld faults"),
-                     static_cast<long long>(stats.requests), static_cast<long long>(stats.rounds),
-                     static_cast<long long>(stats.replies), static_cast<long long>(stats.faults)));
+  const auto n = [](long long count) { return static_cast<unsigned long>(count); };
+  const std::string requests =
+      qxcore::format(P_("%lld request", "%lld requests", n(stats.requests)),
+                     static_cast<long long>(stats.requests));
+  const std::string rounds = qxcore::format(P_("%lld round", "%lld rounds", n(stats.rounds)),
+                                            static_cast<long long>(stats.rounds));
+  const std::string replies = qxcore::format(P_("%lld reply", "%lld replies", n(stats.replies)),
+                                             static_cast<long long>(stats.replies));
+  const std::string faults = qxcore::format(P_("%lld fault", "%lld faults", n(stats.faults)),
+                                            static_cast<long long>(stats.faults));
+  qxcore::say(qxcore::format(_("%s, %s, %s, %s"), requests.c_str(), rounds.c_str(), replies.c_str(),
+                             faults.c_str()));
   return 0;
 }
 
