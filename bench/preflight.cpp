@@ -188,7 +188,7 @@ int run_preflight(const PreflightOptions& options, const std::string& plugin_pat
   std::string error;
   if (!qxelf::read_elf_file(plugin_path, plugin, error) ||
       !read_controller(options, controller, error)) {
-    std::cerr << "qx7540pm-bench preflight: " << error << "\n";
+    std::cerr << qxcore::format(_("%s: %s"), "qx7540pm-bench preflight", error.c_str()) << "\n";
     return kUnusable;
   }
   // Worded in English for --json, which machines read, else in the run's language.

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <sstream>
 
 #include <json/writer.h>
+#include <modbus.h>
 
 #include "alarm.h"
 #include "qxcore/failures.h"
@@ -84,7 +87,28 @@ std::string shown(const Json::Value& snapshot, QuantityKind kind, PhaseGroup pha
   return text;
 }
 
+/// The standard names of the Modbus exception codes libmodbus knows, by code.
+constexpr const char* kExceptionNames[] = {
+    nullptr,
+    N_("illegal function"),
+    N_("illegal data address"),
+    N_("illegal data value"),
+    N_("server device failure"),
+    N_("acknowledge (request accepted, still in progress)"),
+    N_("server device busy"),
+    N_("negative acknowledge"),
+    N_("memory parity error"),
+    N_("code not defined by Modbus"),
+    N_("gateway path unavailable"),
+    N_("gateway target device failed to respond"),
+};
+
 constexpr std::size_t kLabelWidth = 17;
+
+/// "1 round", "5 rounds" in the run's language.
+std::string rounds_text(long n) {
+  return format(P_("%ld round", "%ld rounds", static_cast<unsigned long>(n)), n);
+}
 constexpr std::size_t kCellWidth = 14;
 constexpr std::size_t kSummaryLabelWidth = 13;
 
@@ -128,6 +152,36 @@ void print_alarm_scale_note(FILE* out, const Json::Value& snapshot) {
 
 }  // namespace
 
+std::string failure_reason(const zelfw::LinkFailure& f) {
+  switch (f.kind) {
+    case zelfw::Failure::kTimeout:
+      // No connection on a serial line: the meter stayed silent for the whole response timeout.
+      return format(f.tcp ? _("timeout: no response from the gateway within %d ms")
+                          : _("timeout: no response within %d ms"),
+                    f.timeout_ms);
+    case zelfw::Failure::kBadCrc:
+      return _("CRC error: the reply's checksum does not match");
+    case zelfw::Failure::kException: {
+      const int code = f.exception_code;
+      const bool known = code > 0 && code < static_cast<int>(std::size(kExceptionNames));
+      return format(_("exception %02X: %s"), static_cast<unsigned>(code),
+                    known ? _(kExceptionNames[code]) : _("code not defined by Modbus"));
+    }
+    case zelfw::Failure::kMalformed:
+      if (f.error_number == EMBBADEXC || f.error_number == EMBUNKEXC) {
+        return _("malformed exception reply: its length or code is not one Modbus defines");
+      }
+      if (f.error_number == EMBMDATA) return _("too many registers asked for in one request");
+      return _("malformed reply: it does not match the request");
+    case zelfw::Failure::kWrongSlave:
+      return _("wrong slave: the reply came from another slave id");
+    case zelfw::Failure::kIo:
+    case zelfw::Failure::kCount:
+      break;
+  }
+  return format(_("I/O error: %s"), std::strerror(f.error_number));
+}
+
 const char* outcome_name(const RoundResult& r) {
   return r.ok ? "ok" : r.failed ? zelfw::failure_name(r.failure.kind) : qxcore::kUnpublished;
 }
@@ -142,8 +196,9 @@ void print_labelled(FILE* out, const std::string& label, const std::string& text
 
 void print_snapshot_values(FILE* out, const Json::Value& s) {
   std::string heading;
-  for (const char* phase : {"A (AB)", "B (BC)", "C (CA)"})
-    heading += padded(phase, kCellWidth) + " ";
+  // Phase A and line voltage AB head one column, and so on.
+  for (const char* phase : {N_("A (AB)"), N_("B (BC)"), N_("C (CA)")})
+    heading += padded(_(phase), kCellWidth) + " ";
   print_labelled(out, "", heading + _("avg/total"));
   for (const Row& row : kRows) {
     std::string cells;
@@ -187,8 +242,9 @@ std::vector<qxcore::Message> plausibility_warnings(const Readings& readings) {
   const auto check = [&](const qx7540pm::RegisterEntry& q, double low, double high) {
     const double v = value_of(q);
     if (!std::isnan(v) && (v < low || v > high)) {
-      warnings.push_back(qxcore::message(N_("%s = %.3f %s is outside %.0f..%.0f %s"), q.key, v,
-                                         q.unit, low, high, q.unit));
+      warnings.push_back(qxcore::message_apart("%s = %.3f %s is outside %.0f..%.0f %s",
+                                               N_("%s = %.3f %s is outside %.0f to %.0f %s"), q.key,
+                                               v, q.unit, low, high, q.unit));
     }
   };
   for (const Limit& limit : kLimits) {
@@ -253,7 +309,9 @@ std::string frame_text(const TracedFrame& f) {
   std::snprintf(head, sizeof head, "%-17s %12.6f s  ", f.sent ? "tx" : "rx", f.seconds);
   std::string text = head;
   text += f.bytes.empty() ? _("(no frame)") : qxcore::spaced_hex(f.bytes);
-  if (!f.sent && !f.bytes.empty()) text += "  (" + format(_("%zu bytes"), f.bytes.size()) + ")";
+  if (!f.sent && !f.bytes.empty()) {
+    text += "  " + format(P_("(%zu byte)", "(%zu bytes)", f.bytes.size()), f.bytes.size());
+  }
   if (!f.failure.empty()) text += std::string("  ") + qxcore::failure_label(f.failure.c_str());
   return text;
 }
@@ -273,33 +331,38 @@ void print_round(FILE* out, const RoundResult& r) {
   if (r.ok) {
     status = r.round == 0 ? _("restored and republished") : C_("round status", "ok");
   } else if (r.failed) {
-    status =
-        format(_("FAILED: %s (%s)"), qxcore::failure_label(r.failure.kind), r.failure.text.c_str());
+    status = format(_("FAILED: %s"), failure_reason(r.failure).c_str());
   } else {
     status = r.round == 0 ? _("refused by the device") : _("FAILED: nothing published");
   }
   std::string label =
       r.round == 0 ? std::string(C_("round label", "cache")) : format(_("round %ld"), r.round);
   if (r.several) label += " " + format(_("slave %d"), r.slave);
-  std::fprintf(out, "%s  %s  %s  (%.1f ms)\n", label.c_str(), r.time.c_str(), status.c_str(),
-               r.round_ms);
+  std::fprintf(
+      out, "%s\n",
+      format(_("%s  %s  %s  (%.1f ms)"), label.c_str(), r.time.c_str(), status.c_str(), r.round_ms)
+          .c_str());
   for (const TracedFrame& f : r.trace) std::fprintf(out, "  %s\n", frame_text(f).c_str());
   if (r.ok) {
     print_snapshot_values(out, r.snapshot);
     if (r.snapshot_repeated) {
       print_labelled(out, C_("label", "note"),
-                     _("801 renders once per time stamp: this round completed in the same second "
-                       "as the last one, so the values above are the last round's"));
+                     _("the snapshot (control code 801) is made once per second of its time "
+                       "stamp: this round completed in the same second as the last one, so the "
+                       "values above are the last round's"));
     }
   } else {
     print_labelled(out, C_("label", "published"),
-                   _("nothing this round; 801 still serves the last record"));
+                   _("nothing this round; the snapshot (control code 801) still shows the last "
+                     "record"));
   }
   if (r.alarm_reported) {
-    print_labelled(out, C_("label", "alarm"),
-                   format("%s: %s  [%s %s]  %s", r.alarm.name.c_str(),
-                          r.alarm.state ? C_("alarm state", "ALARM") : C_("alarm state", "normal"),
-                          r.alarm.id.c_str(), r.alarm.code.c_str(), r.alarm.text.c_str()));
+    // The device's name, id, code and text as it reports them; only the state is ours.
+    print_labelled(
+        out, C_("label", "alarm"),
+        format(r.alarm.state ? _("%s: ALARM  [%s %s]  %s") : _("%s: normal  [%s %s]  %s"),
+               r.alarm.name.c_str(), r.alarm.id.c_str(), r.alarm.code.c_str(),
+               r.alarm.text.c_str()));
   } else {
     print_labelled(out, C_("label", "alarm"), _("no report"));
   }
@@ -322,10 +385,11 @@ namespace {
 void print_titled_summary(FILE* out, const Summary& s, const std::string& title) {
   long failed = s.unpublished;
   for (long n : s.failures) failed += n;
-  std::fprintf(out, "%s\n",
-               format(_("%s: %ld rounds, %ld ok, %ld failed%s"), title.c_str(), s.rounds, s.ok,
-                      failed, s.interrupted ? _(" (interrupted)") : "")
-                   .c_str());
+  std::fprintf(
+      out, "%s\n",
+      format(_("%s: %s, %ld ok, %ld failed%s"), title.c_str(), rounds_text(s.rounds).c_str(), s.ok,
+             failed, s.interrupted ? _(" (interrupted)") : "")
+          .c_str());
   for (std::size_t i = 0; i < s.failures.size(); ++i) {
     if (s.failures[i] == 0) continue;
     std::fprintf(
@@ -342,9 +406,11 @@ void print_titled_summary(FILE* out, const Summary& s, const std::string& title)
     std::fprintf(out, "  %s %s\n", padded(label, kSummaryLabelWidth).c_str(), text.c_str());
   };
   line(C_("label", "link"), s.link.translated());
-  std::string mean = s.timed_rounds > 0 ? format(_("%.1f ms over %ld good rounds"),
-                                                 s.total_ms / s.timed_rounds, s.timed_rounds)
-                                        : std::string(_("- (no good round)"));
+  std::string mean = s.timed_rounds > 0
+                         ? format(P_("%.1f ms over %ld good round", "%.1f ms over %ld good rounds",
+                                     static_cast<unsigned long>(s.timed_rounds)),
+                                  s.total_ms / s.timed_rounds, s.timed_rounds)
+                         : std::string(_("- (no good round)"));
   if (s.wire_minimum_ms >= 0) mean += format(_("; wire minimum %.1f ms"), s.wire_minimum_ms);
   line(C_("label", "mean round"), mean);
   if (!s.wire_note.empty()) line(C_("label", "note"), s.wire_note);
@@ -362,9 +428,13 @@ void print_line_summary(FILE* out, const LineSummary& line) {
     print_titled_summary(out, line.meters[i], format(_("summary slave %d"), line.slaves[i]));
   }
   if (line.cycles > 0) {
+    const std::string cycles =
+        format(P_("%ld cycle", "%ld cycles", static_cast<unsigned long>(line.cycles)), line.cycles);
+    const std::string meters =
+        format(P_("%zu meter", "%zu meters", line.slaves.size()), line.slaves.size());
     std::fprintf(out, "%s",
-                 format(_("bus cycle: %.1f ms mean over %ld cycles of %zu meters"),
-                        line.total_cycle_ms / line.cycles, line.cycles, line.slaves.size())
+                 format(_("bus cycle: %.1f ms mean over %s of %s"),
+                        line.total_cycle_ms / line.cycles, cycles.c_str(), meters.c_str())
                      .c_str());
   } else {
     std::fprintf(out, "%s", _("bus cycle: - (no complete cycle)"));

@@ -96,6 +96,12 @@ std::vector<qxcore::Message> alarm_scale_warnings(const std::vector<unsigned cha
                                                   const AlarmReport& alarm,
                                                   const std::array<bool, 3>& monitored);
 
+/// Why an exchange failed, for people, in the run's language: a Modbus
+/// exception with its code and standard name, a timeout with the link's
+/// response time, a CRC or slave mismatch in words (--json keeps libmodbus's
+/// text in "detail").
+std::string failure_reason(const zelfw::LinkFailure& failure);
+
 /// The round's outcome in one word: "ok", the link failure's kind, or
 /// "unpublished" (no record and no link failure). The CSV's status and
 /// failure columns, the live screen and the report use it.

@@ -2,6 +2,7 @@
 
 #include "qxcore/ids.h"
 #include "qxcore/line_setting.h"
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 
 #include <unistd.h>
@@ -117,8 +118,10 @@ bool parse_line_settings(const std::string& bauds, const std::string& formats,
   for (const std::string& part : split_commas(formats)) {
     LineSetting format;
     if (!qxcore::parse_frame_format(part, format)) {
-      error = "--format \"" + formats + "\": \"" + part +
-              "\" is not data bits (5-8), parity (N, E, O) and stop bits (1, 2), e.g. 8E1";
+      error = qxcore::format(
+          _("--format \"%s\": \"%s\" is not data bits (5 to 8), parity (N, E, O) and stop bits "
+            "(1, 2), e.g. 8E1"),
+          formats.c_str(), part.c_str());
       return false;
     }
     parsed.push_back(format);
@@ -127,8 +130,9 @@ bool parse_line_settings(const std::string& bauds, const std::string& formats,
   for (const std::string& part : split_commas(bauds)) {
     long baud = 0;
     if (!parse_number(part, baud) || !known_speed(baud)) {
-      error = "--baud \"" + bauds + "\": \"" + part +
-              "\" is not a serial line speed (1200, 2400, ... 115200)";
+      error = qxcore::format(
+          _("--baud \"%s\": \"%s\" is not a serial line speed (1200, 2400, ... 115200)"),
+          bauds.c_str(), part.c_str());
       return false;
     }
     for (LineSetting setting : parsed) {
@@ -153,9 +157,12 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
   auto* tcp = scan->add_option("--tcp", o.tcp, _("Modbus TCP gateway HOST[:PORT]; only ids swept"));
   port->excludes(tcp);
   tcp->excludes(port);
-  scan->add_option("--slaves", o.slaves, _("Slave ids: list and ranges, e.g. 1,3,10-20 (1-247)"));
-  scan->add_option("--baud", o.bauds, "Line speeds to try, in order (" + o.bauds + ")");
-  scan->add_option("--format", o.formats, "Frame formats to try, in order (" + o.formats + ")");
+  scan->add_option("--slaves", o.slaves,
+                   _("Slave ids: list and ranges, e.g. 1,3,10-20 (1 to 247)"));
+  scan->add_option("--baud", o.bauds,
+                   qxcore::format(_("Line speeds to try, in order (%s)"), o.bauds.c_str()));
+  scan->add_option("--format", o.formats,
+                   qxcore::format(_("Frame formats to try, in order (%s)"), o.formats.c_str()));
   scan->add_option("--timeout", o.timeout_ms, _("Response timeout of one probe in ms (100)"))
       ->check(CLI::Range(1, 60000));
   scan->add_flag("--all", o.all, _("Try every line setting, not only up to the first meter found"));

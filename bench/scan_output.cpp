@@ -47,28 +47,35 @@ const char* answer_name(Answer answer) {
 }
 
 /// The verdict on a responder: in English for --json, in the run's language `for_people`.
+/// The JSON forms are fixed (programs match them); people read the ranges as
+/// ranges and a failure in words.
 std::string verdict_of(const Probe& probe, bool for_people) {
   if (probe.meter) return words(for_people, N_("looks like this meter"));
   const int first = QX7540PM_BLOCK1_START, first_end = first + QX7540PM_BLOCK1_COUNT - 1;
   const int second = QX7540PM_BLOCK2_START, second_end = second + QX7540PM_BLOCK2_COUNT - 1;
   if (probe.answer == Answer::kException) {
-    return qxcore::format(
-        words(for_people, N_("not this meter: answers registers %d..%d with exception %d")), first,
-        first_end, probe.failure.exception_code);
+    return for_people ? qxcore::format(_("not this meter: registers %d to %d answered with %s"),
+                                       first, first_end, failure_reason(probe.failure).c_str())
+                      : qxcore::format("not this meter: answers registers %d..%d with exception %d",
+                                       first, first_end, probe.failure.exception_code);
   }
   if (!probe.published) {
     if (!probe.second_failed) {
-      return qxcore::format(
-          words(for_people,
-                N_("not this meter: answers registers %d..%d but not registers %d..%d")),
-          first, first_end, second, second_end);
+      return for_people
+                 ? qxcore::format(
+                       _("not this meter: registers %d to %d answer, registers %d to %d do not"),
+                       first, first_end, second, second_end)
+                 : qxcore::format(
+                       "not this meter: answers registers %d..%d but not registers %d..%d", first,
+                       first_end, second, second_end);
     }
-    const char* failure = zelfw::failure_name(probe.failure.kind);
-    return qxcore::format(
-        words(for_people,
-              N_("not this meter: answers registers %d..%d but not registers %d..%d (%s)")),
-        first, first_end, second, second_end,
-        for_people ? qxcore::failure_label(failure) : failure);
+    return for_people
+               ? qxcore::format(
+                     _("not this meter: registers %d to %d answer, registers %d to %d do not (%s)"),
+                     first, first_end, second, second_end, failure_reason(probe.failure).c_str())
+               : qxcore::format(
+                     "not this meter: answers registers %d..%d but not registers %d..%d (%s)",
+                     first, first_end, second, second_end, zelfw::failure_name(probe.failure.kind));
   }
   std::string text;
   for (std::size_t i = 0; i < probe.warnings.size(); ++i) {

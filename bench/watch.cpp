@@ -273,7 +273,9 @@ void WatchScreen::draw(const LineSummary& totals) {
   }
   if (totals.cycles > 0) {
     std::fprintf(out_, "\n%s",
-                 qxcore::format(_("bus cycle %.1f ms mean over %ld cycles"),
+                 qxcore::format(P_("bus cycle %.1f ms mean over %ld cycle",
+                                   "bus cycle %.1f ms mean over %ld cycles",
+                                   static_cast<unsigned long>(totals.cycles)),
                                 totals.total_cycle_ms / totals.cycles, totals.cycles)
                      .c_str());
     if (totals.cycle_wire_minimum_ms >= 0) {

@@ -52,10 +52,18 @@ int serve(const qxsim::SimConfig& config) {
   sigwait(&signals, &received);
   sim.stop();
   const qxsim::SimStats stats = sim.stats();
-  qxcore::say(
-      qxcore::format(_("%lld requests, %lld rounds, %lld replies, %lld faults"),
-                     static_cast<long long>(stats.requests), static_cast<long long>(stats.rounds),
-                     static_cast<long long>(stats.replies), static_cast<long long>(stats.faults)));
+  const auto n = [](long long count) { return static_cast<unsigned long>(count); };
+  const std::string requests =
+      qxcore::format(P_("%lld request", "%lld requests", n(stats.requests)),
+                     static_cast<long long>(stats.requests));
+  const std::string rounds = qxcore::format(P_("%lld round", "%lld rounds", n(stats.rounds)),
+                                            static_cast<long long>(stats.rounds));
+  const std::string replies = qxcore::format(P_("%lld reply", "%lld replies", n(stats.replies)),
+                                             static_cast<long long>(stats.replies));
+  const std::string faults = qxcore::format(P_("%lld fault", "%lld faults", n(stats.faults)),
+                                            static_cast<long long>(stats.faults));
+  qxcore::say(qxcore::format(_("%s, %s, %s, %s"), requests.c_str(), rounds.c_str(), replies.c_str(),
+                             faults.c_str()));
   return 0;
 }
 
@@ -74,7 +82,10 @@ int main(int argc, char** argv) {
   app.add_option("--slave", slave, _("Slave id (default 1)"))->check(CLI::Range(1, 247));
   qxsim::add_sim_options(app, options, "", C_("option group", "Meter"));
   std::string lang;  // taken by qxi18n::init() above
-  app.add_option("--lang", lang, qxi18n::lang_option_help())
+  app.add_option("--lang", lang,
+                 _("Language of --help and of the messages on standard error: zh_CN or en "
+                   "(default: from LANGUAGE, LC_ALL, LC_MESSAGES, LANG); the port on standard "
+                   "output is the same in every language"))
       ->check(CLI::IsMember(qxi18n::languages()));
   app.footer(
       _("The first line of standard output is the port to open, e.g. /dev/pts/4.\n"

@@ -79,7 +79,7 @@ TEST(IdOptions, ListsAreIdsAndRangesEachOnce) {
   EXPECT_TRUE(qxcore::parse_id_list("--slave", "3,1-4,3", 1, 247, ids, error)) << error;
   EXPECT_EQ(ids, (std::vector<int>{3, 1, 2, 4}));
   EXPECT_FALSE(qxcore::parse_id_list("--slave", "1,248", 1, 247, ids, error));
-  EXPECT_NE(error.find("outside the ids 1..247"), std::string::npos) << error;
+  EXPECT_NE(error.find("outside the ids 1 to 247"), std::string::npos) << error;
   EXPECT_FALSE(qxcore::parse_id_list("--slave", "4-2", 1, 247, ids, error));
   EXPECT_NE(error.find("\"4-2\" is not an id"), std::string::npos) << error;
   EXPECT_EQ(qxcore::split_commas(""), (std::vector<std::string>{""}));

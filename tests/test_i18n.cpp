@@ -392,7 +392,7 @@ TEST(Language, CommandLineErrorsInTheRunsLanguage) {
       {{"--bogus"}, "无法识别的参数：--bogus"},
       {{"--bogus", "x"}, "无法识别的参数：x --bogus"},
       {{"--rounds", "many"}, "--rounds 的值无法识别：many"},
-      {{"--timeout", "0"}, "--timeout：值 0 不在 1 到 60000 的范围内"},
+      {{"--timeout", "0"}, "--timeout：值 0 超出范围 1～60000"},
       {{"--lang", "fr"}, "--lang：fr 不在可选值 {en,zh_CN} 之中"},
       {{"--port"}, "--port：缺少值"},
       {{"--lib", "x"}, "--lib 需要与 --exe 一起使用"},

@@ -21,8 +21,9 @@ class ScanProgress {
     in_setting_ = 0;
     line_ = line;
     if (!terminal_) {
-      qxcore::say(qxcore::format(_("scan: %s (setting %zu of %zu), %zu ids"), line.c_str(),
-                                 setting_, settings_, ids_));
+      qxcore::say(qxcore::format(_("scan: %s (setting %zu of %zu), %s"), line.c_str(), setting_,
+                                 settings_,
+                                 qxcore::format(P_("%zu id", "%zu ids", ids_), ids_).c_str()));
       return;
     }
     draw(-1);
@@ -125,18 +126,28 @@ class TextOutput : public Output {
 
 void TextOutput::scan_end(const ScanSummary& s) {
   progress_.clear();
+  const auto n = [](long count) { return static_cast<unsigned long>(count); };
+  const std::string settings =
+      qxcore::format(P_("%ld of %ld line setting", "%ld of %ld line settings", n(s.settings)),
+                     s.settings_tried, s.settings);
+  const std::string probes = qxcore::format(P_("%ld probe", "%ld probes", n(s.probes)), s.probes);
+  const std::string responders =
+      qxcore::format(P_("%ld responder", "%ld responders", n(s.responders)), s.responders);
+  const std::string meters = qxcore::format(P_("%ld meter", "%ld meters", n(s.meters)), s.meters);
   std::fprintf(out_, "%s\n",
-               qxcore::format(_("scan: %ld of %ld line settings, %ld probes in %.1f s; %ld "
-                                "responders, %ld meters%s"),
-                              s.settings_tried, s.settings, s.probes, s.elapsed_s, s.responders,
-                              s.meters, s.interrupted ? _("; interrupted") : "")
+               qxcore::format(_("scan: %s, %s in %.1f s; %s, %s%s"), settings.c_str(),
+                              probes.c_str(), s.elapsed_s, responders.c_str(), meters.c_str(),
+                              s.interrupted ? _("; interrupted") : "")
                    .c_str());
   if (s.garbled > 0) {
-    std::fprintf(
-        out_, "  %s\n",
-        qxcore::format(_("%ld answers were not frames of the id asked (another line setting?)"),
-                       s.garbled)
-            .c_str());
+    std::fprintf(out_, "  %s\n",
+                 qxcore::format(P_("%ld answer was not a frame of the id asked (another line "
+                                   "setting?)",
+                                   "%ld answers were not frames of the id asked (another line "
+                                   "setting?)",
+                                   static_cast<unsigned long>(s.garbled)),
+                                s.garbled)
+                     .c_str());
   }
   std::fflush(out_);
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <unordered_map>
 
+#include "qxcore/text.h"
 #include "qxi18n/i18n.h"
 #include "register_map.h"
 
@@ -28,6 +29,7 @@ enum class Lines { kPhases, kPhasesAndTotal, kWhole };
 struct ChartLayout {
   const char* id;
   const char* title;
+  const char* quantity;  ///< the value axis: "quantity/unit"
   const char* unit;
   QuantityKind kind;
   Lines lines;
@@ -39,18 +41,21 @@ constexpr QuantityKind kEnergyCounters[] = {
     QuantityKind::kForwardReactiveEnergy, QuantityKind::kReverseReactiveEnergy};
 
 constexpr ChartLayout kCharts[] = {
-    {"phase_voltage", N_("Phase voltages"), "V", QuantityKind::kPhaseVoltage, Lines::kPhases,
-     false},
-    {"line_voltage", N_("Line voltages"), "V", QuantityKind::kLineVoltage, Lines::kPhases, false},
-    {"current", N_("Currents"), "A", QuantityKind::kCurrent, Lines::kPhases, false},
-    {"active_power", N_("Active power"), "kW", QuantityKind::kActivePower, Lines::kPhasesAndTotal,
-     false},
-    {"power_factor", N_("Power factors"), "", QuantityKind::kPowerFactor, Lines::kPhasesAndTotal,
-     false},
-    {"frequency", N_("Frequency"), "Hz", QuantityKind::kFrequency, Lines::kWhole, false},
+    {"phase_voltage", N_("Phase voltages"), NC_("chart axis", "voltage"), "V",
+     QuantityKind::kPhaseVoltage, Lines::kPhases, false},
+    {"line_voltage", N_("Line voltages"), NC_("chart axis", "voltage"), "V",
+     QuantityKind::kLineVoltage, Lines::kPhases, false},
+    {"current", N_("Currents"), NC_("chart axis", "current"), "A", QuantityKind::kCurrent,
+     Lines::kPhases, false},
+    {"active_power", N_("Active power"), NC_("chart axis", "active power"), "kW",
+     QuantityKind::kActivePower, Lines::kPhasesAndTotal, false},
+    {"power_factor", N_("Power factors"), NC_("chart axis", "power factor"), "",
+     QuantityKind::kPowerFactor, Lines::kPhasesAndTotal, false},
+    {"frequency", N_("Frequency"), NC_("chart axis", "frequency"), "Hz", QuantityKind::kFrequency,
+     Lines::kWhole, false},
     // The kind stands for the four counters.
-    {"energy", N_("Energy counters' increments per round"), "kWh, kvarh",
-     QuantityKind::kForwardActiveEnergy, Lines::kWhole, true},
+    {"energy", N_("Energy counters' increments per round"), NC_("chart axis", "energy"),
+     "kWh, kvarh", QuantityKind::kForwardActiveEnergy, Lines::kWhole, true},
 };
 
 /// The register-map rows of a chart's lines, in drawing order.
@@ -131,7 +136,10 @@ Json::Value chart_of(const ChartLayout& layout, const RecordedMeter& meter,
   Json::Value chart(Json::objectValue);
   chart["id"] = layout.id;
   chart["title"] = _(layout.title);
-  chart["unit"] = layout.unit;
+  // The value axis as quantity/unit ("voltage/V"), the quantity alone without a unit.
+  const char* quantity = qxi18n::translate_in_context("chart axis", layout.quantity);
+  chart["unit"] = *layout.unit == '\0' ? std::string(quantity)
+                                       : qxcore::format(_("%s/%s"), quantity, layout.unit);
   chart["series"] = Json::Value(Json::arrayValue);
   for (const std::size_t index : lines_of(layout)) {
     std::vector<double> values;

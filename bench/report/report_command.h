@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "output_file.h"
+#include "qxi18n/i18n.h"
 #include "round_format.h"
 #include "run_record.h"
 
@@ -26,7 +27,7 @@ int run_report(const ReportOptions& options);
 /// the run ends.
 class PollReport {
  public:
-  explicit PollReport(const std::string& path) : file_(path, "report file") {}
+  explicit PollReport(const std::string& path) : file_(path, C_("file kind", "report file")) {}
   /// Makes the temporary file now, so that an unwritable place stops the
   /// bench before it polls; the page replaces the file only when whole.
   bool open(std::string& error);

@@ -50,8 +50,10 @@ std::string published_text(const MeterVerdict& v) {
   std::string text =
       qxcore::format(_("%ld of %s published"), v.published, rounds_text(v.rounds).c_str());
   for (std::size_t i = 0; i < v.failures.size(); ++i) {
-    text += std::string(i == 0 ? _("; ") : _(", ")) + std::to_string(v.failures[i].second) + " " +
-            qxcore::failure_label(v.failures[i].first.c_str());
+    const long n = v.failures[i].second;
+    text += std::string(i == 0 ? _("; ") : _(", ")) +
+            qxcore::format(P_("%s in %ld round", "%s in %ld rounds", static_cast<unsigned long>(n)),
+                           qxcore::failure_label(v.failures[i].first.c_str()), n);
   }
   if (v.cache) text += std::string(_("; ")) + _("the cached record was restored first");
   return text;
@@ -107,7 +109,7 @@ std::string round_time_text(const MeterVerdict& v, double wire_minimum_ms,
   if (wire_minimum_ms >= 0) {
     text += qxcore::format(_("; wire minimum %s"), ms_text(wire_minimum_ms).c_str());
   }
-  return wire_note.empty() ? text : text + " (" + wire_note + ")";
+  return wire_note.empty() ? text : qxcore::format(_("%s (%s)"), text.c_str(), wire_note.c_str());
 }
 
 std::string failure_list(const RecordedMeter& meter, const MeterVerdict& v) {
@@ -194,8 +196,12 @@ std::string or_not_recorded(const std::string& text) {
 std::string run_facts(const RecordedRun& run, const std::vector<MeterVerdict>& verdicts) {
   std::string slaves, rounds;
   for (std::size_t i = 0; i < verdicts.size(); ++i) {
-    slaves += (i == 0 ? "" : ", ") + std::to_string(verdicts[i].slave);
-    rounds += (i == 0 ? "" : ", ") + std::to_string(verdicts[i].rounds);
+    slaves += (i == 0 ? "" : _(", ")) + std::to_string(verdicts[i].slave);
+    // One meter: the count alone; several: each meter's named.
+    rounds += verdicts.size() == 1 ? std::to_string(verdicts[i].rounds)
+                                   : (i == 0 ? "" : _("; ")) +
+                                         qxcore::format(_("slave %d: %s"), verdicts[i].slave,
+                                                        rounds_text(verdicts[i].rounds).c_str());
   }
   std::string plugin;
   if (!run.plugin_path.empty()) {
@@ -218,18 +224,20 @@ std::string run_facts(const RecordedRun& run, const std::vector<MeterVerdict>& v
   html += row(_("Started"), or_not_recorded(run.started));
   html += row(_("Ended"), or_not_recorded(run.ended) +
                               (run.interrupted ? html_escape(_(" (interrupted)")) : ""));
-  html +=
-      row(_("Rounds"),
-          rounds + (verdicts.size() > 1 ? html_escape(_(" (per meter, in the order above)")) : ""));
+  html += row(_("Rounds"), html_escape(rounds));
   return html + "</table>\n";
 }
 
 /// "slave 1, 20 rounds, 2026-12-08 16:00:58 to 16:01:17".
 std::string subtitle(const RecordedRun& run, const std::vector<MeterVerdict>& verdicts) {
-  std::string text = verdicts.size() == 1 ? qxcore::format(_("slave %d"), verdicts[0].slave)
-                                          : qxcore::format(_("%zu meters"), verdicts.size());
-  if (!verdicts.empty()) text += _(", ") + rounds_text(verdicts[0].rounds);
-  if (verdicts.size() > 1) text += _(" each");
+  std::string text;
+  if (verdicts.size() == 1) {
+    text = qxcore::format(_("slave %d, %s"), verdicts[0].slave,
+                          rounds_text(verdicts[0].rounds).c_str());
+  } else if (!verdicts.empty()) {
+    text = qxcore::format(P_("%zu meter, %s each", "%zu meters, %s each", verdicts.size()),
+                          verdicts.size(), rounds_text(verdicts[0].rounds).c_str());
+  }
   if (!run.started.empty()) {
     const bool same_day =
         run.ended.size() > 11 && run.ended.compare(0, 10, run.started, 0, 10) == 0;
@@ -329,14 +337,14 @@ std::string verdict_banner(long passed, long total) {
   if (total == 0) {
     body += html_escape(_("No rounds recorded."));
   } else if (total == 1) {
-    body += html_escape(passed == 1 ? _("The meter passed.") : _("The meter needs attention."));
+    body += html_escape(passed == 1 ? _("Verdict: pass") : _("Verdict: needs attention"));
   } else if (passed == total) {
-    body += html_escape(qxcore::format(_("All %ld meters passed."), total));
+    body += html_escape(qxcore::format(_("Verdict: all %ld meters pass"), total));
   } else {
-    body += html_escape(
-        qxcore::format(P_("%ld of %ld meters needs attention.", "%ld of %ld meters need attention.",
-                          static_cast<unsigned long>(total - passed)),
-                       total - passed, total));
+    body += html_escape(qxcore::format(
+        P_("Verdict: %ld of %ld meters needs attention",
+           "Verdict: %ld of %ld meters need attention", static_cast<unsigned long>(total - passed)),
+        total - passed, total));
   }
   return body;
 }

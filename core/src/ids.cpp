@@ -51,8 +51,8 @@ bool parse_id_list(const std::string& option, const std::string& text, int low, 
       return false;
     }
     if (first < low || last > high) {
-      error = format(_("%s \"%s\": \"%s\" is outside the ids %d..%d"), option.c_str(), text.c_str(),
-                     part.c_str(), static_cast<int>(low), static_cast<int>(high));
+      error = format(_("%s \"%s\": \"%s\" is outside the ids %d to %d"), option.c_str(),
+                     text.c_str(), part.c_str(), static_cast<int>(low), static_cast<int>(high));
       return false;
     }
     for (long id = first; id <= last; ++id) {

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <iostream>
 
+#include "qxi18n/i18n.h"
+
 namespace qxcore {
 namespace {
 
@@ -64,6 +66,8 @@ std::string local_time_now() {
 
 void set_program_name(const char* name) { program_name = name; }
 
-void say(const std::string& message) { std::cerr << program_name << ": " << message << std::endl; }
+void say(const std::string& message) {
+  std::cerr << format(_("%s: %s"), program_name, message.c_str()) << std::endl;
+}
 
 }  // namespace qxcore

@@ -9,11 +9,15 @@
 #include <stdexcept>
 #include <streambuf>
 
+#include "qxcore/text.h"
+#include "qxi18n/i18n.h"
+
 namespace qxhost {
 namespace {
 
 [[noreturn]] void fail(const char* what) {
-  throw std::runtime_error(std::string("standard output: ") + what + ": " + std::strerror(errno));
+  throw std::runtime_error(
+      qxcore::format(_("standard output: %s: %s"), what, std::strerror(errno)));
 }
 
 void flush_both() {
@@ -56,11 +60,11 @@ StdoutRedirect::StdoutRedirect(int target_fd) {
   flush_both();
   // Close-on-exec: a child the program starts gets the redirected descriptor only.
   saved_fd_ = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-  if (saved_fd_ < 0) fail("cannot keep the original");
+  if (saved_fd_ < 0) fail(_("cannot keep the original"));
   if (::dup2(target_fd, STDOUT_FILENO) < 0) {
     ::close(saved_fd_);
     saved_fd_ = -1;
-    fail("cannot redirect");
+    fail(_("cannot redirect"));
   }
 }
 
@@ -100,7 +104,7 @@ std::ostream& StdoutRedirect::own_stdout_stream() {
 
 DiscardStdout::DiscardStdout() {
   const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null < 0) fail("cannot open /dev/null");
+  if (null < 0) fail(_("cannot open /dev/null"));
   try {
     redirect_.emplace(null);
   } catch (...) {
@@ -113,7 +117,7 @@ DiscardStdout::DiscardStdout() {
 DiscardStdout::~DiscardStdout() = default;
 
 CaptureStdout::CaptureStdout() : file_(std::tmpfile()) {
-  if (file_ == nullptr) fail("no temporary file");
+  if (file_ == nullptr) fail(_("no temporary file"));
   try {
     redirect_.emplace(::fileno(file_));
   } catch (...) {

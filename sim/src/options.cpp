@@ -36,7 +36,8 @@ void add_sim_options(CLI::App& app, SimOptions& options, const std::string& pref
                  _("First round of the outage (default 1)"))
       ->group(group);
   app.add_flag(p + "pace", options.pace,
-               "Pace frames like a real serial line (speed: " + p + "pace-baud)")
+               qxcore::format(_("Pace frames like a real serial line (speed: %s)"),
+                              (p + "pace-baud").c_str()))
       ->group(group);
   app.add_option(p + "pace-baud", options.pace_baud, _("Line speed for pacing (default 9600)"))
       ->check(CLI::Range(300, 115200))
@@ -45,8 +46,9 @@ void add_sim_options(CLI::App& app, SimOptions& options, const std::string& pref
                  _("Answer only a master set to this line speed (default: any)"))
       ->check(CLI::Range(50, 4000000))
       ->group(group);
-  app.add_option(p + "format", options.format,
-                 "Frame format with " + p + "baud, e.g. 8E1 (default 8N1)")
+  app.add_option(
+         p + "format", options.format,
+         qxcore::format(_("Frame format with %s, e.g. 8E1 (default 8N1)"), (p + "baud").c_str()))
       ->group(group);
   app.add_option(p + "slaves", options.slaves,
                  _("Meters on the line, e.g. 1,3,7 (ids and ranges; each answers its own id)"))

@@ -253,10 +253,10 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
     std::uint16_t word = 0;
     if (!name.empty() && *end == '\0') {
       if (reg < 0 || reg >= kRegisterCount)
-        return fail(qxcore::format(_("register %s is not in 0..40"), name.c_str()));
+        return fail(qxcore::format(_("register %s is not in 0 to 40"), name.c_str()));
       if (!value.isIntegral() || value.asDouble() < 0 || value.asDouble() > 65535) {
-        return fail(
-            qxcore::format(_("register %s: a register takes a whole word 0..65535"), name.c_str()));
+        return fail(qxcore::format(_("register %s: a register takes a whole word 0 to 65535"),
+                                   name.c_str()));
       }
       word = static_cast<std::uint16_t>(value.asUInt());
       profile.pin(static_cast<int>(reg), word);
@@ -264,8 +264,8 @@ bool load_profile(const std::string& path, Profile& profile, std::string& error)
     }
     const KeyScale* row = find_key(name);
     if (row == nullptr)
-      return fail(
-          qxcore::format(_("\"%s\" is neither a register 0..40 nor a snapshot key"), name.c_str()));
+      return fail(qxcore::format(_("\"%s\" is neither a register 0 to 40 nor a snapshot key"),
+                                 name.c_str()));
     if (!word_from_value(value.asDouble(), row->divisor, word)) {
       return fail(qxcore::format(_("\"%s\": %s does not fit a register word once scaled"),
                                  name.c_str(), std::to_string(value.asDouble()).c_str()));

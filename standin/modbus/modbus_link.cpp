@@ -3,6 +3,8 @@
 #include <modbus.h>
 #include <algorithm>
 
+#include "qxcore/text.h"
+#include "qxi18n/i18n.h"
 #include "zelfw/modbus_crc.h"
 
 #include <cerrno>
@@ -88,15 +90,16 @@ bool LibModbusLink::connect_locked(std::string& error) {
       const std::string service = std::to_string(settings_.tcp_port);
       ctx_ = modbus_new_tcp_pi(settings_.tcp_host.c_str(), service.c_str());
     } else {
-      error = "no serial port and no TCP address given";
+      error = _("no serial port and no TCP address given");
       return false;
     }
     if (ctx_ == nullptr) {
-      error = describe() + ": invalid line settings (" + modbus_strerror(errno) + ")";
+      error = qxcore::format(_("%s: invalid line settings (%s)"), describe().c_str(),
+                             modbus_strerror(errno));
       return false;
     }
     if (modbus_set_slave(ctx_, settings_.slave) != 0) {
-      error = "invalid slave id " + std::to_string(settings_.slave) + " (1..247 on RTU)";
+      error = qxcore::format(_("invalid slave id %d (1 to 247 on RTU)"), settings_.slave);
       modbus_free(ctx_);
       ctx_ = nullptr;
       return false;
@@ -118,7 +121,13 @@ bool LibModbusLink::connect_locked(std::string& error) {
   if (connected_) return true;
   if (modbus_connect(ctx_) != 0) {
     const int saved = errno;
-    error = "cannot open " + describe() + ": " + modbus_strerror(saved);
+    const char* reason = modbus_strerror(saved);
+    error =
+        settings_.serial_path.empty()
+            ? qxcore::format(_("cannot open TCP %s:%d unit %d: %s"), settings_.tcp_host.c_str(),
+                             settings_.tcp_port, settings_.slave, reason)
+            : qxcore::format(_("cannot open RTU %s %s slave %d: %s"), settings_.serial_path.c_str(),
+                             qxcore::line_setting_name(settings_).c_str(), settings_.slave, reason);
     return false;
   }
   connected_ = true;
@@ -136,11 +145,11 @@ void LibModbusLink::close() {
 
 std::string LibModbusLink::describe() const {
   if (!settings_.serial_path.empty()) {
-    return "RTU " + settings_.serial_path + " " + qxcore::line_setting_name(settings_) + " slave " +
-           std::to_string(settings_.slave);
+    return qxcore::format(_("RTU %s %s slave %d"), settings_.serial_path.c_str(),
+                          qxcore::line_setting_name(settings_).c_str(), settings_.slave);
   }
-  return "TCP " + settings_.tcp_host + ":" + std::to_string(settings_.tcp_port) + " unit " +
-         std::to_string(settings_.slave);
+  return qxcore::format(_("TCP %s:%d unit %d"), settings_.tcp_host.c_str(), settings_.tcp_port,
+                        settings_.slave);
 }
 
 void LibModbusLink::record_failure(int error_number) {
@@ -150,6 +159,8 @@ void LibModbusLink::record_failure(int error_number) {
   f.error_number = error_number;
   if (f.kind == Failure::kException) f.exception_code = error_number - MODBUS_ENOBASE;
   f.text = modbus_strerror(error_number);
+  f.timeout_ms = settings_.timeout_ms;
+  f.tcp = settings_.serial_path.empty();
   ++counts_.failures[static_cast<std::size_t>(f.kind)];
   last_failure_ = std::move(f);
 }

@@ -231,10 +231,10 @@ TEST(BenchLanguage, TextRunAndScanSpeakChinese) {
   // Aligned by display columns: every value column starts where the heading's does.
   const std::vector<std::string> lines = qxe2e::lines_of(run.out);
   const auto heading = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
-    return line.find("A (AB)") != std::string::npos;
+    return line.find("A 相（AB）") != std::string::npos;
   });
   ASSERT_NE(heading, lines.end()) << run.out;
-  const std::size_t column = heading->find("A (AB)");
+  const std::size_t column = heading->find("A 相（AB）");
   for (auto line = heading + 1; line != heading + 8; ++line) {
     std::size_t width = 0;  // columns of the label: a Chinese character takes two
     std::size_t at = 0;
@@ -316,7 +316,7 @@ TEST(BenchLanguage, HelpErrorsAndPreflightSpeakChinese) {
 
   const auto bad = qxe2e::run(in_chinese({qxe2e::kBench, "--timeout", "0"}));
   EXPECT_EQ(bad.exit_code, kExitUsage);
-  expect_words(bad.err, {"--timeout：值 0 不在 1 到 60000 的范围内", "运行 --help 查看更多信息"},
+  expect_words(bad.err, {"--timeout：值 0 超出范围 1～60000", "运行 --help 查看更多信息"},
                {"not in range", "Run with"});
 
   std::string json[2];

@@ -57,7 +57,7 @@ TEST(BenchScan, FindsTheHiddenMetersAndTheCommandPollsOne) {
 
 TEST(BenchScan, BadIdsSpeedsOrFormatsAreUsageErrors) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"--slaves", "5-300"}, "outside the ids 1..247"},
+      {{"--slaves", "5-300"}, "outside the ids 1 to 247"},
       {{"--slaves", "9-3"}, "\"9-3\" is not an id or a range"},
       {{"--baud", "9600,fast"}, "\"fast\" is not a serial line speed"},
       {{"--format", "8N1,8X1"}, "\"8X1\" is not data bits"},

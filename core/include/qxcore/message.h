@@ -56,4 +56,15 @@ Message message(const char* msgid, Args... args) {
   });
 }
 
+/// A message whose English for machines (--json) is fixed apart from the
+/// people's words: `machine` as programs have matched it, `people` marked
+/// N_("...") and translated, both with the same printf arguments.
+template <typename... Args>
+Message message_apart(const char* machine, const char* people, Args... args) {
+  return Message([machine, people, args...](bool for_people) {
+    return format(for_people ? qxi18n::translate(people) : machine,
+                  detail::printf_argument(args)...);
+  });
+}
+
 }  // namespace qxcore

@@ -102,7 +102,7 @@ inline bool parse_fault_switch(const std::string& text, FaultSwitch& out, std::s
     if (!takes_argument || arg.empty() || *end != '\0' || value < low || value > high) {
       error =
           takes_argument
-              ? qxcore::format(_("fault \"%s\": argument out of range %d..%d"), text.c_str(),
+              ? qxcore::format(_("fault \"%s\": argument out of range %d to %d"), text.c_str(),
                                static_cast<int>(low), static_cast<int>(high))
               : qxcore::format(_("fault \"%s\": %s takes no argument"), text.c_str(), found->name);
       return false;

@@ -54,6 +54,8 @@ struct LinkFailure {
   int error_number = 0;    ///< errno as libmodbus left it
   int exception_code = 0;  ///< for kException: the slave's exception code
   std::string text;        ///< libmodbus's message
+  int timeout_ms = 0;      ///< the link's response timeout when it failed
+  bool tcp = false;        ///< through a gateway (else an RTU line)
 };
 
 /// One frame on the wire, as the link sent or received it.
