@@ -127,8 +127,12 @@ void RunDiagnosis::add(long round, const RoundDiagnosis& d) {
     }
   }
   static const char* const kPhaseNames[] = {"A", "B", "C"};
+  // A phase without its voltage is that finding, not the supply's deviation.
   for (std::size_t p = 0; p < 3; ++p) {
-    keep_worst(voltage_deviation_, d.voltage_deviation[p], kPhaseNames[p], round);
+    const bool missing = std::any_of(d.findings.begin(), d.findings.end(), [&](const Finding& f) {
+      return f.check == Check::kVoltageMissing && f.phase == kPhaseNames[p];
+    });
+    if (!missing) keep_worst(voltage_deviation_, d.voltage_deviation[p], kPhaseNames[p], round);
   }
   keep_worst(frequency_deviation_, d.frequency_deviation, "", round);
   // A missing current is its own finding: the unbalance it makes says nothing more.
