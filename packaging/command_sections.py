@@ -47,6 +47,11 @@ def section(bench, command):
             lines.append(f"\\fB{roff(option.group(1))}\\fR")
             paragraph = [option.group(2)] if option.group(2) else []
             in_option = True
+        elif in_option and indent > 2 and re.match(r"(Needs|Excludes): ", line.strip()):
+            # What the option needs or excludes: a line of its own (the page's
+            # build puts a break before it, as before help2man's).
+            close()
+            paragraph = [line.strip()]
         elif (paragraph is not None and not line.startswith("Usage:")
               and (indent > 2 if in_option else indent == 0)):
             paragraph.append(line.strip())

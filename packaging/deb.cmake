@@ -32,6 +32,8 @@ if(QX_HELP2MAN)
       COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C LANGUAGE= ${QX_HELP2MAN} --no-info --name=${QX_MAN_NAME_${tool}}
               ${include_option} --output=${page}
               $<TARGET_FILE:${tool}>
+      # "Needs: --x" and "Excludes: --x" on a line of their own, as in --help.
+      COMMAND sed -i -E "s/^(Needs|Excludes): /.br\\n&/" ${page}
       COMMAND gzip -9nf ${page}
       DEPENDS ${tool} ${include} ${CMAKE_CURRENT_SOURCE_DIR}/command_sections.py
       COMMENT "Man page of ${tool}"

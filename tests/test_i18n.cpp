@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -162,6 +163,10 @@ TEST(TextWidth, WrapsByColumns) {
        "",
        {"设备配置", "（--settings）", "和模拟参数"}},
       {"用 --lib 文件 指定它", 10, "  ", "  ", {"  用 --lib", "  文件 指", "  定它"}},
+      // A number keeps its unit; Chinese glued to a placeholder is one word.
+      {"限值为 0.5 Hz，而非 0.2 Hz", 20, "", "", {"限值为 0.5 Hz，而非", "0.2 Hz"}},
+      {"timeout after 500 ms here", 17, "", "", {"timeout after", "500 ms here"}},
+      {"给出 ID=文件，可重复", 10, "", "", {"给出", "ID=文件，", "可重复"}},
   };
   for (const WrapRow& row : rows) {
     const std::vector<std::string> lines =
@@ -354,30 +359,64 @@ TEST(Language, EnglishBeforeInitWhateverTheEnvironment) {
   EXPECT_EQ(qxi18n::language(), "en");
 }
 
-// --help with CLI11's own words in the run's language, subcommands' too; in
-// English exactly what CLI11 writes by itself.
+// --help with CLI11's own words in the run's language, subcommands' too,
+// laid out by display columns: every description starts in one column and no
+// line is wider than the help, whatever the language. A short English help
+// is what CLI11 writes by itself.
 TEST(Language, HelpInTheRunsLanguage) {
-  const auto help_of = [](const std::optional<std::string>& lang, bool localize) {
+  const auto help_of = [](const std::optional<std::string>& lang, bool localize, bool full) {
     EnvGuard env(std::map<std::string, const char*>{{"LC_ALL", "C"}});
     qxi18n::init(lang);
     CLI::App app{"bench", "qx7540pm-bench"};
     app.set_version_flag("--version", std::string("1.0"));
-    int rounds = 0;
+    int rounds = 0, timeout = 500;
+    std::string port, tcp;
     app.add_option("--rounds", rounds, "rounds");
+    if (full) {
+      app.add_option("--timeout", timeout, _("Response timeout in ms (default 500)"))
+          ->check(CLI::Range(1, 60000));
+      CLI::Option* port_option =
+          app.add_option("--port", port, _("Serial device of the meter (Modbus RTU)"));
+      app.add_option("--tcp", tcp, _("Modbus TCP gateway HOST[:PORT] (default port 502)"))
+          ->excludes(port_option);
+      app.add_option("--settings", port,
+                     _("Device settings: the JSON object the controller passes (with appSetting)"));
+    }
     CLI::App* scan = app.add_subcommand("scan", "scan");
     bool all = false;
     scan->add_flag("--all", all, "all");
     if (localize) qxcore::localize_help(app);
     return std::make_pair(app.help(), scan->help());
   };
-  const auto [chinese, chinese_scan] = help_of("zh_CN", true);
-  for (const char* text :
-       {"用法", "[选项]", "选项:", "显示本帮助信息并退出", "显示程序版本信息并退出", "子命令"}) {
+  const auto [chinese, chinese_scan] = help_of("zh_CN", true, true);
+  for (const char* text : {"用法：qx7540pm-bench [选项]", "\n选项：\n", "显示本帮助信息并退出",
+                           "显示程序版本信息并退出", "\n子命令：\n", "  --rounds 整数 ",
+                           "  --timeout 整数（1～60000）", "电表所接的串口设备（Modbus RTU）\n",
+                           "\n                              不可同时使用：--port\n"}) {
     EXPECT_NE(chinese.find(text), std::string::npos) << text << "\n" << chinese;
   }
-  EXPECT_EQ(chinese.find("Usage"), std::string::npos) << chinese;
+  for (const char* english : {"Usage", "INT", "TEXT", "Excludes", "\n\n\n"}) {
+    EXPECT_EQ(chinese.find(english), std::string::npos) << english << "\n" << chinese;
+  }
   EXPECT_NE(chinese_scan.find("显示本帮助信息并退出"), std::string::npos) << chinese_scan;
-  EXPECT_EQ(help_of("en", true), help_of("en", false));
+  for (const auto& [lang, help] :
+       {std::pair("zh_CN", chinese), {"en", help_of("en", true, true).first}}) {
+    std::istringstream lines(help);
+    std::string line;
+    while (std::getline(lines, line)) {
+      EXPECT_LE(qxi18n::display_width(line), qxcore::HelpFormatter::kHelpWidth)
+          << lang << ": " << line;
+      if (line.rfind("  ", 0) != 0) continue;  // a heading or the usage
+      // Name and description: the description begins at the column, or the
+      // line holds only a name too wide for it, or only description.
+      const std::size_t name_end = line.find("  ", 2);
+      if (name_end == std::string::npos) continue;
+      const std::size_t start = line.find_first_not_of(' ', name_end);
+      EXPECT_EQ(qxi18n::display_width(line.substr(0, start)), qxcore::HelpFormatter::kNameWidth)
+          << lang << ": " << line;
+    }
+  }
+  EXPECT_EQ(help_of("en", true, false), help_of("en", false, false));
 }
 
 // A bad command line is answered in the run's language: every CLI11 error a

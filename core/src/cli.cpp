@@ -1,10 +1,15 @@
 #include "qxcore/cli.h"
 
 #include <cctype>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "qxcore/text.h"
+#include "qxi18n/text_width.h"
 
 namespace qxcore {
 namespace {
@@ -74,6 +79,153 @@ bool match(std::string_view form, std::string_view text, std::vector<std::string
 }
 
 }  // namespace
+
+namespace {
+
+// The value types CLI11 and our options name, as --help shows them.
+const char* const kTypeNames[][2] = {
+    {"TEXT", NC_("option type", "TEXT")},
+    {"INT", NC_("option type", "INT")},
+    {"UINT", NC_("option type", "UINT")},
+    {"FLOAT", NC_("option type", "FLOAT")},
+    {"FILE", NC_("option type", "FILE")},
+    {"DEV", NC_("option type", "DEV")},
+    {"LIST", NC_("option type", "LIST")},
+    {"ID=FILE", NC_("option type", "ID=FILE")},
+    {"HOST[:PORT]", NC_("option type", "HOST[:PORT]")},
+};
+
+const char* type_label(const std::string& type) {
+  for (const auto& name : kTypeNames) {
+    if (type == name[0]) return qxi18n::translate_in_context("option type", name[1]);
+  }
+  return nullptr;
+}
+
+std::string translated_type(const std::string& type) {
+  const char* label = type_label(type);
+  return label != nullptr ? label : type;
+}
+
+std::string indent_of(std::size_t columns) { return std::string(columns, ' '); }
+
+}  // namespace
+
+std::string option_type_text(const std::string& type) {
+  // CLI11 joins the type and each check's description with ':' ("INT:INT in [1 - 60000]",
+  // "TEXT:{en,zh_CN}"); a type of our own may hold one too ("HOST[:PORT]").
+  static const std::regex range(R"(^(.*?):(?:INT|UINT|FLOAT) in \[(\S+) - (\S+)\]$)");
+  static const std::regex set(R"(^(.*?):(\{.*\})$)");
+  std::smatch m;
+  if (std::regex_match(type, m, range)) {
+    return format(_("%s from %s to %s"), translated_type(m[1]).c_str(), m[2].str().c_str(),
+                  m[3].str().c_str());
+  }
+  if (std::regex_match(type, m, set)) return m[2];
+  return translated_type(type);
+}
+
+std::string help_entry(const std::string& name, const std::string& description) {
+  constexpr std::size_t kWidth = HelpFormatter::kHelpWidth;
+  constexpr std::size_t kColumn = HelpFormatter::kNameWidth;
+  const std::string head = "  " + name;
+  std::string out;
+  std::string first = qxi18n::pad_to_width(head, kColumn);
+  if (qxi18n::display_width(head) + 2 > kColumn && !description.empty()) {
+    out += head + "\n";
+    first = indent_of(kColumn);
+  }
+  if (description.empty()) return head + "\n";
+  std::istringstream lines(description);
+  std::string paragraph;
+  while (std::getline(lines, paragraph)) {
+    const std::vector<std::string> wrapped =
+        qxi18n::wrap_to_width(paragraph, kWidth, first, indent_of(kColumn));
+    for (const std::string& line : wrapped) out += line + "\n";
+    if (wrapped.empty()) out += "\n";
+    first = indent_of(kColumn);
+  }
+  return out;
+}
+
+std::string HelpFormatter::make_help(const CLI::App* app, std::string name,
+                                     CLI::AppFormatMode mode) const {
+  // CLI11 opens every group with a blank line and adds one more between groups:
+  // one blank line between groups is enough.
+  std::string help = CLI::Formatter::make_help(app, std::move(name), mode);
+  // CLI11 heads the subcommands' groups itself: their colon in the run's language too.
+  for (const CLI::App* sub : app->get_subcommands({})) {
+    const std::string heading = "\n" + sub->get_group() + ":\n";
+    const std::size_t at = help.find(heading);
+    if (sub->get_group().empty() || at == std::string::npos) continue;
+    help.replace(at, heading.size(), "\n" + format(_("%s:"), sub->get_group().c_str()) + "\n");
+  }
+  for (std::size_t at = help.find("\n\n\n"); at != std::string::npos;
+       at = help.find("\n\n\n", at)) {
+    help.erase(at, 1);
+  }
+  return help;
+}
+
+std::string HelpFormatter::make_group(std::string group, bool is_positional,
+                                      std::vector<const CLI::Option*> opts) const {
+  std::string out = "\n" + format(_("%s:"), group.c_str()) + "\n";
+  for (const CLI::Option* opt : opts) out += make_option(opt, is_positional);
+  return out;
+}
+
+std::string HelpFormatter::make_usage(const CLI::App* app, std::string name) const {
+  std::string usage = CLI::Formatter::make_usage(app, name);
+  // "Usage: name": the colon in the run's language; a full-width one needs no space after it.
+  const std::string label = get_label("Usage") + ": ";
+  if (usage.compare(0, label.size(), label) == 0) {
+    std::string heading = format(_("%s:"), get_label("Usage").c_str());
+    if (!heading.empty() && heading.back() == ':') heading += ' ';
+    usage.replace(0, label.size(), heading);
+  }
+  return usage;
+}
+
+std::string HelpFormatter::make_option_opts(const CLI::Option* opt) const {
+  std::string out;
+  if (!opt->get_option_text().empty()) return " " + opt->get_option_text();
+  if (opt->get_type_size() == 0) return out;
+  if (!opt->get_type_name().empty()) out += " " + option_type_text(opt->get_type_name());
+  if (!opt->get_default_str().empty()) out += "=" + opt->get_default_str();
+  if (opt->get_expected_max() == CLI::detail::expected_max_vector_size) {
+    out += " ...";
+  } else if (opt->get_expected_min() > 1) {
+    out += " x " + std::to_string(opt->get_expected());
+  }
+  if (opt->get_required()) out += " " + get_label("REQUIRED");
+  return out;
+}
+
+std::string HelpFormatter::make_option(const CLI::Option* opt, bool is_positional) const {
+  std::string description = make_option_desc(opt);
+  // What the option needs or excludes: a line of its own under the description.
+  const auto others = [](const std::vector<CLI::Option*>& options) {
+    std::string names;
+    for (const CLI::Option* other : options)
+      names += (names.empty() ? "" : " ") + other->get_name();
+    return names;
+  };
+  const auto add = [&](const std::string& label, const std::vector<CLI::Option*>& options) {
+    if (options.empty()) return;
+    description += (description.empty() ? "" : "\n") +
+                   format(_("%s: %s"), label.c_str(), others(options).c_str());
+  };
+  // Both come back by value: iterate one copy, not two temporaries.
+  const std::set<CLI::Option*> needs = opt->get_needs();
+  const std::set<CLI::Option*> excludes = opt->get_excludes();
+  add(get_label("Needs"), {needs.begin(), needs.end()});
+  add(get_label("Excludes"), {excludes.begin(), excludes.end()});
+  return help_entry(make_option_name(opt, is_positional) + make_option_opts(opt), description);
+}
+
+std::string HelpFormatter::make_subcommand(const CLI::App* sub) const {
+  return help_entry(sub->get_display_name(true), sub->get_description());
+}
 
 std::string translate_cli_error(const std::string& what) {
   std::vector<std::string> parts;

@@ -8,6 +8,7 @@
 #include <uniwidth.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 
 namespace qxi18n {
@@ -50,14 +51,51 @@ std::string collapse_spaces(std::string_view text) {
   return out;
 }
 
-/// The library's break opportunities, less those after a hyphen or a slash
-/// within a word: an option name ("--csv") or a path stays whole, as Python's
-/// textwrap keeps words without break_on_hyphens.
+/// Chinese punctuation: the ideographic and full-width forms ("，", "（", "："...).
+bool is_wide_punctuation(ucs4_t c) {
+  return (c >= 0x3000 && c <= 0x303F) || (c >= 0xFF00 && c <= 0xFF0F) ||
+         (c >= 0xFF1A && c <= 0xFF20) || (c >= 0xFF3B && c <= 0xFF40) ||
+         (c >= 0xFF5B && c <= 0xFF65);
+}
+
+/// The library's break opportunities, less those within a word: Latin text
+/// breaks at spaces only (an option name "--csv", a path, "qx7540pm.so"), as
+/// Python's textwrap does without break_on_hyphens, and Chinese glued to Latin
+/// letters or signs without a space or Chinese punctuation between is one
+/// word too (a placeholder "文件...", a key "相电压Ua").
 std::vector<char> break_overrides(const std::string& text) {
   std::vector<char> overrides(text.size(), UC_BREAK_UNDEFINED);
-  for (std::size_t i = 1; i < text.size(); ++i) {
-    if ((text[i - 1] == '-' || text[i - 1] == '/') && text[i] != ' ') {
-      overrides[i] = UC_BREAK_PROHIBITED;
+  std::size_t begin = 0;  // of the current piece: between spaces and Chinese punctuation
+  bool latin = false;     // the piece holds a Latin letter or sign
+  const auto end_piece = [&](std::size_t end) {
+    if (latin) {
+      for (std::size_t i = begin + 1; i < end; ++i) overrides[i] = UC_BREAK_PROHIBITED;
+    }
+    latin = false;
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    ucs4_t c = 0;
+    int length = u8_mbtoucr(&c, bytes_of(text.substr(at)), text.size() - at);
+    if (length <= 0) length = 1;
+    const std::size_t next = at + static_cast<std::size_t>(length);
+    if (c == ' ' || is_wide_punctuation(c)) {
+      end_piece(at);
+      begin = next;
+    } else if (c < 0x80) {
+      latin = true;
+    }
+    at = next;
+  }
+  end_piece(text.size());
+  // A number keeps its unit: "0.2 Hz", "500 ms", "220 V" never part at the space.
+  for (std::size_t i = 2; i < text.size(); ++i) {
+    const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+    if (text[i - 1] == ' ' && ascii(text[i - 2]) && ascii(text[i]) &&
+        std::isdigit(static_cast<unsigned char>(text[i - 2])) &&
+        std::isalpha(static_cast<unsigned char>(text[i]))) {
+      std::size_t end = i;
+      while (end < text.size() && std::isalpha(static_cast<unsigned char>(text[end]))) ++end;
+      if (end - i <= 3) overrides[i] = UC_BREAK_PROHIBITED;
     }
   }
   return overrides;

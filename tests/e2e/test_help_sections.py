@@ -118,6 +118,10 @@ class ManPage(unittest.TestCase):
     def test_no_second_copy_from_help(self):
         for heading in ("Examples:", "Exit status:", "Files:"):
             self.assertNotIn(heading, self.page)
+        # What an option excludes is a line of its own, on the bench's options and a command's.
+        excludes = re.findall(r"^ +(\S.*)\n +Excludes: (--\w+)$", self.page, re.MULTILINE)
+        self.assertIn(("Serial device of the meter (Modbus RTU)", "--tcp"), excludes, self.page)
+        self.assertIn(("Serial device of the line (Modbus RTU)", "--tcp"), excludes, self.page)
 
 
 def main():

@@ -5,13 +5,43 @@
 // "Link")).
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "qxi18n/i18n.h"
 
 namespace qxcore {
+
+/// --help laid out by display columns rather than bytes (a Chinese character
+/// takes two): options and subcommands in a column, their descriptions
+/// wrapped beside it to kHelpWidth columns, what an option needs or excludes
+/// on a line of its own, the type labels and ranges in the run's language.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  static constexpr std::size_t kHelpWidth = 79;
+  static constexpr std::size_t kNameWidth = 30;
+
+  std::string make_help(const CLI::App* app, std::string name,
+                        CLI::AppFormatMode mode) const override;
+  std::string make_group(std::string group, bool is_positional,
+                         std::vector<const CLI::Option*> opts) const override;
+  std::string make_usage(const CLI::App* app, std::string name) const override;
+  std::string make_option(const CLI::Option* opt, bool is_positional) const override;
+  std::string make_option_opts(const CLI::Option* opt) const override;
+  std::string make_subcommand(const CLI::App* sub) const override;
+};
+
+/// An option's value as --help names it ("INT from 1 to 60000", "{en,zh_CN}",
+/// "FILE"), in the run's language; `type` is CLI11's full type name.
+std::string option_type_text(const std::string& type);
+
+/// One entry of --help: `name` in the first column, `description` (lines
+/// apart at '\n') wrapped beside it; on a line of its own when too wide.
+std::string help_entry(const std::string& name, const std::string& description);
 
 /// Translates what CLI11 itself writes into `app`'s help and that of its
 /// subcommands. Call after qxi18n::init() and after every option and subcommand is
@@ -23,8 +53,9 @@ inline void localize_help(CLI::App& app) {
   };
   const std::string options_group = "Options";  // CLI11's defaults
   const std::string subcommands_group = "Subcommands";
-  const auto formatter = app.get_formatter();
+  const auto formatter = std::make_shared<HelpFormatter>();
   for (const char* label : kLabels) formatter->label(label, qxi18n::translate(label));
+  app.formatter(formatter);
   if (CLI::Option* help = app.get_help_ptr()) {
     help->description(_("Print this help message and exit"));
   }
