@@ -138,8 +138,10 @@ Json::Value figure_json(double value);
 /// What the finding says, for people (`for_people`) or in English: the
 /// likely cause and what to check on site.
 std::string finding_text(const Finding& finding, bool for_people);
-/// "vt-polarity B 0.577 (expected 1)": the finding in a few words.
-std::string finding_brief(const Finding& finding, bool for_people);
+/// "vt-polarity B 0.577 (expected 1)": the finding in a few words, its
+/// check's code first unless `with_code` is false (where the check is named
+/// already: "B 0.577 (expected 1)").
+std::string finding_brief(const Finding& finding, bool for_people, bool with_code = true);
 /// The round block's diagnosis line; empty when nothing was found.
 std::string diagnosis_line(const RoundDiagnosis& diagnosis);
 

@@ -199,13 +199,15 @@ std::string RunDiagnosis::worst_text(Check check) const {
     }
     return text;
   }
+  if (judged_ == 0) return _("no round judged");
   if (over.rounds == 0) {
     return format(P_("nothing found in %ld round", "nothing found in %ld rounds",
                      static_cast<unsigned long>(judged_)),
                   judged_);
   }
   return format(_("%s in round %ld; found in %ld of %ld rounds"),
-                finding_brief(over.worst, true).c_str(), over.worst_round, over.rounds, judged_);
+                finding_brief(over.worst, true, false).c_str(), over.worst_round, over.rounds,
+                judged_);
 }
 
 std::vector<CheckRow> RunDiagnosis::rows() const {

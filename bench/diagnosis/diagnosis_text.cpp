@@ -174,15 +174,16 @@ std::string finding_text(const Finding& f, bool people) {
   }
 }
 
-std::string finding_brief(const Finding& f, bool people) {
-  std::string what = check_id(f.check);
+std::string finding_brief(const Finding& f, bool people, bool with_code) {
+  std::string what = with_code ? check_id(f.check) : "";
+  const auto add = [&what](const std::string& word) { what += (what.empty() ? "" : " ") + word; };
   // A disagreement names the value that disagrees, a pair its line.
   const bool keyed = f.check == Check::kConsistency && f.quantity >= 0 &&
                      f.cause != Cause::kLineVoltages && f.cause != Cause::kAlarmScale;
   if (keyed) {
-    what += " " + key_of(f);
+    add(key_of(f));
   } else if (!f.phase.empty()) {
-    what += " " + f.phase;
+    add(f.phase);
   }
   const auto number = [&f](double v) {
     switch (f.check) {
@@ -205,6 +206,12 @@ std::string finding_brief(const Finding& f, bool people) {
   };
   const bool expected =
       f.check == Check::kVtPolarity || f.check == Check::kCtCross || f.check == Check::kConsistency;
+  if (what.empty()) {
+    return std::isnan(f.limit) ? number(f.value)
+                               : format(expected ? words(people, N_("%s (expected %s)"))
+                                                 : words(people, N_("%s (limit %s)")),
+                                        number(f.value).c_str(), number(f.limit).c_str());
+  }
   if (std::isnan(f.limit)) return format("%s %s", what.c_str(), number(f.value).c_str());
   return format(
       expected ? words(people, N_("%s %s (expected %s)")) : words(people, N_("%s %s (limit %s)")),

@@ -166,6 +166,9 @@ Setup init(const std::optional<std::string>& lang) {
     }
     ::bindtextdomain(kDomain, setup.locale_dir.c_str());
     ::bind_textdomain_codeset(kDomain, "UTF-8");
+    // strerror()'s texts too ("没有那个文件或目录"): in the C locale's
+    // character set they would come as question marks.
+    ::bind_textdomain_codeset("libc", "UTF-8");
   }
   setup.language = language();
   return setup;

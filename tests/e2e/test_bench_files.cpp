@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -255,6 +257,133 @@ TEST(BenchLanguage, TextRunAndScanSpeakChinese) {
   expect_words(scan.out + scan.err,
                {"从站 1", "看起来是本型号电表", "轮询命令：", "扫描：", "应答设备"},
                {"looks like this meter", "poll it", "responders", "line settings"});
+}
+
+// Every way a round or a link fails, a finding, a device's own lines: in
+// Chinese, with no English word of the bench's own left. Latin letters are
+// only units, protocol and standard names, phases, the snapshot's keys, the
+// checks' codes, what the device or the system writes, and what is typed
+// (options, paths, numbers).
+TEST(BenchLanguage, FailuresAndFindingsSpeakChinese) {
+  const std::string examples = qxe2e::kExamples;
+  // Each failure on a round's first read (two reads a round), the late answer last.
+  std::vector<std::string> args = {qxe2e::kBench,
+                                   "--plugin",
+                                   qxe2e::kPlugin,
+                                   "--rounds",
+                                   "8",
+                                   "--interval",
+                                   "20",
+                                   "--sim-outage-phase",
+                                   "B",
+                                   "--sim-outage-round",
+                                   "5",
+                                   "--settings",
+                                   examples + "/monitor-all-phases.json"};
+  for (const char* fault :
+       {"exception@1:2", "crc@3", "truncate@5", "wrong-slave@7", "delay@15:700"}) {
+    args.insert(args.end(), {"--sim-fault", fault});
+  }
+  const auto run = qxe2e::run(in_chinese(args));
+  EXPECT_EQ(run.exit_code, kExitRoundsFailed) << run.err;
+  expect_words(run.out,
+               {"失败：异常应答（异常码 02：非法数据地址）", "失败：CRC 校验错误",
+                "失败：响应超时（500 ms 内无应答）", "输入电源中断：已触发", "电压缺失：B",
+                "汇总：共 8 轮，成功 3 轮，失败 5 轮"},
+               {});
+  const auto port = qxe2e::run(in_chinese(
+      {qxe2e::kBench, "--plugin", qxe2e::kPlugin, "--port", "/dev/ttyNOPE", "--rounds", "1"}));
+  EXPECT_EQ(port.exit_code, kExitPort);
+  // The system's own reason in Chinese too, not question marks in the C locale.
+  expect_words(port.err,
+               {"无法打开串口 /dev/ttyNOPE（9600 8N1，从站 1）：没有那个文件或目录", "提示："},
+               {"?", "cannot open"});
+  const auto reversed = qxe2e::run(
+      in_chinese({qxe2e::kBench, "--plugin", qxe2e::kPlugin, "--rounds", "2", "--interval", "20",
+                  "--sim-profile", examples + "/profile-ct-reversed.json"}));
+  const std::set<std::string> allowed = {"A",
+                                         "B",
+                                         "C",
+                                         "AB",
+                                         "BC",
+                                         "CA",
+                                         "N",
+                                         "P",
+                                         "Q",
+                                         "S",
+                                         "V",
+                                         "kV",
+                                         "kVA",
+                                         "kW",
+                                         "kWh",
+                                         "kvar",
+                                         "kvarh",
+                                         "Hz",
+                                         "ms",
+                                         "CRC",
+                                         "DI",
+                                         "DO",
+                                         "GB",
+                                         "Modbus",
+                                         "RTU",
+                                         "TCP",
+                                         "UA",
+                                         "UB",
+                                         "UC",
+                                         "Ua",
+                                         "Ub",
+                                         "Uc",
+                                         "Ia",
+                                         "Ib",
+                                         "Ic",
+                                         "Pa",
+                                         "Pb",
+                                         "Pc",
+                                         "Pt",
+                                         "Qa",
+                                         "Qb",
+                                         "Qc",
+                                         "Qt",
+                                         "Sa",
+                                         "Sb",
+                                         "Sc",
+                                         "St",
+                                         "PFa",
+                                         "PFb",
+                                         "PFc",
+                                         "PFt",
+                                         "Uab",
+                                         "Ubc",
+                                         "Uca",
+                                         "F",
+                                         "Ep",
+                                         "Eq",
+                                         "SPModbus",
+                                         "get",
+                                         "error",
+                                         "rvSize",
+                                         "is",
+                                         "dialout",
+                                         "build-id",
+                                         "voltage-missing",
+                                         "vt-polarity",
+                                         "current-missing",
+                                         "ct-reverse",
+                                         "ct-cross",
+                                         "consistency",
+                                         "voltage-deviation",
+                                         "frequency-deviation",
+                                         "voltage-unbalance",
+                                         "current-unbalance"};
+  const std::regex typed(R"(--[\w-]+|/\S+|\S*[0-9]\S*)");
+  const std::regex word(R"([A-Za-z][A-Za-z_-]*)");
+  for (const std::string& text : {run.out + run.err, port.err, reversed.out + reversed.err}) {
+    const std::string left = std::regex_replace(text, typed, " ");
+    for (auto it = std::sregex_iterator(left.begin(), left.end(), word);
+         it != std::sregex_iterator(); ++it) {
+      EXPECT_TRUE(allowed.count(it->str())) << it->str() << " in:\n" << text;
+    }
+  }
 }
 
 TEST(BenchLanguage, JsonAndCsvAreTheSameInEveryLanguage) {

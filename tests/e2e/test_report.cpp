@@ -122,7 +122,7 @@ TEST(BenchReport, ReportOfTheCsvShowsWhatThePolledReportShowed) {
                                    : html.substr(at, html.find("</table>", at) - at);
   };
   EXPECT_EQ(diagnosis(from_csv), diagnosis(from_run));
-  EXPECT_NE(diagnosis(from_run).find("voltage-missing B 0.0 V"), std::string::npos)
+  EXPECT_NE(diagnosis(from_run).find(">B 0.0 V (limit 1150.0 V) in round 4;"), std::string::npos)
       << diagnosis(from_run);
 
   const Json::Value& first = run_data["meters"][0];
@@ -270,7 +270,7 @@ TEST(BenchReport, ReportSpeaksTheLanguageOfTheCommandThatWritesIt) {
   ASSERT_EQ(from_csv.exit_code, kExitOk) << from_csv.err;
   ASSERT_EQ(bench({"--lang", "en", "report", csv, "-o", english}).exit_code, kExitOk);
   const std::vector<std::string> headings = {
-      "<html lang=\"zh-CN\">", "调试报告", "运行概况", "通信链路",   "需关注",
+      "<html lang=\"zh-CN\">", "调试报告", "运行概况", "通信链路",   "结论：需关注",
       "每轮均已发布",          "数值合理", "轮询耗时", "失败的轮次", "CRC 校验错误"};
   const std::vector<std::string> english_words = {
       "Commissioning report", "needs attention", "Every round published",
