@@ -153,7 +153,9 @@ std::string stamp_of(const QX7540PM_Data_t& record) {
 CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugin_path) {
   CLI::App* decode = app.add_subcommand(
       "decode", _("Show stored 91-byte records (--history files, record files, hex lines)"));
-  decode->add_option("FILE", o.files, _("Files of whole records, or hex text, one record per line"))
+  decode
+      ->add_option(C_("positional", "FILE"), o.files,
+                   _("Files of whole records, or hex text, one record per line"))
       ->required();
   decode->add_option(
       "--plugin", plugin_path,
@@ -164,7 +166,7 @@ CLI::App* add_decode_command(CLI::App& app, DecodeOptions& o, std::string& plugi
   json->excludes(csv);
   csv->excludes(json);
   decode->footer(
-      _("Exit codes: 0 every file held whole records, 2 usage, 3 plug-in,\n"
+      _("Exit codes: 0 every file held whole records, 2 usage, 3 plug-in, "
         "4 a file unreadable or not whole records (the records before the fault still show)."));
   return decode;
 }

@@ -163,14 +163,15 @@ CLI::App* add_preflight_command(CLI::App& app, PreflightOptions& o, std::string&
       preflight->add_option("--plugin", plugin_path,
                             _("Plug-in to check (default: the qx7540pm.so installed or built with "
                               "the bench); or give it as the one argument"));
-  auto* positional = preflight->add_option("plugin", o.plugin_arguments, _("Plug-in to check"));
+  auto* positional =
+      preflight->add_option(C_("positional", "plugin"), o.plugin_arguments, _("Plug-in to check"));
   preflight->footer(
-      _("Checks the machine and class of each file, the MIPS ISA level, floating-point ABI and\n"
-        "NaN encoding, the libraries and C/C++ library symbol versions the plug-in needs, the\n"
-        "symbols it expects from the controller (jsoncpp, the framework), the jsoncpp it was\n"
-        "built against and the std::string ABI. A library a given one needs that was not given\n"
+      _("Checks the machine and class of each file, the MIPS ISA level, floating-point ABI and "
+        "NaN encoding, the libraries and C/C++ library symbol versions the plug-in needs, the "
+        "symbols it expects from the controller (jsoncpp, the framework), the jsoncpp it was "
+        "built against and the std::string ABI. A library a given one needs that was not given "
         "is named as not checked.\n"
-        "Exit codes: 0 will load, 1 will not (each reason with its fix), 2 usage or a file that\n"
+        "Exit codes: 0 will load, 1 will not (each reason with its fix), 2 usage or a file that "
         "cannot be read."));
   preflight->callback([preflight, pid, exe, lib, positional, plugin_option, &o, &plugin_path]() {
     if (pid->count() == 0 && exe->count() == 0) {

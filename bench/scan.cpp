@@ -176,7 +176,7 @@ CLI::App* add_scan_command(CLI::App& app, ScanOptions& o, std::string& plugin_pa
   add_sim_options(*scan, o.sim);
   scan->footer(
       _("Without --port or --tcp the scan looks at the built-in simulated meter.\n"
-        "Exit codes: 0 a meter found, 1 none, 2 usage (a bad id range, speed or format),\n"
+        "Exit codes: 0 a meter found, 1 none, 2 usage (a bad id range, speed or format), "
         "3 plug-in, 4 profile file, 5 port, 130 interrupted (after what was found)."));
   return scan;
 }

@@ -40,7 +40,7 @@ CLI::App* add_report_command(CLI::App& app, ReportOptions& options) {
   report->add_option("-o,--output", options.output_path,
                      _("The HTML file to write (default: the CSV's name with .html)"));
   report->footer(
-      _("Exit codes: 0 written, 2 usage, 4 the CSV unusable or the report's name taken (by the\n"
+      _("Exit codes: 0 written, 2 usage, 4 the CSV unusable or the report's name taken (by the "
         "CSV; without -o, by any file), 6 the report file could not be written, 130 interrupted."));
   return report;
 }

@@ -167,6 +167,41 @@ std::string HelpFormatter::make_help(const CLI::App* app, std::string name,
   return help;
 }
 
+namespace {
+
+/// `text` with each line wider than the help wrapped, continued at its own indent:
+/// a footer laid out by hand (an example's command, a table) keeps its lines.
+std::string wrap_lines(const std::string& text) {
+  std::string out;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (qxi18n::display_width(line) <= HelpFormatter::kHelpWidth) {
+      out += line + "\n";
+      continue;
+    }
+    const std::size_t lead = line.find_first_not_of(' ');
+    const std::string indent(lead == std::string::npos ? 0 : lead, ' ');
+    const std::string body = line.substr(indent.size());
+    for (const std::string& part :
+         qxi18n::wrap_to_width(body, HelpFormatter::kHelpWidth, indent, indent)) {
+      out += part + "\n";
+    }
+  }
+  if (!text.empty() && text.back() != '\n' && !out.empty()) out.pop_back();
+  return out;
+}
+
+}  // namespace
+
+std::string HelpFormatter::make_description(const CLI::App* app) const {
+  return wrap_lines(CLI::Formatter::make_description(app));
+}
+
+std::string HelpFormatter::make_footer(const CLI::App* app) const {
+  return wrap_lines(CLI::Formatter::make_footer(app));
+}
+
 std::string HelpFormatter::make_group(std::string group, bool is_positional,
                                       std::vector<const CLI::Option*> opts) const {
   std::string out = "\n" + format(_("%s:"), group.c_str()) + "\n";

@@ -442,6 +442,23 @@ TEST(BenchLanguage, HelpErrorsAndPreflightSpeakChinese) {
   for (const std::string& line : qxe2e::lines_of(help.out.substr(footer))) {
     EXPECT_LE(columns(line), 79u) << line;
   }
+  // Every command's help and the simulator's: within 79 columns, none of
+  // CLI11's English labels, the footers wrapped.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{qxe2e::kBench, "--help"},
+                                             {qxe2e::kBench, "scan", "--help"},
+                                             {qxe2e::kBench, "decode", "--help"},
+                                             {qxe2e::kBench, "report", "--help"},
+                                             {qxe2e::kBench, "preflight", "--help"},
+                                             {qxe2e::kSim, "--help"}}) {
+    const auto page = qxe2e::run(in_chinese(args));
+    EXPECT_EQ(page.exit_code, kExitOk) << page.err;
+    for (const std::string& line : qxe2e::lines_of(page.out)) {
+      EXPECT_LE(columns(line), 79u) << args[1] << ": " << line;
+    }
+    expect_words(page.out, {"用法：", "选项："},
+                 {" TEXT", " INT", " FLOAT", "REQUIRED", "Excludes", "Needs", "Usage", "FILE"});
+  }
 
   const auto bad = qxe2e::run(in_chinese({qxe2e::kBench, "--timeout", "0"}));
   EXPECT_EQ(bad.exit_code, kExitUsage);

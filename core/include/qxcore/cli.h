@@ -27,6 +27,8 @@ class HelpFormatter : public CLI::Formatter {
 
   std::string make_help(const CLI::App* app, std::string name,
                         CLI::AppFormatMode mode) const override;
+  std::string make_description(const CLI::App* app) const override;
+  std::string make_footer(const CLI::App* app) const override;
   std::string make_group(std::string group, bool is_positional,
                          std::vector<const CLI::Option*> opts) const override;
   std::string make_usage(const CLI::App* app, std::string name) const override;
