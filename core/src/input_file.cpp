@@ -36,6 +36,31 @@ std::string first_error(const std::string& report) {
   if (reason == "Extra non-whitespace after JSON value.") {
     return format(_("%s: text after the JSON value"), where(line, column).c_str());
   }
+  // The reader's own words, in the run's language where we know them.
+  static const char* const kReasons[] = {
+      N_("Syntax error: value, object or array expected."),
+      N_("Missing '}' or object member name"),
+      N_("Missing ':' after object member name"),
+      N_("Missing ',' or '}' in object declaration"),
+      N_("Missing ',' or ']' in array declaration"),
+      N_("Empty escape sequence in string"),
+      N_("Bad escape sequence in string"),
+      N_("Bad unicode escape sequence in string: four digits expected."),
+      N_("Bad unicode escape sequence in string: hexadecimal digit expected."),
+      N_("additional six characters expected to parse unicode surrogate pair."),
+      N_("expecting another \\u token to begin the second half of a unicode surrogate pair"),
+      N_("A valid JSON document must be either an array or an object value."),
+  };
+  for (const char* known : kReasons) {
+    if (reason == known) return format(_("%s: %s"), where(line, column).c_str(), _(known));
+  }
+  const std::string number_suffix = "' is not a number.";
+  if (reason.size() > number_suffix.size() + 1 && reason.front() == '\'' &&
+      reason.compare(reason.size() - number_suffix.size(), number_suffix.size(), number_suffix) ==
+          0) {
+    const std::string text = reason.substr(1, reason.size() - number_suffix.size() - 1);
+    return format(_("%s: '%s' is not a number"), where(line, column).c_str(), text.c_str());
+  }
   return format(_("%s: %s"), where(line, column).c_str(), reason.c_str());
 }
 
