@@ -1,7 +1,6 @@
 #include "qxcore/cli.h"
 
 #include <cctype>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string_view>
@@ -114,14 +113,20 @@ std::string indent_of(std::size_t columns) { return std::string(columns, ' '); }
 std::string option_type_text(const std::string& type) {
   // CLI11 joins the type and each check's description with ':' ("INT:INT in [1 - 60000]",
   // "TEXT:{en,zh_CN}"); a type of our own may hold one too ("HOST[:PORT]").
-  static const std::regex range(R"(^(.*?):(?:INT|UINT|FLOAT) in \[(\S+) - (\S+)\]$)");
-  static const std::regex set(R"(^(.*?):(\{.*\})$)");
-  std::smatch m;
-  if (std::regex_match(type, m, range)) {
-    return format(_("%s from %s to %s"), translated_type(m[1]).c_str(), m[2].str().c_str(),
-                  m[3].str().c_str());
+  const std::size_t in = type.rfind(" in [");
+  if (in != std::string::npos && type.back() == ']') {
+    const std::size_t colon = type.rfind(':', in);
+    const std::string kind =
+        colon == std::string::npos ? "" : type.substr(colon + 1, in - colon - 1);
+    const std::string bounds = type.substr(in + 5, type.size() - in - 6);
+    const std::size_t dash = bounds.find(" - ");
+    if ((kind == "INT" || kind == "UINT" || kind == "FLOAT") && dash != std::string::npos) {
+      return format(_("%s from %s to %s"), translated_type(type.substr(0, colon)).c_str(),
+                    bounds.substr(0, dash).c_str(), bounds.substr(dash + 3).c_str());
+    }
   }
-  if (std::regex_match(type, m, set)) return m[2];
+  const std::size_t choices = type.find(":{");
+  if (choices != std::string::npos && type.back() == '}') return type.substr(choices + 1);
   return translated_type(type);
 }
 
