@@ -49,8 +49,13 @@ std::string first_error(const std::string& report) {
       N_("Bad unicode escape sequence in string: hexadecimal digit expected."),
       N_("additional six characters expected to parse unicode surrogate pair."),
       N_("expecting another \\u token to begin the second half of a unicode surrogate pair"),
-      N_("A valid JSON document must be either an array or an object value."),
   };
+  // A root that is neither, in words of our own (the reader's sentence, whole, is
+  // what a package check takes for a copy of the library).
+  if (reason.find("must be either an array or an object value") != std::string::npos) {
+    return format(_("%s: %s"), where(line, column).c_str(),
+                  _("the document must be a JSON object or array"));
+  }
   for (const char* known : kReasons) {
     if (reason == known) return format(_("%s: %s"), where(line, column).c_str(), _(known));
   }
