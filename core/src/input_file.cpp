@@ -54,7 +54,7 @@ std::string first_error(const std::string& report) {
   // what a package check takes for a copy of the library).
   if (reason.find("must be either an array or an object value") != std::string::npos) {
     return format(_("%s: %s"), where(line, column).c_str(),
-                  _("the document must be a JSON object or array"));
+                  _("the file must hold a JSON object or array"));
   }
   for (const char* known : kReasons) {
     if (reason == known) return format(_("%s: %s"), where(line, column).c_str(), _(known));
