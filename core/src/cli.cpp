@@ -94,16 +94,12 @@ const char* const kTypeNames[][2] = {
     {"HOST[:PORT]", NC_("option type", "HOST[:PORT]")},
 };
 
-const char* type_label(const std::string& type) {
+/// `type` in the run's language when it is one of ours or CLI11's, else as it is.
+std::string translated_type(const std::string& type) {
   for (const auto& name : kTypeNames) {
     if (type == name[0]) return qxi18n::translate_in_context("option type", name[1]);
   }
-  return nullptr;
-}
-
-std::string translated_type(const std::string& type) {
-  const char* label = type_label(type);
-  return label != nullptr ? label : type;
+  return type;
 }
 
 std::string indent_of(std::size_t columns) { return std::string(columns, ' '); }
@@ -134,13 +130,13 @@ std::string help_entry(const std::string& name, const std::string& description) 
   constexpr std::size_t kWidth = HelpFormatter::kHelpWidth;
   constexpr std::size_t kColumn = HelpFormatter::kNameWidth;
   const std::string head = "  " + name;
+  if (description.empty()) return head + "\n";
   std::string out;
   std::string first = qxi18n::pad_to_width(head, kColumn);
-  if (qxi18n::display_width(head) + 2 > kColumn && !description.empty()) {
+  if (qxi18n::display_width(head) + 2 > kColumn) {
     out += head + "\n";
     first = indent_of(kColumn);
   }
-  if (description.empty()) return head + "\n";
   std::istringstream lines(description);
   std::string paragraph;
   while (std::getline(lines, paragraph)) {
@@ -155,8 +151,6 @@ std::string help_entry(const std::string& name, const std::string& description) 
 
 std::string HelpFormatter::make_help(const CLI::App* app, std::string name,
                                      CLI::AppFormatMode mode) const {
-  // CLI11 opens every group with a blank line and adds one more between groups:
-  // one blank line between groups is enough.
   std::string help = CLI::Formatter::make_help(app, std::move(name), mode);
   // CLI11 heads the subcommands' groups itself: their colon in the run's language too.
   for (const CLI::App* sub : app->get_subcommands({})) {
@@ -165,6 +159,8 @@ std::string HelpFormatter::make_help(const CLI::App* app, std::string name,
     if (sub->get_group().empty() || at == std::string::npos) continue;
     help.replace(at, heading.size(), "\n" + format(_("%s:"), sub->get_group().c_str()) + "\n");
   }
+  // CLI11 opens every group with a blank line and adds one more between groups:
+  // one blank line between groups is enough.
   for (std::size_t at = help.find("\n\n\n"); at != std::string::npos;
        at = help.find("\n\n\n", at)) {
     help.erase(at, 1);
@@ -244,22 +240,17 @@ std::string HelpFormatter::make_option_opts(const CLI::Option* opt) const {
 std::string HelpFormatter::make_option(const CLI::Option* opt, bool is_positional) const {
   std::string description = make_option_desc(opt);
   // What the option needs or excludes: a line of its own under the description.
-  const auto others = [](const std::vector<CLI::Option*>& options) {
+  // (CLI11 hands both sets back by value: each is held once, then walked.)
+  const auto add = [&description](const std::string& label, const std::set<CLI::Option*>& options) {
+    if (options.empty()) return;
     std::string names;
     for (const CLI::Option* other : options)
       names += (names.empty() ? "" : " ") + other->get_name();
-    return names;
+    description +=
+        (description.empty() ? "" : "\n") + format(_("%s: %s"), label.c_str(), names.c_str());
   };
-  const auto add = [&](const std::string& label, const std::vector<CLI::Option*>& options) {
-    if (options.empty()) return;
-    description += (description.empty() ? "" : "\n") +
-                   format(_("%s: %s"), label.c_str(), others(options).c_str());
-  };
-  // Both come back by value: iterate one copy, not two temporaries.
-  const std::set<CLI::Option*> needs = opt->get_needs();
-  const std::set<CLI::Option*> excludes = opt->get_excludes();
-  add(get_label("Needs"), {needs.begin(), needs.end()});
-  add(get_label("Excludes"), {excludes.begin(), excludes.end()});
+  add(get_label("Needs"), opt->get_needs());
+  add(get_label("Excludes"), opt->get_excludes());
   return help_entry(make_option_name(opt, is_positional) + make_option_opts(opt), description);
 }
 
